@@ -1,0 +1,52 @@
+// libxcom: newline-framed text lines over stream and datagram sockets, the
+// library's warning printer, and a small doubly linked list.
+#pragma once
+
+#include <stddef.h>
+
+// Longest accepted line, counted up to and including its line feed.
+#define XCOM_MAX_LINE 16384
+// Most unconsumed bytes a receive buffer may hold.
+#define XCOM_MAX_BUFFER 32768
+
+// Sends the whole NUL-terminated line (its terminator excluded). Returns 0
+// when every byte went, and also when 10 s passed without the socket becoming
+// writable (the rest is dropped); -1 on an error.
+int socket_write_line(int socket, const char* line);
+
+// Hands out one line from the caller-owned accumulation buffer, receiving
+// more as needed. buffer holds XCOM_MAX_BUFFER + 1 bytes, line
+// XCOM_MAX_LINE + 1. Returns the trimmed line's length (> 0), 0 on a time-out
+// or an empty line, -1 on an error, a closed peer or at the size limits.
+// timeout is in whole seconds for the whole call; 0 waits without limit.
+int socket_read_line(int socket, char* buffer, int* buflen, char* line, int timeout);
+
+// Removes NUL bytes from the first len bytes of line, terminates the result
+// and returns its length.
+int xcom_remove_nulls(char* line, int len);
+
+// Writes prefix and the formatted text (at most 511 bytes) to standard output.
+[[gnu::format(printf, 2, 3)]] int xcom_log(const char* prefix, const char* fmt, ...);
+// Switches the library's warnings on or off; returns the previous setting.
+int xcom_log_errors(int bLogErrors);
+int xcom_should_print_errors();
+
+// Printable form of len bytes: 0x20..0x7E as is, others as "[%02x]".
+// output must hold 4 * len + 1 bytes. Returns output.
+char* hexasc(const char* buff, int len, char* output);
+
+const char* xcom_get_version();
+
+typedef struct _xlist {
+    struct _xlist* next;
+    struct _xlist* prev;
+    void* ptr;
+} xlist;
+
+// Appends a node carrying ptr; returns it, or NULL when memory is short.
+xlist* xlist_add(xlist** head, void* ptr);
+// Unlinks and frees element (not its payload).
+void xlist_remove(xlist** head, xlist* element);
+// Calls callback for each node until one call returns non-zero.
+void xlist_walk(xlist* head, int (*callback)(xlist*));
+int xlist_size(xlist* head);

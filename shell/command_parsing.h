@@ -1,0 +1,18 @@
+// Splitting a command line into words for the local command dispatcher, and
+// two small helpers the local commands use.
+#pragma once
+
+inline constexpr int kMaxWords = 40;
+
+// Cuts line at its first line feed, then at its first carriage return.
+void rip(char* line);
+// Decodes one quoted word in place, starting just after its opening quote.
+// Returns where the scan resumes, or NULL on a malformed escape.
+char* findDelimiter(char* line);
+// Splits line in place into at most kMaxWords words; argv must hold
+// kMaxWords entries. Returns 0, or -1 on a malformed quoted word.
+int tokenizeString(char* line, int* argc, char** argv);
+// Joins argv[0..argc-1] with single spaces into buffer.
+void make_normalized_string(char* buffer, int argc, char** argv);
+// Reads argv[1] as "on" (-1) or "off" (0), ignoring case; toggles otherwise.
+int get_bool_parm(int argc, char** argv, int current_state);

@@ -1,0 +1,121 @@
+// The session driver: settings shared by the shell's modules, and the
+// operations they call on one another.
+#pragma once
+
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+
+#include <atomic>
+
+#include "shell_io.h"
+#include "xcom.h"
+
+// ---- Constants -------------------------------------------------------------
+
+inline constexpr const char* kFmtNormal = "C: %s";       // normal mode
+inline constexpr const char* kFmtCustomerApi = "E: %s";  // customer-API-only mode
+inline constexpr const char* kFmtInternal = "D: %s";     // internal-only mode
+inline constexpr const char* default_prompt = "-> ";
+inline constexpr const char* no_prompt = "";
+inline constexpr const char* serial_newline_string = "\r\n";
+inline constexpr const char* kReadyFile = "/tmp/ZconReady";
+
+inline constexpr int kCmdBuffSize = 512;  // the command line and its terminator
+inline constexpr int kResponseSize = 515;
+inline constexpr int kFilterSlots = 10;
+inline constexpr int kFilterSize = 256;  // a filter text and its terminator
+
+// send_command's result when the application is gone.
+inline constexpr int kAppGone = -17;
+
+// ---- Session settings ------------------------------------------------------
+
+extern char session_type[20];  // "telnet", "api" or "api-serial" after start-up
+extern char host_name[128];
+extern int host_port;
+extern char tty_name[80];
+extern const char* cmd_fmt;  // one of the three kFmt* strings
+extern int cmdecho_state;
+extern int prompt_enabled;
+extern const char* prompt;
+extern int no_banner;
+extern int wait_to_start;
+extern int view_only_mode;
+extern int did_registration;
+extern int reboot_cmd_hack_flag;
+extern int gbPrintToSysLog;
+extern std::atomic<int> gnCount;    // non-empty command lines so far
+extern std::atomic<int> cle_inline;  // 1 while the user is typing a line
+extern volatile sig_atomic_t debug_sig_continue;
+extern ShellIOT* stdout_shio;
+extern HXCOM hclient;
+extern char response[kResponseSize];
+extern char cmdbuff[kCmdBuffSize];
+extern sem_t response_sem;
+extern sem_t input_ready_sem;  // the input gate
+extern pthread_mutex_t async_stdout_mut;
+extern const char* newline_string;
+
+// True when the session type equals type.
+bool session_is(const char* type);
+// True when cmd_fmt has the content of fmt.
+bool cmd_fmt_is(const char* fmt);
+
+// ---- Log view settings (shared by the log reader and the log commands) ----
+
+extern char log_show_filters[kFilterSlots][kFilterSize];
+extern char log_cull_filters[kFilterSlots][kFilterSize];
+extern int log_show_date;
+extern int log_show_time;
+extern int log_show_level;
+extern int gbEnableLoggerThread;
+// Held by the log reader while it filters a record and by the log view
+// commands while they edit a setting, so no half-written filter is ever seen.
+extern pthread_mutex_t log_view_mut;
+
+// ---- Console output and syslog mirroring -----------------------------------
+
+// Prints one line (format of at most 63 characters, newline_string appended)
+// on standard output and mirrors it to the system log when mirroring.
+// Returns the characters printed, or -1 for a null or over-long format.
+[[gnu::format(printf, 1, 2)]] int shell_println(const char* fmt, ...);
+// Writes one system-log entry "API:<tag>:<count>:<text>". Returns 0.
+[[gnu::format(printf, 1, 2)]] int mysyslog(const char* fmt, ...);
+void cle_lock_unlock_op(int lock, char* tag);
+void cle_inline_state_tracker(int state);
+// Appends one line to stdout_shio and flushes it unless the user is typing:
+// what a side thread does with each line it receives.
+void print_async_line(const char* line);
+// Flushes stdout_shio unless the user is typing, under the output lock.
+void flush_async_output();
+
+// ---- Application command channel -----------------------------------------
+
+int send_command(const char* cmdline);
+int send_api_cmd(const char* cmdline);
+int send_sys_cmd(const char* cmdline);
+int send_session_cmd(const char* op, const char* arg);
+int response_helper(void);
+int message_handler(HXCOM h_client, char* msg);
+// Forgets that the connection ended (a new connection is about to be used).
+void channel_reset(void);
+
+// ---- Session registration and asynchronous events --------------------------
+
+extern int api_async_event_fd;
+int register_session(void);
+int unregister_session(void);
+void* apiAsyncEventReaderThread(void* args);
+
+// ---- Log reader ------------------------------------------------------------
+
+int setupSocket(const char* pipe_name, char* fullname_buffer);
+int find_pid(const char* process_name);
+void* logReaderThread(void* arg);
+
+// ---- Start-up and teardown --------------------------------------------------
+
+void cleanup(void);
+void sig_handler(int signum);
+int zcon_main(int argc, char** argv);
