@@ -1,1 +1,175 @@
-// stub
+// Buffered shell output: text collects in an open_memstream() stream and a
+// flush writes it to the bound descriptor one line per write, so the
+// terminal never sees a line cut by another writer.
+#include "shell_io.h"
+
+#include "shell_io_testing.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+// The write call, replaceable so tests can force interruptions and short
+// writes.
+ssize_t (*shell_io_write)(int fd, const void* buf, size_t count) = write;
+
+// Writes len bytes of piece to the bound descriptor, continuing partial
+// writes and repeating interrupted ones. Returns len, 0 if a write accepted
+// nothing, -1 with no descriptor or on an error.
+static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
+    if (shio->fd == -1) return -1;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = shell_io_write(shio->fd, piece + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) return 0;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int>(len);
+}
+
+// Writes the collected text out line by line; pieces that fail to write are
+// dropped so one bad line cannot hold back the rest.
+static void _internal_shell_io_flush(ShellIOT* shio) {
+    FILE* text = fmemopen(shio->stream_buffer, shio->stream_size, "r");
+    if (text == nullptr) return;  // nothing collected
+    ssize_t n;
+    while ((n = getdelim(&shio->getline_buffer, &shio->getline_size, '\n', text)) > 0) {
+        size_t len = static_cast<size_t>(n);
+        if (!shio->add_cr) {
+            _safe_write(shio, shio->getline_buffer, len);
+            continue;
+        }
+        if (shio->getline_buffer[len - 1] == '\n') --len;
+        _safe_write(shio, shio->getline_buffer, len);
+        _safe_write(shio, "\r\n", 2);
+    }
+    fclose(text);
+}
+
+// Creates an unbound object with an empty stream; NULL when out of memory.
+ShellIOT* shell_io_create(void) {
+    auto* shio = static_cast<ShellIOT*>(calloc(1, sizeof(ShellIOT)));
+    if (shio == nullptr) return nullptr;
+    shio->stream = open_memstream(&shio->stream_buffer, &shio->stream_size);
+    if (shio->stream == nullptr) {
+        free(shio);
+        return nullptr;
+    }
+    pthread_mutex_init(&shio->io_mut, nullptr);
+    shio->fd = -1;
+    return shio;
+}
+
+// Closes the stream and releases its storage; the object itself stays valid
+// (printf then returns -1 and flush 0) and is the caller's to free.
+int shell_io_destroy(ShellIOT* shio) {
+    if (shio == nullptr) return SHELL_IO_EINVAL;
+    if (shio->stream != nullptr) fclose(shio->stream);
+    shio->stream = nullptr;
+    free(shio->stream_buffer);
+    free(shio->getline_buffer);
+    shio->getline_size = 0;
+    shio->stream_size = 0;
+    shio->getline_buffer = nullptr;
+    shio->stream_buffer = nullptr;
+    pthread_mutex_destroy(&shio->io_mut);
+    return 0;
+}
+
+// Binds fd (1 or above) as the descriptor that flushes write to.
+int shell_io_bind_fd(ShellIOT* shio, int fd) {
+    if (shio == nullptr || fd < 1) return SHELL_IO_EINVAL;
+    shio->fd = fd;
+    return 0;
+}
+
+// 0 with the descriptor stored through fd_ptr (if given) when one is bound.
+int shell_io_has_bound_fd(ShellIOT* shio, int* fd_ptr) {
+    if (shio == nullptr) return SHELL_IO_EINVAL;
+    if (shio->fd == -1) return SHELL_IO_ENOFD;
+    if (fd_ptr != nullptr) *fd_ptr = shio->fd;
+    return 0;
+}
+
+// Switches flushes to CR LF line ends, for good.
+int shell_io_add_cr(ShellIOT* shio) {
+    if (shio == nullptr) return SHELL_IO_EINVAL;
+    shio->add_cr = 1;
+    return 0;
+}
+
+// Appends formatted text to the stream; returns the characters appended.
+int shell_io_vprintf(ShellIOT* shio, const char* fmt, va_list ap) {
+    if (shio == nullptr || shio->stream == nullptr) return -1;
+    int rc;
+    do {
+        va_list copy;
+        va_copy(copy, ap);
+        rc = vfprintf(shio->stream, fmt, copy);
+        va_end(copy);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+int shell_io_printf(ShellIOT* shio, const char* fmt, ...) {
+    if (shio == nullptr || shio->stream == nullptr) return -1;
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = shell_io_vprintf(shio, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+// Writes str straight to the descriptor, ahead of any collected text.
+int shell_io_pprint(ShellIOT* shio, const char* str) {
+    if (shio == nullptr || str == nullptr) return SHELL_IO_EINVAL;
+    if (shio->fd == -1) return SHELL_IO_ENOTBOUND;
+    if (str[0] == '\0') return SHELL_IO_EINVAL;
+    size_t len = 0;
+    while (str[len] != '\0') ++len;
+    return _safe_write(shio, str, len);
+}
+
+// Writes everything collected to the bound descriptor and empties the
+// stream; with no descriptor the text stays for a later flush.
+int shell_io_flush(ShellIOT* shio) {
+    if (shio == nullptr || shio->stream == nullptr) return 0;
+    if (fflush(shio->stream) != 0) return -1;
+    if (shio->fd == -1) return 0;
+    _internal_shell_io_flush(shio);
+    rewind(shio->stream);
+    return 0;
+}
+
+// Reports the collected text, its size and the descriptor without emptying.
+int shell_io_get_attributes(ShellIOT* shio, char** pStr, int* pSize, int* pFd) {
+    if (shio == nullptr) return SHELL_IO_EINVAL;
+    if (shio->stream == nullptr) return 0;
+    int rc;
+    do {
+        rc = fflush(shio->stream);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return rc;
+    if (pStr != nullptr) *pStr = shio->stream_buffer;
+    if (pSize != nullptr) *pSize = static_cast<int>(shio->stream_size);
+    if (pFd != nullptr) *pFd = shio->fd;
+    return 0;
+}
+
+// Prints the object's state as two diagnostic lines on standard output.
+int shell_io_dump(ShellIOT* shio) {
+    if (shio == nullptr) return SHELL_IO_EINVAL;
+    printf("shio: fd:%d stream{buff,size}: {%08x,%d}\n", shio->fd,
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(shio->stream_buffer)),
+           static_cast<int>(shio->stream_size));
+    printf("shio: getline{buff,size}: {%08x,%d}\n",
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(shio->getline_buffer)),
+           static_cast<int>(shio->getline_size));
+    return 0;
+}

@@ -1,1 +1,129 @@
+// The request/answer channel to the application: one prefixed line out, one
+// "R..." answer back on the XCOM reader thread, handed over through
+// response_sem. The user's output never travels here; it arrives on the
+// session's own socket.
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include "zcon.h"
+
+namespace {
+
+// Longest request line the application accepts, prefix included.
+constexpr int kMaxRequest = 510;
+
+// Set once the connection has ended. The reader posts response_sem only once
+// at the end, so every later request must learn of the end from here instead
+// of waiting for an answer that cannot come.
+std::atomic<bool> connection_ended;
+
+// Sends one formatted request. Returns 0 when it went (or when the connection
+// has ended, so the wait reports the end), -1 when it could not be sent, -2
+// when it is too long for one request line.
+int send_request(const char* request, int length) {
+    if (length > kMaxRequest) {
+        shell_println("error: command line too long");
+        return -2;
+    }
+    if (connection_ended) return 0;
+    if (hclient == nullptr) return -1;
+    return xcom_client_send(hclient, request) == 0 ? 0 : -1;
+}
+
+// Formats and sends a request for the three fixed-format operations.
+[[gnu::format(printf, 1, 2)]] int send_fixed(const char* fmt, ...) {
+    char request[516];
+    va_list ap;
+    va_start(ap, fmt);
+    int length = vsnprintf(request, sizeof request, fmt, ap);
+    va_end(ap);
+    int rc = send_request(request, length);
+    if (rc == -1) shell_println("XCOM send error");
+    if (rc != 0) return -1;
+    return response_helper();
+}
+
+// Waits for the answer or for the end of the connection.
+void wait_for_answer() {
+    for (;;) {
+        if (sem_trywait(&response_sem) == 0) return;
+        if (connection_ended) {
+            response[0] = '\0';
+            return;
+        }
+        if (sem_wait(&response_sem) == 0) return;
+        if (errno != EINTR) return;
+    }
+}
+
+}  // namespace
+
+// Forwards a user command line with the current command format. Returns the
+// answer's result, or -17 when the application is gone.
+int send_command(const char* cmdline) {
+    char request[516];
+    int length = snprintf(request, sizeof request, cmd_fmt, cmdline);
+    int rc = send_request(request, length);
+    if (rc == -2) {
+        sem_post(&input_ready_sem);  // handled without a request
+        return -1;
+    }
+    if (rc != 0) {
+        shell_println("error: unknown error executing a command");
+        return kAppGone;
+    }
+    return response_helper();
+}
+
+// Sends a customer API request ("E: ").
+int send_api_cmd(const char* cmdline) { return send_fixed("E: %s", cmdline); }
+
+// Sends an internal system request ("D: ").
+int send_sys_cmd(const char* cmdline) { return send_fixed("D: %s", cmdline); }
+
+// Sends a session naming request ("N: name x" or "N: find x").
+int send_session_cmd(const char* op, const char* arg) { return send_fixed("N: %s %s", op, arg); }
+
+// Waits for the answer to the request just sent and returns its leading
+// number; an empty answer means the application closed the session.
+int response_helper(void) {
+    wait_for_answer();
+    int result;
+    if (response[0] == '\0') {
+        shell_println("error: session is closed by peer");
+        result = kAppGone;
+    } else {
+        long long value = strtoll(response, nullptr, 10);
+        result = static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
+        if (result < 0 && did_registration) {
+            shell_println("error: command not found");
+            fflush(stdout);
+            result = -1;
+        }
+    }
+    sem_post(&input_ready_sem);
+    return result;
+}
+
+// The XCOM line callback: keeps the text of an answer line (or the empty text
+// at the end of the connection) and wakes the waiting request.
+int message_handler(HXCOM /*h_client*/, char* msg) {
+    if (msg == nullptr) {
+        response[0] = '\0';
+        connection_ended = true;
+        sem_post(&response_sem);
+    } else if (msg[0] == 'R') {
+        size_t len = strnlen(msg, 3);
+        snprintf(response, sizeof response, "%s", len < 3 ? "" : msg + 3);
+        sem_post(&response_sem);
+    }
+    return 0;
+}
+
+// Makes the channel usable for a new connection.
+void channel_reset(void) { connection_ended = false; }
+
+bool channel_ended(void) { return connection_ended; }

@@ -1,1 +1,139 @@
+// Console output: the line printer for user-visible messages, the system-log
+// mirror, and the output lock shared with the line editor, which keeps
+// asynchronous output out of a half-typed command line.
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string_view>
+
 #include "zcon.h"
+
+namespace {
+
+constexpr size_t kMaxPrintlnFormat = 63;
+// Facility 8 (uucp in the standard numbering) with severity notice: the
+// appliance's log filters select shell entries by this value.
+constexpr int PRIORITY = 69;
+constexpr const char* identity = "zcon";
+
+int bInitialized;
+char session[128];
+
+// Builds the session tag from the terminal name: ttyS0 for /dev/ttyS0,
+// telnet3 for /dev/pts/3, shell<pid> when the name has no directory.
+void build_session_tag() {
+    const char* slash = strrchr(tty_name, '/');
+    if (slash == nullptr) {
+        snprintf(session, sizeof session, "shell%d", static_cast<int>(getpid()));
+    } else if (slash[1] == 't') {
+        snprintf(session, sizeof session, "%s", slash + 1);
+    } else {
+        snprintf(session, sizeof session, "telnet%s", slash + 1);
+    }
+}
+
+// Appends text to out (of size cap, starting at *len), doubling every '%' so
+// that the text reaches the system logger literally.
+void append_escaped(char* out, size_t cap, size_t* len, std::string_view text) {
+    for (char c : text) {
+        size_t need = c == '%' ? 2 : 1;
+        if (*len + need >= cap) break;
+        out[(*len)++] = c;
+        if (c == '%') out[(*len)++] = '%';
+    }
+    out[*len] = '\0';
+}
+
+}  // namespace
+
+// Prints one line on standard output with the session's line break, and
+// mirrors the printed text to the system log when mirroring is on.
+int shell_println(const char* fmt, ...) {
+    if (fmt == nullptr) return -1;
+    size_t n = strlen(fmt);
+    if (n > kMaxPrintlnFormat) return -1;
+
+    char fmt_buffer[69];
+    std::string_view body(fmt, n);
+    if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+    snprintf(fmt_buffer, sizeof fmt_buffer, "%.*s%s", static_cast<int>(body.size()), body.data(),
+             newline_string);
+
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = vprintf(fmt_buffer, ap);
+    va_end(ap);
+
+    if (rc > 0 && gbPrintToSysLog == 1) {
+        char fmtmsg[128];
+        char bufmsg[512];
+        snprintf(fmtmsg, sizeof fmtmsg, "OUT:%s", fmt_buffer);
+        va_start(ap, fmt);
+        vsnprintf(bufmsg, sizeof bufmsg, fmtmsg, ap);
+        va_end(ap);
+        mysyslog("%s", bufmsg);
+    }
+    return rc;
+}
+
+// Writes one system-log entry "API:<session>:<count>:<text>".
+int mysyslog(const char* fmt, ...) {
+    if (!bInitialized) {
+        openlog(identity, 0, LOG_USER);
+        build_session_tag();
+        bInitialized = 1;
+    }
+    if (fmt == nullptr) return 0;
+
+    // The entry's format: the prefix (escaped, being data) and the caller's
+    // format, sized to fit both.
+    size_t cap = 2 * sizeof session + 32 + strlen(fmt);
+    char small[512];
+    char* entry = cap <= sizeof small ? small : static_cast<char*>(malloc(cap));
+    if (entry == nullptr) return 0;
+    size_t len = 0;
+    append_escaped(entry, cap, &len, "API:");
+    append_escaped(entry, cap, &len, session);
+    char count[16];
+    snprintf(count, sizeof count, ":%d:", gnCount.load());
+    append_escaped(entry, cap, &len, count);
+    snprintf(entry + len, cap - len, "%s", fmt);
+
+    va_list ap;
+    va_start(ap, fmt);
+    vsyslog(PRIORITY, entry, ap);
+    va_end(ap);
+    if (entry != small) free(entry);
+    return 0;
+}
+
+// The line editor's lock callback: takes or releases the console lock.
+void cle_lock_unlock_op(int lock, char* /*tag*/) {
+    if (lock) {
+        pthread_mutex_lock(&async_stdout_mut);
+    } else {
+        pthread_mutex_unlock(&async_stdout_mut);
+    }
+}
+
+// The line editor's typing-state callback.
+void cle_inline_state_tracker(int state) { cle_inline = state ? 1 : 0; }
+
+// Flushes held output unless the user is in the middle of a line.
+void flush_async_output() {
+    pthread_mutex_lock(&async_stdout_mut);
+    if (cle_inline == 0) shell_io_flush(stdout_shio);
+    pthread_mutex_unlock(&async_stdout_mut);
+}
+
+// Queues one line from a side thread and lets it out if nobody is typing.
+void print_async_line(const char* line) {
+    pthread_mutex_lock(&async_stdout_mut);
+    shell_io_printf(stdout_shio, "%s\n", line);
+    pthread_mutex_unlock(&async_stdout_mut);
+    flush_async_output();
+}

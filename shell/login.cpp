@@ -1,1 +1,183 @@
+// Login: the appliance password (fetched from the system tool on every
+// start), three attempts with echo off, and the login report the
+// application keeps about telnet and API clients.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include "zcon.h"
+
+namespace {
+
+constexpr char WELCOME_TEXT[] = "Welcome to Orvandel\n";
+constexpr char PASSWORD_PROMPT[] = "Password:";
+constexpr char FAILED_TEXT[] = " -- password failed, retry --\n";
+constexpr int MAX_ATTEMPTS = 3;
+constexpr char kToolPrefix[] = "config sw 0 ";
+
+// Removes one trailing line feed or carriage return.
+void chop_line_end(char* text) {
+    size_t len = strlen(text);
+    if (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) text[len - 1] = '\0';
+}
+
+}  // namespace
+
+char* getexefolder(char* buf, int size) {
+    char link[128];
+    snprintf(link, sizeof link, "/proc/%i/exe", static_cast<int>(getpid()));
+    ssize_t len = readlink(link, buf, static_cast<size_t>(size));
+    if (len < 0) return nullptr;
+    const char* end = static_cast<const char*>(memrchr(buf, '/', static_cast<size_t>(len)));
+    if (end != nullptr) len = end - buf;
+    if (len > 255 || len >= size) {
+        errno = ERANGE;
+        return nullptr;
+    }
+    buf[len] = '\0';
+    return buf;
+}
+
+int get_net_password(char* password, int size) {
+    char folder[256];
+    if (getexefolder(folder, sizeof folder) == nullptr) return 1;
+    char command[275];
+    snprintf(command, sizeof command, "%s/qtool config sw 0", folder);
+    FILE* tool = popen(command, "r");
+    if (tool == nullptr) return 0;
+    char line[128];
+    bool got_line = fgets(line, sizeof line, tool) != nullptr;
+    pclose(tool);
+    if (!got_line || strncmp(line, kToolPrefix, sizeof kToolPrefix - 1) != 0) return 0;
+    char current[64];
+    const char* text = line + sizeof kToolPrefix - 1;
+    size_t len = strnlen(text, sizeof current - 1);
+    memcpy(current, text, len);
+    current[len] = '\0';
+    chop_line_end(current);
+    if (static_cast<int>(strlen(current)) >= size) return 1;
+    memcpy(password, current, strlen(current) + 1);
+    return 0;
+}
+
+int set_tty_echo(short enable) {
+    termios attrs{};
+    if (tcgetattr(0, &attrs) != 0) {
+        perror("error in tcgetattr");
+        return 1;
+    }
+    attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (enable) attrs.c_lflag |= ECHO;
+    if (tcsetattr(0, TCSANOW, &attrs) != 0) {
+        perror("error in tcsetattr");
+        return 1;
+    }
+    return 0;
+}
+
+int authenticate_user(const char* current_pwd) {
+    set_tty_echo(0);
+    shell_println(WELCOME_TEXT);
+    bool passed = false;
+    for (int attempt = 0; attempt < MAX_ATTEMPTS && !passed; ++attempt) {
+        shell_println(PASSWORD_PROMPT);
+        fflush(stdout);
+        char typed[64];
+        if (fgets(typed, sizeof typed, stdin) == nullptr) break;
+        shell_println("%s", "");  // the typed line end was not echoed
+        chop_line_end(typed);
+        passed = strcmp(typed, current_pwd) == 0;
+        if (!passed) shell_println(FAILED_TEXT);
+    }
+    set_tty_echo(1);
+    return passed ? 0 : 1;
+}
+
+void update_unsuccessful_login(const char* shell_type) {
+    sem_init(&response_sem, 0, 0);
+    sem_init(&input_ready_sem, 0, 0);
+    hclient = xcom_client_connect(host_name, host_port, message_handler);
+    if (hclient != nullptr) {
+        channel_reset();
+        register_session();
+        update_ui_login_params(1, shell_type);
+        unregister_session();
+        xcom_client_disconnect(hclient);
+        hclient = nullptr;
+    }
+    sem_destroy(&response_sem);
+    sem_destroy(&input_ready_sem);
+}
+
+void update_ui_login_params(int auth_result, const char* shell_type) {
+    char address_setting[40];
+    char success_setting[40];
+    unsigned int port;
+    if (strcmp(shell_type, "telnet") == 0) {
+        port = 23;
+    } else if (strcmp(shell_type, "api") == 0) {
+        port = 24;
+    } else {
+        return;
+    }
+    snprintf(address_setting, sizeof address_setting, "telnet_client_%u", port);
+    snprintf(success_setting, sizeof success_setting, "telnet_client_%u_success", port);
+    char success[8];
+    snprintf(success, sizeof success, "%s", auth_result == 0 ? "True" : "False");
+    char address[56];
+    get_telnet_client_ip_from_proc(port, address);
+    zcon_cfg_write(address_setting, address);
+    zcon_cfg_write(success_setting, success);
+}
+
+void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string) {
+    ip_string[0] = '\0';
+    if (fscanf(table, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s\n") == EOF) return;
+    for (;;) {
+        unsigned int local_port, state;
+        unsigned int words[4];
+        int got = fscanf(table, "%*s %*32s:%x %8x%8x%8x%8x:%*x %x %*[ -z]\n", &local_port,
+                         &words[0], &words[1], &words[2], &words[3], &state);
+        if (got == EOF) return;
+        if (got != 6) {
+            // A line of another shape: skip it rather than scan it forever.
+            int c;
+            while ((c = fgetc(table)) != EOF && c != '\n') {
+            }
+            if (c == EOF) return;
+            continue;
+        }
+        if (state != 1 || local_port != port) continue;
+        // Each word was printed from memory in the machine's own byte order,
+        // so storing it back the same way restores the address bytes.
+        unsigned char bytes[16];
+        memcpy(bytes, words, sizeof bytes);
+        static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        static constexpr unsigned char any4[4] = {0, 0, 0, 0};
+        if (memcmp(bytes, mapped, sizeof mapped) == 0 && memcmp(bytes + 12, any4, 4) != 0) {
+            inet_ntop(AF_INET, bytes + 12, ip_string, 16);
+        } else {
+            inet_ntop(AF_INET6, bytes, ip_string, 46);
+        }
+        return;
+    }
+}
+
+void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
+    ip_string[0] = '\0';
+    FILE* table = fopen("/proc/net/tcp6", "r");
+    if (table == nullptr) return;
+    parse_tcp6_client(table, port, ip_string);
+    fclose(table);
+}
+
+void zcon_cfg_write(const char* param_name, const char* param_value) {
+    if (param_name == nullptr || param_value == nullptr || param_name[0] == '\0') return;
+    char request[192];
+    snprintf(request, sizeof request, "execwithoutecho systemsetting %s %s", param_name,
+             param_value);
+    send_api_cmd(request);
+}

@@ -1,1 +1,69 @@
+// Session registration: the session binds its own datagram socket, starts a
+// reader on it and tells the application where to send the user's output.
+#include <string.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "libxcom.h"
 #include "zcon.h"
+
+int api_async_event_fd = -1;
+
+namespace {
+
+pthread_t apiAsyncEventReader;
+
+}  // namespace
+
+int register_session(void) {
+    char command[256];
+    snprintf(command, sizeof command, "%s%s ", "R: ", session_type);
+    api_async_event_fd = setupSocket("apiasynclisteners/", command + strlen(command));
+    if (api_async_event_fd < 0) {
+        if (!session_is("api-serial")) shell_println("error: zcon failed to setup async listener");
+        return -1;
+    }
+    if (pthread_create(&apiAsyncEventReader, nullptr, apiAsyncEventReaderThread, nullptr) != 0) {
+        shell_println("error: failed to create api async reader thread");
+        return -2;
+    }
+    response[0] = '\0';
+    if (hclient == nullptr || xcom_client_send(hclient, command) != 0) {
+        shell_println("XCOM send error");
+        return -1;
+    }
+    return response_helper();
+}
+
+int unregister_session(void) {
+    if (hclient == nullptr || channel_ended()) return -1;
+    return xcom_client_send(hclient, "U") == 0 ? 0 : -1;
+}
+
+// Prints every line the application sends to the session socket, held back
+// while the user types; ends when the socket fails.
+void* apiAsyncEventReaderThread(void* /*args*/) {
+    int fd = api_async_event_fd;
+    if (fd == -1) return nullptr;
+    std::array<char, XCOM_MAX_BUFFER + 1> buffer;
+    std::array<char, XCOM_MAX_LINE + 1> line;
+    int buflen = 0;
+    buffer[0] = '\0';
+    for (;;) {
+        int n = socket_read_line(fd, buffer.data(), &buflen, line.data(), 0);
+        if (n > 0) {
+            if (gbPrintToSysLog == 1) mysyslog("OUT:%s\n", line.data());
+            print_async_line(line.data());
+        } else if (n < 0) {
+            break;
+        }
+    }
+    if (gbPrintToSysLog == 1) {
+        mysyslog("CRITICAL: XCOM buffer is full without new line, current buffer length: %d",
+                 buflen);
+    }
+    close(fd);
+    api_async_event_fd = -1;
+    return nullptr;
+}

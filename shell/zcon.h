@@ -5,6 +5,8 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <stddef.h>
+#include <stdio.h>
 
 #include <atomic>
 
@@ -100,6 +102,8 @@ int response_helper(void);
 int message_handler(HXCOM h_client, char* msg);
 // Forgets that the connection ended (a new connection is about to be used).
 void channel_reset(void);
+// True once the connection to the application has ended.
+bool channel_ended(void);
 
 // ---- Session registration and asynchronous events --------------------------
 
@@ -114,8 +118,54 @@ int setupSocket(const char* pipe_name, char* fullname_buffer);
 int find_pid(const char* process_name);
 void* logReaderThread(void* arg);
 
+// Filters and shapes one syslogd record by the log view settings. Returns
+// false when the record is dropped; otherwise out (of out_size bytes) holds
+// the text to print, without its line feed.
+bool log_format_record(const char* record, char* out, size_t out_size);
+
+// ---- Login -----------------------------------------------------------------
+
+int get_net_password(char* password, int size);
+char* getexefolder(char* buf, int size);
+int authenticate_user(const char* current_pwd);
+int set_tty_echo(short enable);
+void update_unsuccessful_login(const char* shell_type);
+void update_ui_login_params(int auth_result, const char* shell_type);
+void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string);
+// The parser behind it, reading an open TCP table: the address of the first
+// established connection on local port into ip_string (empty when none).
+void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string);
+void zcon_cfg_write(const char* param_name, const char* param_value);
+
+// ---- Main command loop -----------------------------------------------------
+
+// Flood guard: lines that come too fast in a row earn strikes; too many
+// strikes end the session.
+struct FloodGuard {
+    int DoSCount = 0;     // lines that came fast in a row
+    int DoSattempts = 0;  // strikes
+    long long lastTime = 0;  // milliseconds of the previous line
+};
+// Counts one line read at now (milliseconds). Returns true when the session
+// must be terminated.
+bool flood_guard_check(FloodGuard* guard, long long now);
+// Wall-clock time in milliseconds.
+long long wall_clock_ms(void);
+// Time the process started, the flood guard's first reference.
+extern long long process_start_ms;
+
+int get_input_command(void);
+void preprocess_legacy_bang_input_cmd(char* input);
+int reboot_cmd_processing(char* cmdbuff);
+// Removes spaces and control characters at both ends of line, in place.
+void trim_command_line(char* line);
+// Reads and handles lines until the session is to end.
+void run_command_loop(void);
+
 // ---- Start-up and teardown --------------------------------------------------
 
 void cleanup(void);
+// Ends the session normally: clears the login report, tears down, exits 0.
+[[noreturn]] void end_of_session(void);
 void sig_handler(int signum);
 int zcon_main(int argc, char** argv);

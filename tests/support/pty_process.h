@@ -1,0 +1,85 @@
+// Runs a program on a fresh pseudo-terminal, as a user's session would be,
+// and lets a test type at it and read what it writes.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace zt {
+
+struct PtyOptions {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;  // extra NAME=value entries
+    int rows = 24;
+    int cols = 80;
+    bool stdout_to_pipe = false;  // standard output is a pipe, not the terminal
+    bool stdin_from_null = false;  // standard input is /dev/null
+    // Extra descriptors for the child: child_fds[i] becomes descriptor 3 + i.
+    std::vector<int> child_fds;
+    // Whether the terminal turns line feeds into CR LF on output, as a fresh
+    // terminal does. Off, the test reads exactly the bytes the program wrote.
+    bool translate_output = false;
+    // Another name for the terminal (e.g. /dev/ttyFPGAS0), bound over the
+    // terminal's own in the test's private /dev; the program opens it by it.
+    std::string alias;
+};
+
+class PtyProcess {
+public:
+    explicit PtyProcess(const PtyOptions& options);
+    ~PtyProcess();
+    PtyProcess(const PtyProcess&) = delete;
+    PtyProcess& operator=(const PtyProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    int master() const { return master_.get(); }
+    // Name of the terminal the program runs on, e.g. /dev/pts/3.
+    const std::string& tty_name() const { return tty_name_; }
+
+    // Types bytes at the program.
+    void write(std::string_view bytes);
+    // Reads until pred holds for the unconsumed output or timeout passes.
+    bool read_until(const std::function<bool(const std::string&)>& pred, Millis timeout = 5000ms);
+    // Waits until the unconsumed output contains text.
+    bool expect(std::string_view text, Millis timeout = 5000ms);
+    // Output read so far and not yet taken.
+    const std::string& output() const { return output_; }
+    // Returns the unconsumed output up to and including the first occurrence
+    // of text (everything if text is empty) and consumes it.
+    std::string take(std::string_view text = {});
+    // Output written to the pipe when stdout_to_pipe is set (read at exit).
+    std::string pipe_output();
+
+    // Sets the terminal's window size and signals the program.
+    void resize(int rows, int cols);
+    // Terminal attributes of the program's terminal as it sees them now.
+    termios attributes() const;
+    // Closes the terminal's master side: the program's terminal hangs up.
+    void hang_up();
+
+    void kill(int sig);
+    // Waits for the program to end, draining its output meanwhile. Returns
+    // the exit status, 128 + signal number for a killed program, or -1 if it
+    // is still running at the deadline.
+    int wait_exit(Millis timeout = 5000ms);
+    bool running();
+
+private:
+    bool read_some(Millis timeout);
+
+    pid_t pid_ = -1;
+    int status_ = -1;
+    UniqueFd master_;
+    UniqueFd pipe_;
+    std::string tty_name_;
+    std::string output_;
+    std::string piped_;
+};
+
+}  // namespace zt

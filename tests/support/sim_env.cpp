@@ -1,0 +1,152 @@
+#include "sim_env.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace zt {
+
+Daemon::Daemon(std::vector<std::string> argv, std::vector<std::string> env) {
+    std::vector<char*> args;
+    for (auto& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        for (auto& entry : env) putenv(entry.data());
+        setpgid(0, 0);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Daemon::~Daemon() { stop(SIGKILL); }
+
+void Daemon::signal(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+int Daemon::stop(int sig) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, sig);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+SimEnv::SimEnv() {
+    mkdir(kStateDir, 0755);
+    mkdir("/tmp/sysloglisteners", 01777);
+    mkdir("/tmp/apiasynclisteners", 01777);
+    std::ofstream("/tmp/ZconReady") << "ready\n";
+    setenv("ZCON_SIM_DIR", kStateDir, 1);
+}
+
+SimEnv::~SimEnv() = default;
+
+void SimEnv::start_appd(std::vector<std::string> extra_args, int port) {
+    std::vector<std::string> argv = {bin_path("appd"),   "--port",  std::to_string(port),
+                                     "--control",        kControl,  "--trace",
+                                     kTrace};
+    for (auto& arg : extra_args) argv.push_back(arg);
+    unlink(kControl);
+    appd_ = std::make_unique<Daemon>(argv);
+    wait_until([&] { return access(kControl, F_OK) == 0; });
+}
+
+void SimEnv::stop_appd() {
+    if (appd_) appd_->stop();
+    appd_.reset();
+}
+
+void SimEnv::start_syslogd() {
+    syslogd_ = std::make_unique<Daemon>(
+        std::vector<std::string>{bin_path("syslogd"), "--log-file", kMessages});
+    wait_until([&] { return access("/dev/log", F_OK) == 0; });
+}
+
+void SimEnv::stop_syslogd() {
+    if (syslogd_) syslogd_->stop();
+    syslogd_.reset();
+}
+
+std::vector<std::string> SimEnv::control(const std::string& command, std::string* status) {
+    std::vector<std::string> reply;
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", kControl);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (status != nullptr) *status = "error: no control socket";
+        return reply;
+    }
+    std::string request = command + "\n";
+    (void)!write(fd.get(), request.data(), request.size());
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        pollfd pfd{fd.get(), POLLIN, 0};
+        if (poll(&pfd, 1, 5000) <= 0) break;
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        // The reply ends with a line that starts "ok" or "error".
+        size_t last = text.rfind('\n', text.size() - 2);
+        std::string tail = text.substr(last == std::string::npos ? 0 : last + 1);
+        if (!text.empty() && text.back() == '\n' &&
+            (tail.rfind("ok", 0) == 0 || tail.rfind("error", 0) == 0)) {
+            break;
+        }
+    }
+    size_t start = 0, eol;
+    while ((eol = text.find('\n', start)) != std::string::npos) {
+        reply.push_back(text.substr(start, eol - start));
+        start = eol + 1;
+    }
+    if (!reply.empty()) {
+        if (status != nullptr) *status = reply.back();
+        reply.pop_back();
+    }
+    return reply;
+}
+
+std::string SimEnv::trace() { return read_file(kTrace); }
+
+bool SimEnv::wait_trace(const std::string& text, Millis timeout) {
+    return wait_until([&] { return trace().find(text) != std::string::npos; }, timeout);
+}
+
+std::string SimEnv::messages() { return read_file(kMessages); }
+
+bool SimEnv::wait_message(const std::string& text, Millis timeout) {
+    return wait_until([&] { return messages().find(text) != std::string::npos; }, timeout);
+}
+
+void SimEnv::set_password(const std::string& password) {
+    std::string file = std::string(kStateDir) + "/password";
+    if (password.empty()) {
+        unlink(file.c_str());
+    } else {
+        std::ofstream(file) << password << "\n";
+    }
+}
+
+std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptions options) {
+    options.argv = {bin_path("zcon")};
+    for (auto& arg : args) options.argv.push_back(arg);
+    options.env.push_back(std::string("ZCON_SIM_DIR=") + kStateDir);
+    return std::make_unique<PtyProcess>(options);
+}
+
+}  // namespace zt

@@ -1,0 +1,167 @@
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "shell_io.h"
+#include "shell_io_testing.h"
+#include "test_util.h"
+
+namespace {
+
+// A descriptor pair that keeps the boundaries of writes, so a test can see
+// how many write calls a flush made.
+class WriteRecorder {
+public:
+    WriteRecorder() {
+        int fds[2];
+        socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds);
+        writer_.reset(fds[0]);
+        reader_.reset(fds[1]);
+    }
+    int fd() const { return writer_.get(); }
+    // Every write made so far, one string each.
+    std::vector<std::string> writes() {
+        std::vector<std::string> out;
+        char buf[65536];
+        ssize_t n;
+        while ((n = recv(reader_.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0) out.emplace_back(buf, n);
+        return out;
+    }
+
+private:
+    zt::UniqueFd writer_, reader_;
+};
+
+struct ShellIoTest : ::testing::Test {
+    void SetUp() override { shio = shell_io_create(); }
+    void TearDown() override {
+        shell_io_write = write;
+        shell_io_destroy(shio);
+        free(shio);
+    }
+    ShellIOT* shio = nullptr;
+    WriteRecorder out;
+};
+
+using Writes = std::vector<std::string>;
+
+TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
+    ASSERT_EQ(shell_io_bind_fd(shio, out.fd()), 0);
+    EXPECT_EQ(shell_io_flush(shio), 0);
+    EXPECT_EQ(out.writes(), Writes{});
+
+    EXPECT_EQ(shell_io_printf(shio, "a\n%s", "b"), 3);
+    EXPECT_EQ(shell_io_flush(shio), 0);
+    EXPECT_EQ(out.writes(), (Writes{"a\n", "b"}));
+
+    shell_io_printf(shio, "c\n");
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), Writes{"c\n"});
+}
+
+TEST_F(ShellIoTest, CrModeEndsEveryLineWithCrLf) {
+    shell_io_bind_fd(shio, out.fd());
+    shell_io_add_cr(shio);
+    shell_io_printf(shio, "a\nb");
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), (Writes{"a", "\r\n", "b", "\r\n"}));
+    // A CR already in the text stays in front of the added pair.
+    shell_io_printf(shio, "x\r\n");
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), (Writes{"x\r", "\r\n"}));
+}
+
+TEST_F(ShellIoTest, TextCollectedBeforeBindingWaitsForTheDescriptor) {
+    shell_io_printf(shio, "early\n");
+    EXPECT_EQ(shell_io_flush(shio), 0);
+    shell_io_bind_fd(shio, out.fd());
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), Writes{"early\n"});
+}
+
+TEST_F(ShellIoTest, ArgumentChecksAndResultCodes) {
+    int fd = 77;
+    EXPECT_EQ(shell_io_bind_fd(shio, 0), SHELL_IO_EINVAL);
+    EXPECT_EQ(shell_io_bind_fd(nullptr, 5), SHELL_IO_EINVAL);
+    EXPECT_EQ(shell_io_has_bound_fd(shio, &fd), SHELL_IO_ENOFD);
+    EXPECT_EQ(fd, 77);
+    EXPECT_EQ(shell_io_pprint(shio, "x"), SHELL_IO_ENOTBOUND);
+    EXPECT_EQ(shell_io_pprint(nullptr, "x"), SHELL_IO_EINVAL);
+    EXPECT_EQ(shell_io_printf(nullptr, "x"), -1);
+    EXPECT_EQ(shell_io_flush(nullptr), 0);
+
+    shell_io_bind_fd(shio, out.fd());
+    EXPECT_EQ(shell_io_has_bound_fd(shio, &fd), 0);
+    EXPECT_EQ(fd, out.fd());
+    EXPECT_EQ(shell_io_pprint(shio, ""), SHELL_IO_EINVAL);
+}
+
+TEST_F(ShellIoTest, PprintGoesAheadOfCollectedText) {
+    shell_io_bind_fd(shio, out.fd());
+    shell_io_printf(shio, "held\n");
+    EXPECT_EQ(shell_io_pprint(shio, "now"), 3);
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), (Writes{"now", "held\n"}));
+}
+
+TEST_F(ShellIoTest, AttributesShowCollectedTextWithoutEmptyingIt) {
+    shell_io_bind_fd(shio, out.fd());
+    shell_io_printf(shio, "abc");
+    char* text = nullptr;
+    int size = 0, fd = 0;
+    EXPECT_EQ(shell_io_get_attributes(shio, &text, &size, &fd), 0);
+    EXPECT_EQ(std::string(text, size), "abc");
+    EXPECT_EQ(fd, out.fd());
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), Writes{"abc"});
+}
+
+TEST_F(ShellIoTest, DestroyedObjectRefusesTextAndFlushesNothing) {
+    shell_io_destroy(shio);
+    EXPECT_EQ(shio->stream, nullptr);
+    EXPECT_EQ(shell_io_printf(shio, "x"), -1);
+    EXPECT_EQ(shell_io_flush(shio), 0);
+    free(shio);
+    shio = shell_io_create();  // for TearDown
+}
+
+// Write seams: interrupted, short and failing writes.
+int g_calls;
+ssize_t interrupted_then_short(int fd, const void* buf, size_t count) {
+    ++g_calls;
+    if (g_calls == 1) {
+        errno = EINTR;
+        return -1;
+    }
+    return write(fd, buf, count > 2 ? 2 : count);
+}
+ssize_t failing(int, const void*, size_t) {
+    errno = EIO;
+    return -1;
+}
+
+TEST_F(ShellIoTest, InterruptedAndShortWritesAreCompleted) {
+    shell_io_bind_fd(shio, out.fd());
+    g_calls = 0;
+    shell_io_write = interrupted_then_short;
+    shell_io_printf(shio, "hello\n");
+    EXPECT_EQ(shell_io_flush(shio), 0);
+    EXPECT_EQ(out.writes(), (Writes{"he", "ll", "o\n"}));
+}
+
+TEST_F(ShellIoTest, FailedWritesDropTheTextButStillEmptyTheStream) {
+    shell_io_bind_fd(shio, out.fd());
+    shell_io_write = failing;
+    shell_io_printf(shio, "lost\n");
+    EXPECT_EQ(shell_io_flush(shio), 0);
+    shell_io_write = write;
+    shell_io_printf(shio, "next\n");
+    shell_io_flush(shio);
+    EXPECT_EQ(out.writes(), Writes{"next\n"});
+}
+
+}  // namespace
