@@ -10,7 +10,11 @@
 
 #include <string_view>
 
+#include "console_testing.h"
 #include "zcon.h"
+
+// The system-log writer, replaceable so tests can read the entries.
+void (*zcon_vsyslog)(int priority, const char* format, va_list ap) = vsyslog;
 
 namespace {
 
@@ -105,7 +109,7 @@ int mysyslog(const char* fmt, ...) {
 
     va_list ap;
     va_start(ap, fmt);
-    vsyslog(PRIORITY, entry, ap);
+    zcon_vsyslog(PRIORITY, entry, ap);
     va_end(ap);
     if (entry != small) free(entry);
     return 0;

@@ -8,7 +8,7 @@
 #include "libxcom.h"
 #include "zcon.h"
 
-int api_async_event_fd = -1;
+std::atomic<int> api_async_event_fd = -1;
 
 namespace {
 

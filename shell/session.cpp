@@ -26,7 +26,7 @@ char response[kResponseSize];
 char cmdbuff[kCmdBuffSize];
 sem_t response_sem;
 sem_t input_ready_sem;
-pthread_mutex_t async_stdout_mut;
+pthread_mutex_t async_stdout_mut = PTHREAD_MUTEX_INITIALIZER;
 const char* newline_string = "\n";
 
 bool session_is(const char* type) { return strcmp(session_type, type) == 0; }

@@ -260,6 +260,9 @@ int zcon_main(int argc, char** argv) {
     }
     if (session_is("api") || session_is("api-serial")) gbPrintToSysLog = 1;
     signal(SIGPIPE, SIG_IGN);
+    // A hung-up terminal then reads as end of input, and the session ends
+    // through its normal end: unregistered, login report cleared.
+    signal(SIGHUP, SIG_IGN);
     if (gbPrintToSysLog) mysyslog("Session started\n");
 
     if (session_is("api") || session_is("telnet")) login();

@@ -107,7 +107,7 @@ bool channel_ended(void);
 
 // ---- Session registration and asynchronous events --------------------------
 
-extern int api_async_event_fd;
+extern std::atomic<int> api_async_event_fd;
 int register_session(void);
 int unregister_session(void);
 void* apiAsyncEventReaderThread(void* args);

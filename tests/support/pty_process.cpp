@@ -45,6 +45,7 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         if (mount(tty_name_.c_str(), options.alias.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
         tty_name_ = options.alias;
     }
+    initial_ = attributes();
     int pipe_fds[2] = {-1, -1};
     if (options.stdout_to_pipe && pipe2(pipe_fds, O_CLOEXEC) != 0) return;
 
@@ -165,6 +166,11 @@ termios PtyProcess::attributes() const {
         close(fd);
     }
     return attrs;
+}
+
+bool same_attributes(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
 void PtyProcess::hang_up() { master_.reset(); }

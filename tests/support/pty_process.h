@@ -58,8 +58,10 @@ public:
 
     // Sets the terminal's window size and signals the program.
     void resize(int rows, int cols);
-    // Terminal attributes of the program's terminal as it sees them now.
+    // Terminal attributes of the program's terminal as it sees them now, and
+    // as they were when it started.
     termios attributes() const;
+    const termios& initial_attributes() const { return initial_; }
     // Closes the terminal's master side: the program's terminal hangs up.
     void hang_up();
 
@@ -80,6 +82,11 @@ private:
     std::string tty_name_;
     std::string output_;
     std::string piped_;
+    termios initial_{};
 };
+
+// Whether two sets of terminal attributes are the same in every mode and
+// control character.
+bool same_attributes(const termios& a, const termios& b);
 
 }  // namespace zt

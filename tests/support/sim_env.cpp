@@ -50,6 +50,8 @@ SimEnv::SimEnv() {
     mkdir("/tmp/sysloglisteners", 01777);
     mkdir("/tmp/apiasynclisteners", 01777);
     std::ofstream("/tmp/ZconReady") << "ready\n";
+    unlink(kTrace);
+    unlink(kMessages);
     setenv("ZCON_SIM_DIR", kStateDir, 1);
 }
 
@@ -127,6 +129,21 @@ bool SimEnv::wait_trace(const std::string& text, Millis timeout) {
     return wait_until([&] { return trace().find(text) != std::string::npos; }, timeout);
 }
 
+std::vector<std::string> SimEnv::requests() {
+    std::vector<std::string> lines;
+    std::string text = trace();
+    size_t start = 0, eol;
+    while ((eol = text.find('\n', start)) != std::string::npos) {
+        std::string line = text.substr(start, eol - start);
+        start = eol + 1;
+        size_t tag = line.find(" < ");
+        if (tag != std::string::npos && line.find_first_not_of("0123456789") == tag) {
+            lines.push_back(line.substr(tag + 3));
+        }
+    }
+    return lines;
+}
+
 std::string SimEnv::messages() { return read_file(kMessages); }
 
 bool SimEnv::wait_message(const std::string& text, Millis timeout) {
@@ -147,6 +164,20 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
     for (auto& arg : args) options.argv.push_back(arg);
     options.env.push_back(std::string("ZCON_SIM_DIR=") + kStateDir);
     return std::make_unique<PtyProcess>(options);
+}
+
+std::unique_ptr<PtyProcess> SimEnv::registered_zcon(std::vector<std::string> args,
+                                                    PtyOptions options) {
+    size_t before = requests().size();
+    auto z = zcon(std::move(args), std::move(options));
+    wait_until([&] {
+        auto lines = requests();
+        for (size_t i = before; i < lines.size(); ++i) {
+            if (lines[i].rfind("R: ", 0) == 0) return true;
+        }
+        return !z->running();
+    });
+    return z;
 }
 
 }  // namespace zt

@@ -57,6 +57,8 @@ public:
     std::vector<std::string> control(const std::string& command, std::string* status = nullptr);
     // Lines appd received from all sessions so far, in order, as traced.
     std::string trace();
+    // The lines appd received, in order, without the trace's tags.
+    std::vector<std::string> requests();
     // Waits until the trace contains text.
     bool wait_trace(const std::string& text, Millis timeout = 5000ms);
     // Records syslogd has logged.
@@ -68,6 +70,10 @@ public:
 
     // Starts zcon with args on a new terminal of the given size.
     std::unique_ptr<PtyProcess> zcon(std::vector<std::string> args, PtyOptions options = {});
+    // Starts zcon and waits until its session has registered, so the
+    // terminal is in the line editor's hands.
+    std::unique_ptr<PtyProcess> registered_zcon(std::vector<std::string> args,
+                                                PtyOptions options = {});
 
 private:
     std::unique_ptr<Daemon> appd_;

@@ -1,0 +1,139 @@
+// Requests to the application and the reading of its answers, over a real
+// loopback connection to an in-process peer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "channel_fixture.h"
+#include "zcon.h"
+
+namespace {
+
+struct Channel : zt::ChannelFixture {
+    void SetUp() override {
+        newline_string = serial_newline_string;
+        ChannelFixture::SetUp();
+    }
+    // Sends one command against the given answer; returns its result and
+    // what was printed.
+    int ask(const std::string& answer, std::string* printed = nullptr) {
+        peer.set_answer(answer);
+        zt::StdoutCapture out;
+        int rc = send_command("status");
+        std::string text = out.text();
+        if (printed != nullptr) *printed = text;
+        return rc;
+    }
+};
+
+TEST_F(Channel, ResultIsTheLeadingNumberOfTheAnswer) {
+    std::string printed;
+    EXPECT_EQ(ask("R: 0"), 0);
+    EXPECT_EQ(ask("R: 12 lines follow"), 12);
+    EXPECT_EQ(ask("R: done"), 0);
+    EXPECT_EQ(ask("R:  +7"), 7);
+    // Only the first character is looked at.
+    EXPECT_EQ(ask("Rxy5"), 5);
+    EXPECT_EQ(ask("R: 99999999999"), INT32_MAX);
+    EXPECT_EQ(ask("R: -3", &printed), -1);
+    EXPECT_EQ(printed, "error: command not found\r\n");
+    // Every answered request opens the input gate once.
+    EXPECT_EQ(gate(), 7);
+}
+
+TEST_F(Channel, NegativeAnswerBeforeRegistrationIsReturnedSilently) {
+    did_registration = 0;
+    std::string printed;
+    EXPECT_EQ(ask("R: -3", &printed), -3);
+    EXPECT_EQ(printed, "");
+}
+
+TEST_F(Channel, EmptyAnswerMeansTheSessionIsClosed) {
+    std::string printed;
+    EXPECT_EQ(ask("R: ", &printed), kAppGone);
+    EXPECT_EQ(printed, "error: session is closed by peer\r\n");
+    EXPECT_EQ(ask("R:"), kAppGone);
+}
+
+TEST_F(Channel, RequestsCarryTheirPrefixes) {
+    send_command("status");
+    cmd_fmt = kFmtCustomerApi;
+    send_command("status");
+    cmd_fmt = kFmtInternal;
+    send_command("status");
+    send_api_cmd("whoami");
+    send_sys_cmd("uptime");
+    send_session_cmd("name", "lobby");
+    ASSERT_TRUE(peer.wait_lines(6));
+    EXPECT_EQ(peer.lines(), (std::vector<std::string>{"C: status", "E: status", "D: status",
+                                                       "E: whoami", "D: uptime", "N: name lobby"}));
+}
+
+TEST_F(Channel, LinesNotBeginningWithRAreIgnored) {
+    peer.set_answer(std::nullopt);
+    peer.send("hello\nS: 4\n");
+    std::thread answer([&] {
+        peer.wait_lines(1);
+        peer.send("R: 4\n");
+    });
+    EXPECT_EQ(send_command("x"), 4);
+    answer.join();
+}
+
+TEST_F(Channel, OverlongRequestIsRefusedWithoutEndingTheSession) {
+    std::string line(508, 'x');  // 511 characters with its prefix
+    zt::StdoutCapture out;
+    EXPECT_EQ(send_command(line.c_str()), -1);
+    EXPECT_EQ(send_api_cmd(line.c_str()), -1);
+    EXPECT_EQ(out.text(), "error: command line too long\r\nerror: command line too long\r\n");
+    EXPECT_EQ(gate(), 1);  // the forwarded line counts as handled
+    line.pop_back();       // 510 characters fit
+    EXPECT_EQ(send_command(line.c_str()), 0);
+    ASSERT_TRUE(peer.wait_lines(1));
+    EXPECT_EQ(peer.lines()[0], "C: " + line);
+}
+
+TEST_F(Channel, EndOfConnectionIsStickyForEveryLaterRequest) {
+    peer.set_answer(std::nullopt);
+    std::thread closer([&] {
+        peer.wait_lines(1);
+        peer.close_connection();
+    });
+    std::string printed;
+    zt::StdoutCapture out;
+    EXPECT_EQ(send_command("status"), kAppGone);
+    closer.join();
+    // No answer can come any more: later requests return at once.
+    EXPECT_EQ(send_api_cmd("execwithoutecho systemsetting telnet_client_23 "), kAppGone);
+    EXPECT_EQ(unregister_session(), -1);
+    EXPECT_EQ(out.text(),
+              "error: session is closed by peer\r\nerror: session is closed by peer\r\n");
+    EXPECT_EQ(peer.lines(), std::vector<std::string>{"C: status"});
+}
+
+TEST_F(Channel, EndArrivingWhileIdleAnswersTheNextRequest) {
+    peer.close_connection();
+    ASSERT_TRUE(zt::wait_until([] { return channel_ended(); }));
+    zt::StdoutCapture out;
+    EXPECT_EQ(send_command("status"), kAppGone);
+    EXPECT_EQ(send_command("status"), kAppGone);
+    EXPECT_EQ(out.text(),
+              "error: session is closed by peer\r\nerror: session is closed by peer\r\n");
+}
+
+TEST(ChannelHandler, AnswerTextIsCutToFitTheResponse) {
+    sem_init(&response_sem, 0, 0);
+    std::string line = "R: 1" + std::string(1000, '0');
+    message_handler(nullptr, line.data());
+    EXPECT_EQ(strlen(response), static_cast<size_t>(kResponseSize - 1));
+    EXPECT_EQ(std::string(response, 2), "10");
+    message_handler(nullptr, const_cast<char*>("x"));  // not an answer: nothing changes
+    EXPECT_EQ(strlen(response), static_cast<size_t>(kResponseSize - 1));
+    int posted = 0;
+    sem_getvalue(&response_sem, &posted);
+    EXPECT_EQ(posted, 1);
+    sem_destroy(&response_sem);
+}
+
+}  // namespace

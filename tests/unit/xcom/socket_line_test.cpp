@@ -1,0 +1,248 @@
+// Line framing over stream and datagram sockets: assembly, trimming, limits,
+// time budget and the exact warnings.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "libxcom.h"
+#include "xcom_test_util.h"
+
+using namespace xcom_test;
+
+namespace {
+
+// The caller-owned receive state, sized exactly so that AddressSanitizer
+// notices any write past either buffer.
+struct LineReader {
+    std::vector<char> buffer = std::vector<char>(XCOM_MAX_BUFFER + 1, '\0');
+    std::vector<char> line = std::vector<char>(XCOM_MAX_LINE + 1, '\0');
+    int length = 0;
+
+    int read(int fd, int timeout = 0) {
+        return socket_read_line(fd, buffer.data(), &length, line.data(), timeout);
+    }
+    std::string text() const { return line.data(); }
+};
+
+TEST(SocketReadLine, HandsOutBufferedLinesWithoutWaiting) {
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    write_all(peer.get(), "a\nb\n");
+    peer.reset();  // a further receive would now fail, so the second line must come from the buffer
+    LineReader reader;
+    EXPECT_EQ(reader.read(ours.get()), 1);
+    EXPECT_EQ(reader.text(), "a");
+    EXPECT_EQ(reader.read(ours.get()), 1);
+    EXPECT_EQ(reader.text(), "b");
+    EXPECT_EQ(reader.length, 0);
+    EXPECT_EQ(reader.read(ours.get()), -1);
+}
+
+TEST(SocketReadLine, TrimsControlBytesAtTheEndsOnlyAndDropsNuls) {
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    const std::string input(
+        "  abc\r\n\t\x01"
+        "abc\r\n\r\na\tb\x7f\xff\x1f\na\0b\n",
+        28);
+    write_all(peer.get(), input);
+    LineReader reader;
+    const std::vector<std::pair<int, std::string>> expected = {
+        {5, "  abc"}, {3, "abc"}, {0, ""}, {5, "a\tb\x7f\xff"}, {2, "ab"}};
+    for (const auto& [result, text] : expected) {
+        EXPECT_EQ(reader.read(ours.get()), result);
+        EXPECT_EQ(reader.text(), text);
+    }
+}
+
+TEST(SocketReadLine, AcceptsLinesUpToTheLimitAndKeepsALongerOne) {
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    write_all(peer.get(), std::string(XCOM_MAX_LINE - 1, 'x') + "\n");
+    write_all(peer.get(), std::string(XCOM_MAX_LINE, 'y') + "\n");
+    LineReader reader;
+    EXPECT_EQ(reader.read(ours.get()), XCOM_MAX_LINE - 1);
+    EXPECT_EQ(reader.text(), std::string(XCOM_MAX_LINE - 1, 'x'));
+    EXPECT_EQ(reader.read(ours.get()), -1);
+    EXPECT_EQ(reader.length, XCOM_MAX_LINE + 1);
+    EXPECT_EQ(reader.read(ours.get()), -1);  // the refused line is met again
+    EXPECT_EQ(reader.length, XCOM_MAX_LINE + 1);
+}
+
+TEST(SocketReadLine, RefusesAFullBufferWithoutLineFeed) {
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    write_all(peer.get(), std::string(XCOM_MAX_BUFFER, 'z'));
+    LineReader reader;
+    EXPECT_EQ(reader.read(ours.get()), -1);
+    EXPECT_EQ(reader.length, XCOM_MAX_BUFFER);
+}
+
+TEST(SocketReadLine, TreatsDatagramsAsOneStream) {
+    auto [ours, peer] = unix_pair(SOCK_DGRAM);
+    for (const char* datagram : {"a\nb\n", "hel", "lo\n", ""}) {
+        send(peer.get(), datagram, strlen(datagram), 0);
+    }
+    LineReader reader;
+    for (const char* text : {"a", "b", "hello"}) {
+        EXPECT_EQ(reader.read(ours.get()), static_cast<int>(strlen(text)));
+        EXPECT_EQ(reader.text(), text);
+    }
+    EXPECT_EQ(reader.read(ours.get()), -1);  // the empty datagram ends the stream
+}
+
+// A peer that sends one byte every 100 ms until told to stop (at most 6 s):
+// a time-out counted per wait would never expire while it runs.
+TEST(SocketReadLine, TimeoutBoundsTheWholeCallAcrossSegments) {
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    std::mutex mut;
+    std::condition_variable stop_changed;
+    bool stop = false;
+    std::thread trickle([&, fd = peer.get()] {
+        std::unique_lock<std::mutex> lock(mut);
+        for (int i = 0; i < 60 && !stop; ++i) {
+            write_all(fd, "x");
+            stop_changed.wait_for(lock, 100ms, [&] { return stop; });
+        }
+    });
+    LineReader reader;
+    const auto start = Clock::now();
+    const int result = reader.read(ours.get(), 1);
+    const auto elapsed = Clock::now() - start;
+    {
+        std::lock_guard<std::mutex> lock(mut);
+        stop = true;
+    }
+    stop_changed.notify_all();
+    trickle.join();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(elapsed, 4s);
+    EXPECT_GT(reader.length, 0);  // kept for the next call
+    write_all(peer.get(), "\n");
+    const int length = reader.read(ours.get(), 1);
+    EXPECT_GE(length, 1);
+    EXPECT_EQ(reader.text(), std::string(static_cast<size_t>(length), 'x'));
+}
+
+TEST(SocketWriteLine, SendsTheLineAsGivenAndRefusesAnEmptyOne) {
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    EXPECT_EQ(socket_write_line(ours.get(), "status\n"), 0);
+    EXPECT_EQ(socket_write_line(ours.get(), ""), -1);
+    ours.reset();
+    EXPECT_EQ(read_until_closed(peer.get(), 5000ms), "status\n");
+}
+
+// Each case provokes one failure on fresh sockets and knows its warning.
+struct Failure {
+    const char* name;
+    std::function<int()> provoke;
+    int result;
+    std::string warning;
+};
+
+std::string error_warning(int error, int unsent) {
+    return "XCOM:WARNING:send() error " + std::to_string(error) + " " + strerror(error) + " " +
+           std::to_string(unsent) + "\n";
+}
+
+std::vector<Failure> failures() {
+    const int unused_fd = FD_SETSIZE + 7;
+    return {
+        {"peer closed",
+         [] {
+             auto [ours, peer] = unix_pair(SOCK_STREAM);
+             peer.reset();
+             return LineReader().read(ours.get());
+         },
+         -1, "XCOM:WARNING:remote socket closed\n"},
+        {"line too long",
+         [] {
+             auto [ours, peer] = unix_pair(SOCK_STREAM);
+             write_all(peer.get(), std::string(XCOM_MAX_LINE, 'y') + "\n");
+             return LineReader().read(ours.get());
+         },
+         -1, "XCOM:WARNING:16385 bytes invalid socket input (16384 max)\n"},
+        {"buffer full",
+         [] {
+             auto [ours, peer] = unix_pair(SOCK_STREAM);
+             write_all(peer.get(), std::string(XCOM_MAX_BUFFER, 'z'));
+             return LineReader().read(ours.get());
+         },
+         -1, "XCOM:WARNING:Buffer is full, current buffer size is 32768"},
+        {"embedded nulls",
+         [] {
+             auto [ours, peer] = unix_pair(SOCK_STREAM);
+             write_all(peer.get(), std::string_view("a\0b\n", 4));
+             return LineReader().read(ours.get());
+         },
+         2, "XCOM:WARNING:Data has embedded nulls. Data after filtering nulls:ab\n\n"},
+        {"urgent data",
+         [] {
+             Listener listener;
+             Fd client = listener.connect_client();
+             Fd server = listener.accept_within();
+             send(client.get(), "!", 1, MSG_OOB);
+             return LineReader().read(server.get());
+         },
+         -1, "XCOM:WARNING:socket input: socket exception\n"},
+        {"connection reset",
+         [] {
+             Listener listener;
+             Fd client = listener.connect_client();
+             Fd server = listener.accept_within();
+             const linger abort_on_close{1, 0};
+             setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                        sizeof abort_on_close);
+             client.reset();
+             return LineReader().read(server.get());
+         },
+         -1,
+         std::string("XCOM:WARNING:socket input: recv() error2 ") + strerror(ECONNRESET) + "\n"},
+        {"read wait fails", [=] { return LineReader().read(unused_fd); }, -1,
+         std::string("XCOM:WARNING:socket input: select() error ") + strerror(EBADF) + "\n"},
+        {"write wait fails", [=] { return socket_write_line(unused_fd, "x\n"); }, -1,
+         "XCOM:WARNING:socket write: select() error\n"},
+        {"empty write",
+         [] {
+             auto [ours, peer] = unix_pair(SOCK_STREAM);
+             return socket_write_line(ours.get(), "");
+         },
+         -1, "XCOM:WARNING:send() returned 0?\n"},
+        {"write to closed peer",
+         [] {
+             auto [ours, peer] = unix_pair(SOCK_STREAM);
+             peer.reset();
+             return socket_write_line(ours.get(), "hi");
+         },
+         -1, error_warning(EPIPE, 2)},
+    };
+}
+
+// Runs every failure with warnings on or off; checks results and output.
+void check_failures(bool warnings_on) {
+    const int previous = xcom_log_errors(warnings_on ? 1 : 0);
+    for (const Failure& failure : failures()) {
+        testing::internal::CaptureStdout();
+        const int result = failure.provoke();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, failure.result) << failure.name;
+        EXPECT_EQ(printed, warnings_on ? failure.warning : "") << failure.name;
+    }
+    xcom_log_errors(previous);
+}
+
+TEST(XcomWarnings, AreSilentByDefault) {
+    EXPECT_EQ(xcom_should_print_errors(), 0);
+    check_failures(false);
+}
+
+TEST(XcomWarnings, PrintTheirExactTextsWhenSwitchedOn) {
+    EXPECT_EQ(xcom_log_errors(1), 0);
+    EXPECT_EQ(xcom_log_errors(0), 1);
+    check_failures(true);
+}
+
+}  // namespace
