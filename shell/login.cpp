@@ -41,6 +41,20 @@ char* getexefolder(char* buf, int size) {
     return buf;
 }
 
+int parse_password_line(const char* line, char* password, int size) {
+    if (strncmp(line, kToolPrefix, sizeof kToolPrefix - 1) != 0) return 0;  // no password set
+    char current[64];
+    const char* text = line + sizeof kToolPrefix - 1;
+    size_t len = strnlen(text, sizeof current - 1);
+    memcpy(current, text, len);
+    current[len] = '\0';
+    chop_line_end(current);
+    len = strlen(current);
+    if (static_cast<int>(len) >= size) return 1;
+    memcpy(password, current, len + 1);
+    return 0;
+}
+
 int get_net_password(char* password, int size) {
     char folder[256];
     if (getexefolder(folder, sizeof folder) == nullptr) return 1;
@@ -51,16 +65,7 @@ int get_net_password(char* password, int size) {
     char line[128];
     bool got_line = fgets(line, sizeof line, tool) != nullptr;
     pclose(tool);
-    if (!got_line || strncmp(line, kToolPrefix, sizeof kToolPrefix - 1) != 0) return 0;
-    char current[64];
-    const char* text = line + sizeof kToolPrefix - 1;
-    size_t len = strnlen(text, sizeof current - 1);
-    memcpy(current, text, len);
-    current[len] = '\0';
-    chop_line_end(current);
-    if (static_cast<int>(strlen(current)) >= size) return 1;
-    memcpy(password, current, strlen(current) + 1);
-    return 0;
+    return got_line ? parse_password_line(line, password, size) : 0;
 }
 
 int set_tty_echo(short enable) {

@@ -126,6 +126,10 @@ bool log_format_record(const char* record, char* out, size_t out_size);
 // ---- Login -----------------------------------------------------------------
 
 int get_net_password(char* password, int size);
+// Takes the password from the system tool's first output line ("config sw 0
+// " and the password): 0 with password filled (empty when none is set), 1
+// when it does not fit in size bytes.
+int parse_password_line(const char* line, char* password, int size);
 char* getexefolder(char* buf, int size);
 int authenticate_user(const char* current_pwd);
 int set_tty_echo(short enable);

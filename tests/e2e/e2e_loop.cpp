@@ -1,0 +1,103 @@
+// The command loop as a user meets it: the "-> " mark, forwarding and its
+// answers, the bang rewrite, the reboot question and the command modes.
+#include <gtest/gtest.h>
+
+#include "sim_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zt::printable;
+
+struct Loop : ::testing::Test {
+    void SetUp() override { sim.start_appd(); }
+    // Starts a session and drops its greeting from the output.
+    void start(std::vector<std::string> args = {}) {
+        z = sim.registered_zcon(args);
+        if (args.empty()) {
+            ASSERT_TRUE(z->expect("Session type: telnet\r\n"));
+        }
+        ASSERT_TRUE(sim.wait_trace("telnet_client_2"));
+        z->take(args.empty() ? "Session type: telnet\r\n" : "");
+    }
+    // Types line and Enter, and returns the output up to and including
+    // until (the output of the line, as the user sees it).
+    std::string type(const std::string& line, const std::string& until) {
+        z->write(line + "\r");
+        EXPECT_TRUE(z->expect(until)) << printable(z->output());
+        return z->take(until);
+    }
+    zt::SimEnv sim;
+    std::unique_ptr<zt::PtyProcess> z;
+};
+
+TEST_F(Loop, EmptyLineShowsTheMark) {
+    start();
+    EXPECT_EQ(type("   \t", "-> "), "   \r\n-> ");  // the tab is not echoed
+    type("cmdecho off", "cmdecho off\r\ncmdecho off\r\n");
+    EXPECT_EQ(type("", "-> "), "\r\n-> ");  // no echo of the line end: break first
+}
+
+TEST_F(Loop, ForwardedCommandShowsItsOutputThenItsResult) {
+    start();
+    EXPECT_EQ(type("echo hello", "hello\n"), "echo hello\r\nhello\n");
+    EXPECT_EQ(type("nonsense", "error: command not found\r\n"),
+              "nonsense\r\nerror: command not found\r\n");
+    EXPECT_EQ(sim.requests().back(), "C: nonsense");
+}
+
+TEST_F(Loop, NextLineWaitsForTheAnswer) {
+    start();
+    z->write("sim lag 300\recho second\r");
+    ASSERT_TRUE(z->expect("second\n"));
+    std::string trace = sim.trace();
+    size_t answer = trace.find("> R: 0", trace.find("< C: sim lag 300"));
+    EXPECT_LT(answer, trace.find("< C: echo second")) << trace;
+}
+
+TEST_F(Loop, BangNumberBecomesARepeat) {
+    start();
+    EXPECT_EQ(type("!12", "reference\r\n"), "!12\r\nerror: invalid command history reference\r\n");
+    EXPECT_EQ(type("!", "(s)\r\n"), "!\r\nerror: command has illegal parameter(s)\r\n");
+}
+
+TEST_F(Loop, RebootQuestionAnswers) {
+    start();
+    EXPECT_EQ(type("reboot", "<y,n> "), "reboot\r\nreboot, are you sure? <y,n> ");
+    // Empty lines do not answer; "n" cancels silently.
+    EXPECT_EQ(type("", "-> "), "\r\n-> ");
+    z->write("n\recho after\r");
+    ASSERT_TRUE(z->expect("after\n"));
+    EXPECT_EQ(z->take(), "n\r\necho after\r\nafter\n");
+
+    type("reboot", "<y,n> ");
+    EXPECT_EQ(type("no", "aborted\r\n"), "no\r\ninfo: reboot command aborted\r\n");
+    type("reboot", "<y,n> ");
+    EXPECT_EQ(type("quit", "aborted\r\n"), "quit\r\ninfo: reboot command aborted\r\n");
+    EXPECT_TRUE(z->running());
+    EXPECT_EQ(sim.requests().back(), "C: echo after");
+}
+
+TEST_F(Loop, QuitLeavesCustomerApiModeOfATelnetSession) {
+    start();
+    type("apicmds", "mode...\r\n");
+    type("show add x", "error: command not found\r\n");
+    EXPECT_TRUE(sim.wait_trace("< E: show add x"));
+    EXPECT_EQ(type("quit", "Exiting customer api *ONLY* mode\n"),
+              "quit\r\nExiting customer api *ONLY* mode\n");
+    type("echo normal", "normal\n");
+    EXPECT_EQ(sim.requests().back(), "C: echo normal");
+    z->write("quit\r");
+    EXPECT_EQ(z->wait_exit(), 0);
+}
+
+TEST_F(Loop, InternalOnlyModeForwardsLocalWordsAndIsNotLeftByQuit) {
+    start();
+    type("devcmds", "mode...\r\n");
+    type("apicmds", "\r\n");
+    EXPECT_TRUE(sim.wait_trace("< D: apicmds"));
+    z->write("quit\r");
+    EXPECT_EQ(z->wait_exit(), 0);
+}
+
+}  // namespace
