@@ -1,1 +1,236 @@
+// The commands that steer the session itself or reach past the application:
+// command modes, echo, prompt, leaving, one-off requests in a chosen wire
+// format, session naming, the boot environment and two fixed answers.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "cle.h"
+#include "command_parsing.h"
+#include "commands.h"
 #include "zcon.h"
+
+namespace {
+
+constexpr const char* kNeedsMore = "error: command needs more parameters to execute successfully";
+constexpr const char* kIllegalParams = "error: command has illegal parameter(s)";
+constexpr const char* kEnvFile = "/tmp/env";
+
+ExitHookT exit_hook = nullptr;  // a test's stand-in for teardown and exit
+
+struct FreeDeleter {
+    void operator()(char* p) const { free(p); }
+};
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+// Joins argv[1..] into buffer and hands it to send. Lines longer than the
+// command buffer never come from the terminal; one that does not fit is
+// refused rather than sent cut, since a cut command may mean something else.
+void send_joined(int argc, char** argv, int (*send)(const char*)) {
+    if (argc < 2) return;
+    char buffer[kCmdBuffSize];
+    if (make_normalized_string_n(buffer, sizeof buffer, argc - 1, argv + 1) >= sizeof buffer) {
+        shell_println("%s", kIllegalParams);
+        return;
+    }
+    send(buffer);
+}
+
+// True when name can only ever be one plain argument to fw_setenv: ASCII
+// letters, digits, '_', '.', '-', and not starting with '-' (an option).
+bool is_safe_env_name(const char* name) {
+    if (name[0] == '\0' || name[0] == '-') return false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+        const unsigned char c = *p;
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// True when value stays one literal argument between double quotes: none of
+// the characters /bin/sh still interprets there ('"', '$', '`', '\'), no
+// control characters, and no leading '-', which fw_setenv would read as one
+// of its options (another config, a script file) wherever it stands.
+bool is_safe_env_value(const char* value) {
+    if (value[0] == '-') return false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
+        const unsigned char c = *p;
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '$' || c == '`' || c == '\\') return false;
+    }
+    return true;
+}
+
+// Reads path whole and returns it with each line feed followed by a carriage
+// return, plus one more line feed and carriage return, NUL-terminated; *len
+// gets the text's length. Returns nullptr when the file or memory is missing.
+std::unique_ptr<char, FreeDeleter> read_listing(const char* path, size_t* len) {
+    struct stat st;
+    if (stat(path, &st) != 0 || st.st_size < 0) return nullptr;
+    const size_t size = static_cast<size_t>(st.st_size);
+    if (size > (static_cast<size_t>(-1) - 3) / 2) return nullptr;
+
+    // The file is read into the upper part and converted forwards into the
+    // lower: after k bytes with m line feeds the writer is at k + m, never
+    // past the reader at size + 3 + k. The final pair and terminator fit too.
+    const size_t total = 2 * size + 3;
+    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(total)));
+    if (!buffer) return nullptr;
+    std::unique_ptr<FILE, FileCloser> file(fopen(path, "rb"));
+    if (!file) return nullptr;
+    char* in = buffer.get() + size + 3;
+    const size_t got = fread(in, 1, size, file.get());
+
+    char* out = buffer.get();
+    size_t w = 0;
+    for (size_t r = 0; r < got; ++r) {
+        out[w++] = in[r];
+        if (in[r] == '\n') out[w++] = '\r';
+    }
+    out[w++] = '\n';
+    out[w++] = '\r';
+    out[w] = '\0';
+    *len = w;
+    return buffer;
+}
+
+}  // namespace
+
+ExitHookT exit_cmd_set_hook(ExitHookT hook) {
+    const ExitHookT previous = exit_hook;
+    exit_hook = hook;
+    return previous;
+}
+
+// Prints the word count and each word with its index.
+void test_cmd(int argc, char** argv) {
+    shell_println("argc=%d", argc);
+    for (int i = 0; i < argc; ++i)
+        shell_println("argv[%d]=%s", i, argv[i]);
+}
+
+// Refuses to start a shell. In a serial console session the terminal gets
+// its saved settings back first.
+void shell_cmd(int /*argc*/, char** /*argv*/) {
+    if (session_is("api-serial")) cle_cleanup();
+    shell_println("error: command not found");
+}
+
+// Sends the words after "api" as one customer API request ("E: ").
+void api_cmd(int argc, char** argv) {
+    send_joined(argc, argv, send_api_cmd);
+}
+
+// Sends the words after "sys" or "qtool" as one internal request ("D: ").
+void sys_cmd(int argc, char** argv) {
+    send_joined(argc, argv, send_sys_cmd);
+}
+
+// Enters customer-API-only mode: forwarded lines go out behind "E: ".
+void apicmds_cmd(int /*argc*/, char** /*argv*/) {
+    shell_println("Entering sticky customer api commands *ONLY* mode...");
+    cmd_fmt = kFmtCustomerApi;
+}
+
+// Enters internal-only mode: forwarded lines go out behind "D: ".
+void devcmds_cmd(int /*argc*/, char** /*argv*/) {
+    shell_println("Entering sticky internal commands *ONLY* mode...");
+    cmd_fmt = kFmtInternal;
+}
+
+// Switches the editor's echo of typed characters on or off.
+void cmdecho_cmd(int argc, char** argv) {
+    if (argc < 2) {
+        shell_println("%s", kNeedsMore);
+        return;
+    }
+    int state = -1;
+    if (argc == 2 && strcmp(argv[1], "on") == 0) state = 1;
+    if (argc == 2 && strcmp(argv[1], "off") == 0) state = 0;
+    if (state < 0) {
+        shell_println("error: command has illegal parameters");
+        return;
+    }
+    cmdecho_state = state;
+    cle_echo_enable(state);
+    shell_println("%s %s", argv[0], argv[1]);
+    fflush(stdout);
+}
+
+// Sets or toggles the prompt flag and reports its new value.
+void prompt_cmd(int argc, char** argv) {
+    prompt_enabled = get_bool_parm(argc, argv, prompt_enabled);
+    shell_println("prompt %s", prompt_enabled ? "enabled" : "disabled");
+}
+
+// Tears the session down and ends the process with status 0.
+void exit_cmd(int /*argc*/, char** /*argv*/) {
+    if (exit_hook) {
+        exit_hook(0);
+        return;
+    }
+    cleanup();
+    exit(0);
+}
+
+// "session name X" or "session find X": one naming request ("N: ").
+void session_cmd(int argc, char** argv) {
+    if (argc < 2) {
+        shell_println("%s", kNeedsMore);
+    } else if (strcmp(argv[1], "name") != 0 && strcmp(argv[1], "find") != 0) {
+        shell_println("%s", kIllegalParams);
+    } else if (argc == 3) {
+        send_session_cmd(argv[1], argv[2]);
+    } else if (argc == 2) {
+        shell_println("%s", kNeedsMore);
+    } else {
+        shell_println("%s", kIllegalParams);
+    }
+}
+
+// Sets (name and value) or deletes (name alone) a boot environment variable
+// through fw_setenv. The words may come from a remote user and the line goes
+// to /bin/sh, so anything that could make it more than one fw_setenv call
+// with that name and value is refused and nothing runs.
+void setenv_cmd(int argc, char** argv) {
+    if (argc < 2) {
+        shell_println("%s", kNeedsMore);
+        return;
+    }
+    if (argc > 3 || !is_safe_env_name(argv[1]) || (argc == 3 && !is_safe_env_value(argv[2]))) {
+        shell_println("%s", kIllegalParams);
+        return;
+    }
+    char szSysCmd[kCmdBuffSize];
+    const int n = argc == 3
+                      ? snprintf(szSysCmd, sizeof szSysCmd, "fw_setenv %s \"%s\" > /dev/null",
+                                 argv[1], argv[2])
+                      : snprintf(szSysCmd, sizeof szSysCmd, "fw_setenv %s > /dev/null", argv[1]);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof szSysCmd) {
+        shell_println("%s", kIllegalParams);
+        return;
+    }
+    system_pthread(szSysCmd);
+}
+
+// Lists the boot environment through fw_printenv and the file /tmp/env, with
+// CR LF line ends and an empty line after the listing.
+void printenv_cmd(int /*argc*/, char** /*argv*/) {
+    system_pthread("fw_printenv > /tmp/env");
+    size_t len = 0;
+    const auto listing = read_listing(kEnvFile, &len);
+    if (!listing) {
+        shell_println("printenv failed");
+        return;
+    }
+    // Written as it is, not as a format: a '%' in a value is just a '%'.
+    fwrite(listing.get(), 1, len, stdout);
+    fflush(stdout);
+}

@@ -120,6 +120,9 @@ std::vector<std::string> SimEnv::control(const std::string& command, std::string
         if (status != nullptr) *status = reply.back();
         reply.pop_back();
     }
+    for (auto& line : reply) {
+        if (!line.empty() && line[0] == ' ') line.erase(0, 1);  // data lines are indented
+    }
     return reply;
 }
 
