@@ -1,0 +1,143 @@
+// The request side of the protocol: registration, unregistration, the four
+// request prefixes, and the "sim ..." scripting that tests put in a request
+// to make the answer misbehave on purpose.
+#include <string>
+
+#include "server.h"
+
+namespace {
+
+// What becomes of a request once its output is queued.
+struct Outcome {
+    enum Kind { kAnswer, kNoAnswer, kClose } kind = kAnswer;
+    std::string answer = "R: 0";
+    int lag_ms = 0;
+};
+
+// Builds the usual answer line for a result code.
+std::string answer_line(int code) {
+    return "R: " + std::to_string(code);
+}
+
+// Reads a non-negative decimal number that makes up all of text; -1 if not.
+long parse_count(std::string_view text) {
+    if (text.empty() || text.size() > 9) return -1;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// Carries out "sim <what> [args]", the in-band scripting of a request.
+Outcome run_sim(Session* s, std::string_view script) {
+    std::string_view what;
+    std::string_view args = sim_split_word(script, &what);
+    Outcome out;
+    if (what == "hold") {
+        out.kind = Outcome::kNoAnswer;
+    } else if (what == "close") {
+        out.kind = Outcome::kClose;
+    } else if (what == "answer") {
+        out.answer = std::string(args);
+    } else if (what == "line") {
+        appd_queue_tcp(s, std::string(args) + "\n");
+    } else if (what == "lines") {
+        std::string_view count_text;
+        std::string_view width_text = sim_split_word(args, &count_text);
+        long count = parse_count(count_text);
+        long width = width_text.empty() ? 0 : parse_count(width_text);
+        if (count < 0 || width < 0 || width > 16383) return {Outcome::kAnswer, "R: -1", 0};
+        appd_queue_numbered(s, "line ", static_cast<unsigned>(count), static_cast<unsigned>(width),
+                            1);
+    } else if (what == "dgram") {
+        std::string bytes;
+        if (sim_unescape(args, &bytes) < 0) return {Outcome::kAnswer, "R: -1", 0};
+        appd_queue_datagram(s, std::move(bytes));
+    } else if (what == "lag") {
+        long ms = parse_count(args);
+        if (ms < 0) return {Outcome::kAnswer, "R: -1", 0};
+        out.lag_ms = static_cast<int>(ms);
+    } else {
+        out.answer = "R: -1";
+    }
+    return out;
+}
+
+// "N: name X" and "N: find X": naming sessions so others can find them.
+int run_naming(AppdServer* sv, Session* s, std::string_view body) {
+    std::string_view op;
+    std::string_view arg = sim_split_word(body, &op);
+    if (arg.empty()) return -1;
+    if (op == "name") {
+        s->name = std::string(arg);
+        return 0;
+    }
+    if (op != "find") return -1;
+    for (auto& [id, other] : sv->sessions) {
+        if (other->dead || other->name != arg) continue;
+        appd_printf(s, "session %u %s %s", other->id, other->registered ? other->type.c_str() : "-",
+                    other->registered ? other->path.c_str() : "-");
+        return 0;
+    }
+    return -1;
+}
+
+// "R: <type> <path>": remembers where the session's output goes.
+void run_registration(AppdServer* sv, Session* s, std::string_view body) {
+    std::string_view type;
+    std::string_view path = sim_split_word(body, &type);
+    int result = sv->register_result;
+    if (type.empty() || path.empty()) result = -1;
+    if (result == 0) {
+        s->type = std::string(type);
+        s->path = std::string(path);
+        s->registered = true;
+        s->dgram.reset();  // a new path needs a new connection
+        s->dgram_blocked = false;
+    }
+    appd_answer(sv, s, answer_line(result));
+}
+
+}  // namespace
+
+void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
+    appd_trace(sv, s->id, "<", sim_escape(line));
+    s->requests.push_back(line);
+    if (line == "U") {
+        s->registered = false;  // output already queued still goes out
+        return;
+    }
+    if (line.size() < 3 || line[1] != ':' || line[2] != ' ') return;
+    std::string_view body = std::string_view(line).substr(3);
+    char prefix = line[0];
+    if (prefix == 'R') {
+        run_registration(sv, s, body);
+        return;
+    }
+    if (prefix != 'C' && prefix != 'E' && prefix != 'D' && prefix != 'N') return;
+
+    Outcome out;
+    if (body.substr(0, 4) == "sim ") {
+        out = run_sim(s, body.substr(4));
+    } else if (prefix == 'N') {
+        out.answer = answer_line(run_naming(sv, s, body));
+    } else {
+        out.answer = answer_line(appd_run_command(sv, s, body));
+    }
+    switch (out.kind) {
+        case Outcome::kNoAnswer:
+            break;
+        case Outcome::kClose:
+            appd_close_session(sv, s);
+            break;
+        case Outcome::kAnswer:
+            if (out.lag_ms > 0) {
+                appd_answer_later(sv, s, std::move(out.answer), out.lag_ms);
+            } else {
+                appd_answer(sv, s, std::move(out.answer));
+            }
+            break;
+    }
+}

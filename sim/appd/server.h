@@ -1,0 +1,137 @@
+// appd internals shared by the event loop, the request handlers, the command
+// vocabulary and the control socket.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "appd.h"
+#include "sim_text.h"
+#include "unique_fd.h"
+
+// Something a session still has to send, kept in order so a request's
+// datagrams always leave before its answer line.
+struct OutItem {
+    enum Kind { kDatagram, kTcp, kNumbered } kind = kDatagram;
+    std::string bytes;   // kDatagram: the datagram; kTcp: bytes for the connection
+    std::string tag;     // kNumbered: text in front of each line number
+    unsigned next = 1;   // kNumbered: number of the next line
+    unsigned count = 0;  // kNumbered: number of the last line
+    unsigned width = 0;  // kNumbered: lines are padded with dots to this many bytes
+    unsigned per_datagram = 1;
+};
+
+struct Session {
+    unsigned id = 0;
+    UniqueFd tcp;
+    UniqueFd dgram;  // connected to path once output is sent; reconnected when refused
+    bool registered = false;
+    bool dead = false;  // closed; removed from the table after the current event
+    std::string type, path, name;
+    SimLineBuf in;
+    std::string tcp_out;  // bytes accepted for the connection but not yet written
+    size_t tcp_out_start = 0;
+    std::deque<OutItem> outbox;
+    // A request whose answer waits for a lag timer or for "hold off"; no
+    // further line is taken from this session until it is answered.
+    bool busy = false;
+    bool waiting_for_release = false;
+    bool dgram_blocked = false;  // the receiver's queue was full; wait for EPOLLOUT
+    std::string pending_answer;
+    std::vector<std::string> requests;  // every line received, in order
+    uint32_t tcp_events = 0;            // interests currently registered with epoll
+    uint32_t dgram_events = 0;
+};
+
+struct ControlClient {
+    unsigned id = 0;
+    UniqueFd fd;
+    bool dead = false;
+    SimLineBuf in;
+    std::string out;
+    uint32_t events = 0;
+};
+
+struct AppdServer {
+    UniqueFd epoll;
+    UniqueFd listener;
+    UniqueFd control_listener;
+    UniqueFd wake_read, wake_write;
+    std::string control_path;
+    FILE* trace = nullptr;
+    int port = 0;
+    bool stopping = false;
+    time_t started = 0;
+    unsigned next_session_id = 1;
+    unsigned next_control_id = 1;
+    std::map<unsigned, std::unique_ptr<Session>> sessions;
+    std::map<unsigned, std::vector<std::string>> closed_requests;  // recent closed sessions
+    std::map<unsigned, std::unique_ptr<ControlClient>> controls;
+    std::multimap<int64_t, unsigned> timers;  // monotonic ms -> session id
+    std::vector<unsigned> reap_list;          // sessions closed during this event
+    std::map<std::string, std::string> settings;
+    bool hold_all = false;
+    int register_result = 0;
+};
+
+// Longest accepted control line; control lines carry escaped datagrams.
+inline constexpr size_t kControlLineMax = 65536;
+// Closed sessions whose request lists stay available to "requests".
+inline constexpr size_t kClosedSessionsKept = 64;
+// Largest datagram the simulator builds for numbered lines.
+inline constexpr size_t kNumberedDatagramMax = 65536;
+
+// ---- event loop (server.cpp) ----
+
+// Returns the live session with this id, or NULL.
+Session* appd_find_session(AppdServer* server, unsigned id);
+// Queues a datagram of exactly these bytes for the session's socket.
+void appd_queue_datagram(Session* s, std::string bytes);
+// Queues one output line (an LF is added) for the session's socket.
+void appd_print(Session* s, std::string_view line);
+// printf-style appd_print.
+[[gnu::format(printf, 2, 3)]] void appd_printf(Session* s, const char* fmt, ...);
+// Queues raw bytes for the TCP connection, behind the queued datagrams.
+void appd_queue_tcp(Session* s, std::string bytes);
+// Queues numbered lines "<tag><n>" padded with dots to width bytes.
+void appd_queue_numbered(Session* s, std::string tag, unsigned count, unsigned width,
+                         unsigned per_datagram);
+// Sends what can be sent now and updates the session's epoll interests.
+void appd_flush(AppdServer* server, Session* s);
+// Closes the session's sockets; the table entry goes after the current event.
+void appd_close_session(AppdServer* server, Session* s);
+// Sends an answer line now, or parks it while answers are held.
+void appd_answer(AppdServer* server, Session* s, std::string line);
+// Answers every parked request and resumes reading those sessions.
+void appd_release_held(AppdServer* server);
+// Arms a timer that answers s's parked request after ms milliseconds.
+void appd_answer_later(AppdServer* server, Session* s, std::string line, int ms);
+// Appends one tagged line to the trace file, if there is one.
+void appd_trace(AppdServer* server, unsigned id, const char* dir, std::string_view line);
+
+// ---- requests (requests.cpp) ----
+
+// Handles one received non-empty line of session s.
+void appd_handle_line(AppdServer* server, Session* s, const std::string& line);
+
+// ---- vocabulary (vocabulary.cpp) ----
+
+// Runs one command of the vocabulary for s; output goes to s's socket.
+// Returns the result code for the answer line.
+int appd_run_command(AppdServer* server, Session* s, std::string_view command);
+// Sends a line to every registered session.
+void appd_notify_all(AppdServer* server, std::string_view line);
+
+// ---- control socket (control.cpp) ----
+
+// Executes one control line, appending the reply lines to reply. Returns 1
+// when the line asked the server to quit, else 0.
+int appd_control_execute(AppdServer* server, std::string_view line, std::string* reply);
