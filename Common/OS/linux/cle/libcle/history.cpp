@@ -1,1 +1,106 @@
-// stub
+// The command history store: a ring of CLE_HISTORY_SLOTS heap-owned strings.
+// The entries occupy history_size consecutive slots from history_pos (the
+// oldest), wrapping from the last slot to 0; history_index is the slot after
+// the newest. Only the shell's main thread uses it, so there is no lock.
+#include <cstdlib>
+#include <cstring>
+
+#include "cle.h"
+#include "cle_internal.h"
+#include "cle_testing.h"
+
+namespace {
+
+char* command_history[CLE_HISTORY_SLOTS];
+int history_index = 0;
+int history_pos = 0;
+int history_size = 0;
+int history_cmd_filter = 1;
+
+// Returns a heap copy of s (its length plus the NUL), or NULL without memory.
+char* copy_string(const char* s) {
+    const size_t n = strlen(s) + 1;
+    char* copy = static_cast<char*>(malloc(n));
+    if (copy != nullptr) memcpy(copy, s, n);
+    return copy;
+}
+
+}  // namespace
+
+// Returns the slot before x in the ring. Slot 0 steps back to the last slot
+// only when the ring is full: otherwise nothing lives there.
+int cle_history_decr_circular(int x) {
+    if (x > 0) return x - 1;
+    return history_size == CLE_HISTORY_SLOTS ? CLE_HISTORY_SLOTS - 1 : 0;
+}
+
+// Zeroes the ring counters without touching the slots or the filter switch.
+void cle_history_reset_counters() {
+    history_index = 0;
+    history_pos = 0;
+    history_size = 0;
+}
+
+// Frees every stored entry and leaves the store empty; safe to repeat.
+void cle_history_release() {
+    for (char*& slot : command_history) {
+        free(slot);
+        slot = nullptr;
+    }
+    cle_history_reset_counters();
+}
+
+// Returns the text in slot index (no range check), NULL for an unused slot.
+char* cle_history(int index) {
+    return command_history[index];
+}
+
+// Returns the number of stored entries, 0..CLE_HISTORY_SLOTS.
+int cle_history_size() {
+    return history_size;
+}
+
+// Returns the slot of the oldest entry.
+int cle_history_get_start() {
+    return history_pos;
+}
+
+// Replaces the newest entry with a copy of replacement. Returns -1 for NULL
+// (or no memory, leaving the old entry in place), else 0.
+int cle_history_replace_last_entry(const char* replacement) {
+    if (replacement == nullptr) return -1;
+    char* copy = copy_string(replacement);
+    if (copy == nullptr) return -1;
+    char*& slot = command_history[cle_history_decr_circular(history_index)];
+    free(slot);
+    slot = copy;
+    return 0;
+}
+
+// Sets the command filter switch to 1 for any non-zero x, else 0; returns
+// the previous value.
+int cle_history_command_filter(int x) {
+    const int previous = history_cmd_filter;
+    history_cmd_filter = x != 0 ? 1 : 0;
+    return previous;
+}
+
+// Appends a copy of line as the newest entry, dropping the oldest when full.
+int cle_history_test_add(const char* line) {
+    if (line == nullptr) return -1;
+    char* copy = copy_string(line);
+    if (copy == nullptr) return -1;
+    char*& slot = command_history[history_index];
+    // When full, the slot after the newest is the oldest and makes room. A
+    // slot outside the counted range may still hold an old string (the
+    // counters are zeroed by cle_init, the slots are not): free it too.
+    free(slot);
+    slot = copy;
+    if (history_size == CLE_HISTORY_SLOTS) {
+        history_pos = (history_pos + 1) % CLE_HISTORY_SLOTS;
+    } else {
+        ++history_size;
+    }
+    history_index = (history_index + 1) % CLE_HISTORY_SLOTS;
+    return 0;
+}

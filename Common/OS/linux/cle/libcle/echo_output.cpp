@@ -1,0 +1,129 @@
+// The editor's output primitives and the echo switch. An action's bytes
+// collect in one static buffer and reach the terminal in one write at its
+// flush, so another writer sharing the terminal never splits an action and
+// nothing is allocated per keystroke.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "cle_internal.h"
+
+namespace {
+
+// Large enough for a redraw of a long prompt and a full 510-character line;
+// anything longer is written in pieces, still under the caller's lock.
+std::array<char, 2048> pending;
+size_t pending_len = 0;
+int echo_flag = 1;
+
+// Longest a blocked terminal may hold a write before the rest is dropped
+// (only a non-blocking standard output can get here).
+constexpr int kWriteStallMs = 1000;
+
+// Writes all of bytes to descriptor 1. Returns 0, or -1 on failure.
+int write_to_stdout(const char* bytes, size_t n) {
+    // Text that other code left in the stdio stream goes out first.
+    fflush(stdout);
+    while (n > 0) {
+        const ssize_t done = write(STDOUT_FILENO, bytes, n);
+        if (done > 0) {
+            bytes += done;
+            n -= static_cast<size_t>(done);
+        } else if (done < 0 && errno == EINTR) {
+            continue;
+        } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};
+            if (poll(&out, 1, kWriteStallMs) <= 0) return -1;
+        } else {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+CleOutputSink sink = write_to_stdout;
+
+// Hands the collected bytes to the sink. Returns its result.
+int drain() {
+    const size_t n = pending_len;
+    pending_len = 0;
+    return n == 0 ? 0 : sink(pending.data(), n);
+}
+
+// Appends n bytes, draining whenever the buffer is full. Returns n.
+int append(const char* s, size_t n) {
+    const size_t total = n;
+    while (n > 0) {
+        if (pending_len == pending.size()) drain();
+        const size_t part = std::min(n, pending.size() - pending_len);
+        memcpy(pending.data() + pending_len, s, part);
+        pending_len += part;
+        s += part;
+        n -= part;
+    }
+    return static_cast<int>(total);
+}
+
+}  // namespace
+
+// Stores the echo switch: any non-zero value switches editor output on.
+void cle_echo_enable(int echo) {
+    echo_flag = echo;
+}
+
+// Returns the echo switch.
+int cle_echo_flag() {
+    return echo_flag;
+}
+
+// Queues one byte. Returns 1, or 0 with echo off.
+int echo_putchar(char c) {
+    return echo_flag ? append(&c, 1) : 0;
+}
+
+// Queues a string. Returns its length, or 0 with echo off.
+int echo_fputs(const char* s) {
+    return echo_flag ? append(s, strlen(s)) : 0;
+}
+
+// Queues n bytes of s. Returns n, or 0 with echo off.
+int echo_write(const char* s, int n) {
+    return echo_flag && n > 0 ? append(s, static_cast<size_t>(n)) : 0;
+}
+
+// Queues ESC [ n code for n >= 1. Returns the bytes queued.
+int echo_cursor(int n, char code) {
+    if (!echo_flag || n < 1) return 0;
+    std::array<char, 16> seq{'\x1b', '['};
+    char* end = std::to_chars(seq.data() + 2, seq.data() + seq.size() - 1, n).ptr;
+    *end++ = code;
+    return append(seq.data(), static_cast<size_t>(end - seq.data()));
+}
+
+// Sends the queued bytes. Returns 0, -1 on failure, 0 with echo off.
+int echo_fflush() {
+    return echo_flag ? drain() : 0;
+}
+
+// Queues a string whatever the echo switch. Returns its length.
+int direct_fputs(const char* s) {
+    return append(s, strlen(s));
+}
+
+// Sends the queued bytes whatever the echo switch. Returns 0 or -1.
+int direct_fflush() {
+    return drain();
+}
+
+// Replaces the sink of flushed bytes. Returns the previous one.
+CleOutputSink cle_set_output_sink(CleOutputSink new_sink) {
+    const CleOutputSink old = sink;
+    sink = new_sink != nullptr ? new_sink : write_to_stdout;
+    return old;
+}
