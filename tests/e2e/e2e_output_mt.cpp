@@ -14,7 +14,10 @@ using namespace std::chrono_literals;
 using zt::printable;
 
 struct Output : ::testing::Test {
-    void SetUp() override { sim.start_appd(); }
+    void SetUp() override {
+        sim.start_appd();
+        sim.start_syslogd();
+    }
     std::unique_ptr<zt::PtyProcess> telnet() {
         auto z = sim.registered_zcon({});
         EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
@@ -115,10 +118,6 @@ void log_entry(const char* text) {
 }
 
 struct LiveLog : Output {
-    void SetUp() override {
-        Output::SetUp();
-        sim.start_syslogd();
-    }
     // Waits until syslogd feeds the session's log listener.
     void wait_log_ready(zt::PtyProcess& z) {
         int n = 0;
@@ -167,6 +166,7 @@ TEST_F(LiveLog, FiltersAndFormatShapeTheLog) {
 }
 
 TEST_F(Output, WithoutSyslogdTheSessionSaysSoOnceAndGoesOn) {
+    sim.stop_syslogd();
     auto z = sim.registered_zcon({});
     ASSERT_TRUE(z->expect("logReaderThread: syslogd not running\r\n"));
     z->write("echo still here\r");

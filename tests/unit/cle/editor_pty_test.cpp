@@ -295,11 +295,12 @@ TEST(EditorPty, BracketsEveryActionWithTheLockAndReportsTyping) {
     EXPECT_EQ(s.keys("\x03"), "<ceos>");
     s.keys("b\r");
     EXPECT_EQ(s.result(), "line b");
-    // Typing 1 once per line, outside the lock; 0 inside it at the line end,
-    // even after the line was emptied.
+    // Typing 1 once per line, with the first key and before the lock goes,
+    // so no other thread can print behind that key; 0 at the line end, even
+    // after the line was emptied.
     const std::vector<std::string> first = {
         "lock 1", "lock 0",                                     // prompt
-        "lock 1", "lock 0",   "typing 1",                       // a
+        "lock 1", "typing 1", "lock 0",                         // a
         "lock 1", "lock 0",   "lock 1",   "lock 0",             // Ctrl-C twice
         "lock 1", "lock 0",                                     // b
         "lock 1", "typing 0", "lock 0",   "lock 1", "lock 0"};  // CR, next prompt
@@ -308,8 +309,8 @@ TEST(EditorPty, BracketsEveryActionWithTheLockAndReportsTyping) {
     EXPECT_EQ(s.result(), "line ");
     s.send("x\x04", 2);  // the driver ends: no fence
     EXPECT_EQ(s.result(), "end -1 restored=yes");
-    const std::vector<std::string> second = {"lock 1", "typing 0", "lock 0",   "lock 1", "lock 0",
-                                             "lock 1", "lock 0",   "typing 1", "lock 1", "lock 0"};
+    const std::vector<std::string> second = {"lock 1", "typing 0", "lock 0", "lock 1", "lock 0",
+                                             "lock 1", "typing 1", "lock 0", "lock 1", "lock 0"};
     EXPECT_EQ(s.take_events(), second);
 }
 

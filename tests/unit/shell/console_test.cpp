@@ -93,31 +93,6 @@ TEST_F(Console, NullFormatLogsNothing) {
     EXPECT_TRUE(g_entries.empty());
 }
 
-// The tag is computed once per process, so each name is tried in a child.
-// An empty tag stands for "shell" and the child's process id.
-void expect_tag(const char* tty, std::string tag) {
-    EXPECT_EXIT(
-        {
-            if (tag.empty()) tag = "shell" + std::to_string(getpid());
-            zcon_vsyslog = record_entry;
-            snprintf(tty_name, sizeof tty_name, "%s", tty);
-            gnCount = 4;
-            mysyslog("IN:%s\n", "status");
-            bool ok = g_entries.size() == 1 && g_entries[0].second == "API:" + tag + ":4:IN:status\n";
-            if (!ok) fprintf(stderr, "got %s", g_entries.empty() ? "" : g_entries[0].second.c_str());
-            exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "")
-        << tty;
-}
-
-TEST(ConsoleTag, NamedAfterTheTerminal) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    expect_tag("/dev/ttyS0", "ttyS0");
-    expect_tag("/dev/pts/7", "telnet7");
-    expect_tag("console", "");
-}
-
 TEST(ConsoleCallbacks, TypingStateAndLockAreTheEditorsHooks) {
     cle_inline_state_tracker(5);
     EXPECT_EQ(cle_inline, 1);

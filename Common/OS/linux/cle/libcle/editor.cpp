@@ -202,8 +202,11 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
             return 0;
         }
         echo_fflush();
-        cle_call_lock(0);
+        // The first key of a line is reported while the lock is still held:
+        // released first, another thread could print right behind the
+        // character just echoed, inside the line being typed.
         if (report_char == 0 && ed.cmdlen > 0) cle_inline_notifier(1, 1);
+        cle_call_lock(0);
     }
 }
 
