@@ -1,5 +1,6 @@
 // Start-up of a session, its options, and the ways it ends.
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -115,7 +116,17 @@ void wait_for_debugger() {
     fflush(stdout);
     printf("DEBUG: waiting for SIGUSR1 to start...%s", newline_string);
     fflush(stdout);
-    while (debug_sig_continue == 0) sleep(5);
+    // Test, then sleep 5 s with SIGUSR1 let through only while asleep: a
+    // signal arriving between the test and the sleep cannot be slept through.
+    sigset_t blocked, during_sleep;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, &during_sleep);
+    while (debug_sig_continue == 0) {
+        timespec five_seconds{5, 0};
+        ppoll(nullptr, 0, &five_seconds, &during_sleep);
+    }
+    sigprocmask(SIG_SETMASK, &during_sleep, nullptr);
 }
 
 [[noreturn]] void log_and_exit(const char* entry, int status) {

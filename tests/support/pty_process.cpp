@@ -125,6 +125,11 @@ bool PtyProcess::read_until(const std::function<bool(const std::string&)>& pred,
     }
 }
 
+void PtyProcess::pump() {
+    while (read_some(0ms)) {
+    }
+}
+
 bool PtyProcess::expect(std::string_view text, Millis timeout) {
     return read_until([&](const std::string& out) { return out.find(text) != std::string::npos; },
                       timeout);

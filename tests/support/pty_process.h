@@ -46,6 +46,8 @@ public:
     void write(std::string_view bytes);
     // Reads until pred holds for the unconsumed output or timeout passes.
     bool read_until(const std::function<bool(const std::string&)>& pred, Millis timeout = 5000ms);
+    // Reads whatever output is there, without waiting.
+    void pump();
     // Waits until the unconsumed output contains text.
     bool expect(std::string_view text, Millis timeout = 5000ms);
     // Output read so far and not yet taken.
