@@ -132,7 +132,8 @@ int shell_io_pprint(ShellIOT* shio, const char* str) {
     if (shio->fd == -1) return SHELL_IO_ENOTBOUND;
     if (str[0] == '\0') return SHELL_IO_EINVAL;
     size_t len = 0;
-    while (str[len] != '\0') ++len;
+    while (str[len] != '\0')
+        ++len;
     return _safe_write(shio, str, len);
 }
 

@@ -79,13 +79,19 @@ int send_command(const char* cmdline) {
 }
 
 // Sends a customer API request ("E: ").
-int send_api_cmd(const char* cmdline) { return send_fixed("E: %s", cmdline); }
+int send_api_cmd(const char* cmdline) {
+    return send_fixed("E: %s", cmdline);
+}
 
 // Sends an internal system request ("D: ").
-int send_sys_cmd(const char* cmdline) { return send_fixed("D: %s", cmdline); }
+int send_sys_cmd(const char* cmdline) {
+    return send_fixed("D: %s", cmdline);
+}
 
 // Sends a session naming request ("N: name x" or "N: find x").
-int send_session_cmd(const char* op, const char* arg) { return send_fixed("N: %s %s", op, arg); }
+int send_session_cmd(const char* op, const char* arg) {
+    return send_fixed("N: %s %s", op, arg);
+}
 
 // Waits for the answer to the request just sent and returns its leading
 // number; an empty answer means the application closed the session.
@@ -124,6 +130,10 @@ int message_handler(HXCOM /*h_client*/, char* msg) {
 }
 
 // Makes the channel usable for a new connection.
-void channel_reset(void) { connection_ended = false; }
+void channel_reset(void) {
+    connection_ended = false;
+}
 
-bool channel_ended(void) { return connection_ended; }
+bool channel_ended(void) {
+    return connection_ended;
+}

@@ -125,7 +125,9 @@ void cle_lock_unlock_op(int lock, char* /*tag*/) {
 }
 
 // The line editor's typing-state callback.
-void cle_inline_state_tracker(int state) { cle_inline = state ? 1 : 0; }
+void cle_inline_state_tracker(int state) {
+    cle_inline = state ? 1 : 0;
+}
 
 // Flushes held output unless the user is in the middle of a line.
 void flush_async_output() {

@@ -17,14 +17,22 @@ namespace {
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
 
-bool is_blank(unsigned char c) { return c >= 1 && c <= 32; }
+bool is_blank(unsigned char c) {
+    return c >= 1 && c <= 32;
+}
 
-bool line_is(const char* line, const char* word) { return strcmp(line, word) == 0; }
+bool line_is(const char* line, const char* word) {
+    return strcmp(line, word) == 0;
+}
 
-void give_input_gate() { sem_post(&input_ready_sem); }
+void give_input_gate() {
+    sem_post(&input_ready_sem);
+}
 
 // Ends a turn: held output goes out unless a new line is already begun.
-void tail() { flush_async_output(); }
+void tail() {
+    flush_async_output();
+}
 
 // Prints the "-> " mark for an empty line, after any held output.
 void show_mark() {
@@ -93,10 +101,12 @@ bool flood_guard_check(FloodGuard* guard, long long now) {
 
 void trim_command_line(char* line) {
     size_t start = 0;
-    while (is_blank(static_cast<unsigned char>(line[start]))) ++start;
+    while (is_blank(static_cast<unsigned char>(line[start])))
+        ++start;
     size_t len = strlen(line + start);
     memmove(line, line + start, len + 1);
-    while (len > 0 && is_blank(static_cast<unsigned char>(line[len - 1]))) line[--len] = '\0';
+    while (len > 0 && is_blank(static_cast<unsigned char>(line[len - 1])))
+        line[--len] = '\0';
 }
 
 int get_input_command(void) {

@@ -29,6 +29,10 @@ sem_t input_ready_sem;
 pthread_mutex_t async_stdout_mut = PTHREAD_MUTEX_INITIALIZER;
 const char* newline_string = "\n";
 
-bool session_is(const char* type) { return strcmp(session_type, type) == 0; }
+bool session_is(const char* type) {
+    return strcmp(session_type, type) == 0;
+}
 
-bool cmd_fmt_is(const char* fmt) { return strcmp(cmd_fmt, fmt) == 0; }
+bool cmd_fmt_is(const char* fmt) {
+    return strcmp(cmd_fmt, fmt) == 0;
+}

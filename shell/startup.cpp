@@ -28,7 +28,8 @@ void usage() {
         "  -h hostname/addr Set host name/address for XCOM (default: localhost)",
         "  -p port          Set port for XCOM (default: 4121)",
         "  -t type          Set session type - \"api\", \"telnet\""};
-    for (const char* line : lines) printf("%s%s", line, newline_string);
+    for (const char* line : lines)
+        printf("%s%s", line, newline_string);
 }
 
 // The value of -p: its leading decimal digits, 0 when there are none.
@@ -46,7 +47,8 @@ int parse_port(const char* text) {
 bool apply_type(const char* type) {
     cmd_fmt = kFmtCustomerApi;
     bool valid = false;
-    for (const char* candidate : valid_types) valid = valid || strcmp(type, candidate) == 0;
+    for (const char* candidate : valid_types)
+        valid = valid || strcmp(type, candidate) == 0;
     if (!valid) return false;
     if (strcmp(type, "telnet24") == 0) {
         type = "api";

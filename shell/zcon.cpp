@@ -1,4 +1,6 @@
 // Quorvex Command Shell: one process per user session.
 #include "zcon.h"
 
-int main(int argc, char** argv) { return zcon_main(argc, argv); }
+int main(int argc, char** argv) {
+    return zcon_main(argc, argv);
+}

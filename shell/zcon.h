@@ -47,7 +47,7 @@ extern int view_only_mode;
 extern int did_registration;
 extern int reboot_cmd_hack_flag;
 extern int gbPrintToSysLog;
-extern std::atomic<int> gnCount;    // non-empty command lines so far
+extern std::atomic<int> gnCount;     // non-empty command lines so far
 extern std::atomic<int> cle_inline;  // 1 while the user is typing a line
 extern volatile sig_atomic_t debug_sig_continue;
 extern ShellIOT* stdout_shio;
@@ -146,8 +146,8 @@ void zcon_cfg_write(const char* param_name, const char* param_value);
 // Flood guard: lines that come too fast in a row earn strikes; too many
 // strikes end the session.
 struct FloodGuard {
-    int DoSCount = 0;     // lines that came fast in a row
-    int DoSattempts = 0;  // strikes
+    int DoSCount = 0;        // lines that came fast in a row
+    int DoSattempts = 0;     // strikes
     long long lastTime = 0;  // milliseconds of the previous line
 };
 // Counts one line read at now (milliseconds). Returns true when the session

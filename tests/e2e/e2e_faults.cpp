@@ -22,7 +22,8 @@ int fd_count(pid_t pid) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return -1;
     int n = 0;
-    while (readdir(d) != nullptr) ++n;
+    while (readdir(d) != nullptr)
+        ++n;
     closedir(d);
     return n - 2;
 }
@@ -151,7 +152,8 @@ TEST_F(Faults, WindowSizeStormWhileTyping) {
     z->write("\x01");  // to the start of the line, whatever the width was
     z->write("echo \r");
     std::string typed;
-    for (int i = 0; i < 200; ++i) typed += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 200; ++i)
+        typed += static_cast<char>('a' + i % 26);
     ASSERT_TRUE(z->expect(typed + "\n", 10000ms)) << printable(z->output());
 }
 
@@ -168,7 +170,8 @@ TEST_F(Faults, Sigusr1DuringARequestLosesNothing) {
     z->write("echo answered\r");
     ASSERT_TRUE(z->expect("answered\n"));
     std::string trace = sim.trace();
-    EXPECT_LT(trace.find("> R: 0", trace.find("< C: sim lag 300")), trace.find("< C: echo answered"));
+    EXPECT_LT(trace.find("> R: 0", trace.find("< C: sim lag 300")),
+              trace.find("< C: echo answered"));
 }
 
 }  // namespace

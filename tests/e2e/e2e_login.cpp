@@ -25,7 +25,8 @@ TEST_F(Login, RightPasswordOpensTheSessionWithoutEchoingIt) {
     ASSERT_TRUE(z->expect(kGreeting)) << printable(z->output());
     z->write("s3cret\n");
     ASSERT_TRUE(z->expect("Session type: telnet\r\n")) << printable(z->output());
-    EXPECT_EQ(z->output().substr(0, kGreeting.size() + 2 + 21), kGreeting + "\r\nQuorvex Command Shell");
+    EXPECT_EQ(z->output().substr(0, kGreeting.size() + 2 + 21),
+              kGreeting + "\r\nQuorvex Command Shell");
     EXPECT_TRUE(sim.wait_trace("< " + kSet + "telnet_client_23_success True"));
 }
 

@@ -28,7 +28,8 @@ TEST(ManySessions, EachReceivesItsOwnFloodWhole) {
         [&] {
             sessions = sim.control("sessions");
             int registered = 0;
-            for (const auto& s : sessions) registered += s.find(" api ") != std::string::npos;
+            for (const auto& s : sessions)
+                registered += s.find(" api ") != std::string::npos;
             return registered == kSessions;
         },
         60000ms));
@@ -72,8 +73,8 @@ TEST(ManySessions, EachReceivesItsOwnFloodWhole) {
             std::string line = "flood " + id + " " + std::to_string(n);
             expected += line + std::string(80 - line.size(), '.') + "\n";
         }
-        EXPECT_TRUE(z->output() == expected) << "session " << id << " got "
-                                             << z->output().size() << " bytes";
+        EXPECT_TRUE(z->output() == expected)
+            << "session " << id << " got " << z->output().size() << " bytes";
     }
 }
 

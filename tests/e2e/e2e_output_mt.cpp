@@ -51,7 +51,8 @@ TEST_F(Output, LinesArrivingWhileTypingWaitForTheLineEnd) {
 std::string marker(int n) {
     static const std::string letters = "abceghijkmnpqrstuvwxyz";
     std::string word = "#";
-    for (int i = 0; i < 3; ++i, n /= 22) word += letters[n % 22];
+    for (int i = 0; i < 3; ++i, n /= 22)
+        word += letters[n % 22];
     return word;
 }
 
@@ -72,12 +73,13 @@ TEST_F(Output, HundredThousandLinesArriveOnceInOrderAroundTypedLines) {
             expected += line + "\n";
         }
         std::string status;
-        sim.control("flood " + id + " " + std::to_string(b.count) + " " +
-                        std::to_string(b.width) + " " + std::to_string(b.per_datagram),
+        sim.control("flood " + id + " " + std::to_string(b.count) + " " + std::to_string(b.width) +
+                        " " + std::to_string(b.per_datagram),
                     &status);
         ASSERT_EQ(status, "ok");
     }
-    const std::string last = "flood " + id + " 10000" + std::string(500 - 12 - id.size(), '.') + "\n";
+    const std::string last =
+        "flood " + id + " 10000" + std::string(500 - 12 - id.size(), '.') + "\n";
     std::string seen;
     std::vector<std::string> typed;
     // Comment lines: typed and echoed, but they print nothing themselves.
@@ -102,7 +104,6 @@ TEST_F(Output, HundredThousandLinesArriveOnceInOrderAroundTypedLines) {
             near = near > 100 ? near - 100 : 0;
             FAIL() << line << " was broken up: "
                    << printable(seen.substr(near == std::string::npos ? 0 : near, 300));
-
         }
         seen.erase(at, line.size() + 2);
     }

@@ -56,8 +56,8 @@ TEST_F(SessionEnd, ExitInAnApiSession) {
     start({"-t", "api"});
     z->write("exit\r");
     EXPECT_EQ(finish(), 0);
-    Lines expected = {"R: api " + socket, kReport24, kSet + "telnet_client_24_success True", "E: whoami",
-                      kReport24, "U"};
+    Lines expected = {"R: api " + socket, kReport24, kSet + "telnet_client_24_success True",
+                      "E: whoami",        kReport24, "U"};
     EXPECT_EQ(sim.requests(), expected);
 }
 

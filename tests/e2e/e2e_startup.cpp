@@ -81,8 +81,9 @@ TEST_F(Startup, EveryArgumentErrorIsReportedThenTheUsage) {
 TEST_F(Startup, TelnetSessionWaitsOnceForTheApplicationThenRegisters) {
     sim.start_syslogd();
     auto z = sim.zcon({});
-    std::string banner = "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\nTTY name:     " +
-                         z->tty_name() + "\r\n";
+    std::string banner =
+        "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\nTTY name:     " +
+        z->tty_name() + "\r\n";
     ASSERT_TRUE(z->expect("Waiting for application to start\r\n")) << printable(z->output());
     EXPECT_EQ(z->take(), banner + "Waiting for application to start\r\n");
     sim.start_appd();
@@ -155,7 +156,8 @@ TEST_F(Startup, WaitHoldsStartUpUntilSigusr1) {
     sim.start_appd();
     auto z = sim.zcon({"--wait", "-t", "api", "--nobanner"});
     ASSERT_TRUE(z->expect("DEBUG: waiting for SIGUSR1 to start...\r\n"));
-    EXPECT_EQ(z->take(), "DEBUG: SIGUSR1 handler installed\r\nDEBUG: waiting for SIGUSR1 to start...\r\n");
+    EXPECT_EQ(z->take(),
+              "DEBUG: SIGUSR1 handler installed\r\nDEBUG: waiting for SIGUSR1 to start...\r\n");
     z->kill(SIGUSR1);
     EXPECT_TRUE(z->expect("DEBUG: SIGUSR1 received! set continue flag to true\r\n"));
     EXPECT_TRUE(sim.wait_trace("< R: api ")) << sim.trace();

@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (ed.line_x != at % width || ed.line_y != at / width) fail("cursor bookkeeping");
         if (screen.col() != ed.line_x || screen.row() != ed.line_y) fail("cursor on the screen");
         std::string shown = prompt + line;
-        while (!shown.empty() && shown.back() == ' ') shown.pop_back();
+        while (!shown.empty() && shown.back() == ' ')
+            shown.pop_back();
         if (screen.text() != shown) fail("screen");
     }
     cle_set_output_sink(nullptr);

@@ -10,7 +10,7 @@
 namespace zt {
 
 class ChannelFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sem_init(&response_sem, 0, 0);
         sem_init(&input_ready_sem, 0, 0);
@@ -40,7 +40,7 @@ protected:
 
 // Captures what the code under test prints on standard output.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture() { ::testing::internal::CaptureStdout(); }
     std::string text() {
         fflush(stdout);

@@ -50,7 +50,8 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
     if (options.stdout_to_pipe && pipe2(pipe_fds, O_CLOEXEC) != 0) return;
 
     std::vector<char*> argv;
-    for (const auto& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& arg : options.argv)
+        argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
     pid_ = fork();
@@ -61,14 +62,17 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         ioctl(slave, TIOCSCTTY, 0);
         // Extra descriptors first, so that moving them cannot clobber 0..2.
         std::vector<int> extra;
-        for (int fd : options.child_fds) extra.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
+        for (int fd : options.child_fds)
+            extra.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
         int in = options.stdin_from_null ? open("/dev/null", O_RDONLY) : slave;
         dup2(in, 0);
         dup2(options.stdout_to_pipe ? pipe_fds[1] : slave, 1);
         dup2(slave, 2);
-        for (size_t i = 0; i < extra.size(); ++i) dup2(extra[i], static_cast<int>(3 + i));
+        for (size_t i = 0; i < extra.size(); ++i)
+            dup2(extra[i], static_cast<int>(3 + i));
         if (slave > 2) close(slave);
-        for (const auto& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
+        for (const auto& entry : options.env)
+            putenv(const_cast<char*>(entry.c_str()));
         signal(SIGPIPE, SIG_DFL);
         execv(argv[0], argv.data());
         child_fail(argv[0]);
@@ -150,7 +154,8 @@ std::string PtyProcess::pipe_output() {
     if (pipe_) {
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(pipe_.get(), buf, sizeof buf)) > 0) piped_.append(buf, n);
+        while ((n = ::read(pipe_.get(), buf, sizeof buf)) > 0)
+            piped_.append(buf, n);
         pipe_.reset();
     }
     return piped_;
@@ -178,7 +183,9 @@ bool same_attributes(const termios& a, const termios& b) {
            a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-void PtyProcess::hang_up() { master_.reset(); }
+void PtyProcess::hang_up() {
+    master_.reset();
+}
 
 void PtyProcess::kill(int sig) {
     if (running()) ::kill(pid_, sig);

@@ -18,7 +18,7 @@ struct PtyOptions {
     std::vector<std::string> env;  // extra NAME=value entries
     int rows = 24;
     int cols = 80;
-    bool stdout_to_pipe = false;  // standard output is a pipe, not the terminal
+    bool stdout_to_pipe = false;   // standard output is a pipe, not the terminal
     bool stdin_from_null = false;  // standard input is /dev/null
     // Extra descriptors for the child: child_fds[i] becomes descriptor 3 + i.
     std::vector<int> child_fds;
@@ -31,7 +31,7 @@ struct PtyOptions {
 };
 
 class PtyProcess {
-public:
+  public:
     explicit PtyProcess(const PtyOptions& options);
     ~PtyProcess();
     PtyProcess(const PtyProcess&) = delete;
@@ -74,7 +74,7 @@ public:
     int wait_exit(Millis timeout = 5000ms);
     bool running();
 
-private:
+  private:
     bool read_some(Millis timeout);
 
     pid_t pid_ = -1;

@@ -17,20 +17,24 @@ namespace zt {
 
 Daemon::Daemon(std::vector<std::string> argv, std::vector<std::string> env) {
     std::vector<char*> args;
-    for (auto& arg : argv) args.push_back(arg.data());
+    for (auto& arg : argv)
+        args.push_back(arg.data());
     args.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
-        for (auto& entry : env) putenv(entry.data());
+        for (auto& entry : env)
+            putenv(entry.data());
         setpgid(0, 0);
         execv(args[0], args.data());
         _exit(127);
     }
 }
 
-Daemon::~Daemon() { stop(SIGKILL); }
+Daemon::~Daemon() {
+    stop(SIGKILL);
+}
 
 void Daemon::signal(int sig) {
     if (pid_ > 0) ::kill(pid_, sig);
@@ -58,10 +62,10 @@ SimEnv::SimEnv() {
 SimEnv::~SimEnv() = default;
 
 void SimEnv::start_appd(std::vector<std::string> extra_args, int port) {
-    std::vector<std::string> argv = {bin_path("appd"),   "--port",  std::to_string(port),
-                                     "--control",        kControl,  "--trace",
-                                     kTrace};
-    for (auto& arg : extra_args) argv.push_back(arg);
+    std::vector<std::string> argv = {
+        bin_path("appd"), "--port", std::to_string(port), "--control", kControl, "--trace", kTrace};
+    for (auto& arg : extra_args)
+        argv.push_back(arg);
     unlink(kControl);
     appd_ = std::make_unique<Daemon>(argv);
     wait_until([&] { return access(kControl, F_OK) == 0; });
@@ -126,7 +130,9 @@ std::vector<std::string> SimEnv::control(const std::string& command, std::string
     return reply;
 }
 
-std::string SimEnv::trace() { return read_file(kTrace); }
+std::string SimEnv::trace() {
+    return read_file(kTrace);
+}
 
 bool SimEnv::wait_trace(const std::string& text, Millis timeout) {
     return wait_until([&] { return trace().find(text) != std::string::npos; }, timeout);
@@ -147,7 +153,9 @@ std::vector<std::string> SimEnv::requests() {
     return lines;
 }
 
-std::string SimEnv::messages() { return read_file(kMessages); }
+std::string SimEnv::messages() {
+    return read_file(kMessages);
+}
 
 bool SimEnv::wait_message(const std::string& text, Millis timeout) {
     return wait_until([&] { return messages().find(text) != std::string::npos; }, timeout);
@@ -164,7 +172,8 @@ void SimEnv::set_password(const std::string& password) {
 
 std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptions options) {
     options.argv = {bin_path("zcon")};
-    for (auto& arg : args) options.argv.push_back(arg);
+    for (auto& arg : args)
+        options.argv.push_back(arg);
     options.env.push_back(std::string("ZCON_SIM_DIR=") + kStateDir);
     return std::make_unique<PtyProcess>(options);
 }

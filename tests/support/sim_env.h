@@ -17,7 +17,7 @@ namespace zt {
 
 // A background program, ended (SIGTERM, then SIGKILL) when destroyed.
 class Daemon {
-public:
+  public:
     Daemon(std::vector<std::string> argv, std::vector<std::string> env = {});
     ~Daemon();
     Daemon(const Daemon&) = delete;
@@ -27,12 +27,12 @@ public:
     // Ends the program and waits for it; returns its exit status.
     int stop(int sig = 15);
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 
 class SimEnv {
-public:
+  public:
     static constexpr const char* kStateDir = "/tmp/zcon-sim";
     static constexpr const char* kControl = "/tmp/zcon-sim/appd.ctl";
     static constexpr const char* kTrace = "/tmp/zcon-sim/appd.trace";
@@ -75,7 +75,7 @@ public:
     std::unique_ptr<PtyProcess> registered_zcon(std::vector<std::string> args,
                                                 PtyOptions options = {});
 
-private:
+  private:
     std::unique_ptr<Daemon> appd_;
     std::unique_ptr<Daemon> syslogd_;
 };

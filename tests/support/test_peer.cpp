@@ -1,11 +1,11 @@
 #include "test_peer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace zt {

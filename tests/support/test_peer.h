@@ -15,7 +15,7 @@
 namespace zt {
 
 class TestPeer {
-public:
+  public:
     TestPeer();
     ~TestPeer();
     TestPeer(const TestPeer&) = delete;
@@ -36,7 +36,7 @@ public:
     // Closes the current connection; the next one is accepted.
     void close_connection();
 
-private:
+  private:
     void serve();
 
     std::mutex mutex_;

@@ -31,25 +31,37 @@ std::string source_path(std::string_view relative) {
 
 std::string printable(std::string_view bytes) {
     static const char* const names[32] = {
-        "<nul>", "<^A>", "<^B>", "<^C>", "<^D>", "<^E>", "<^F>", "<bel>", "<bs>", "<tab>", "<lf>",
-        "<^K>",  "<^L>", "<cr>", "<^N>", "<^O>", "<^P>", "<^Q>", "<^R>",  "<^S>", "<^T>", "<^U>",
-        "<^V>",  "<^W>", "<^X>", "<^Y>", "<^Z>", "<esc>", "<^\\>", "<^]>", "<^^>", "<^_>"};
+        "<nul>", "<^A>", "<^B>", "<^C>", "<^D>", "<^E>",  "<^F>",  "<bel>", "<bs>", "<tab>", "<lf>",
+        "<^K>",  "<^L>", "<cr>", "<^N>", "<^O>", "<^P>",  "<^Q>",  "<^R>",  "<^S>", "<^T>",  "<^U>",
+        "<^V>",  "<^W>", "<^X>", "<^Y>", "<^Z>", "<esc>", "<^\\>", "<^]>",  "<^^>", "<^_>"};
     std::string out;
     for (size_t i = 0; i < bytes.size(); ++i) {
         auto c = static_cast<unsigned char>(bytes[i]);
         if (c == 0x1b && i + 1 < bytes.size() && bytes[i + 1] == '[') {
             size_t j = i + 2;
-            while (j < bytes.size() && isdigit(static_cast<unsigned char>(bytes[j]))) ++j;
+            while (j < bytes.size() && isdigit(static_cast<unsigned char>(bytes[j])))
+                ++j;
             if (j < bytes.size()) {
                 std::string count(bytes.substr(i + 2, j - i - 2));
                 const char* name = nullptr;
                 switch (bytes[j]) {
-                    case 'A': name = "up"; break;
-                    case 'B': name = "down"; break;
-                    case 'C': name = "right"; break;
-                    case 'D': name = "left"; break;
-                    case 'J': name = "ceos"; break;
-                    default: break;
+                    case 'A':
+                        name = "up";
+                        break;
+                    case 'B':
+                        name = "down";
+                        break;
+                    case 'C':
+                        name = "right";
+                        break;
+                    case 'D':
+                        name = "left";
+                        break;
+                    case 'J':
+                        name = "ceos";
+                        break;
+                    default:
+                        break;
                 }
                 if (name != nullptr) {
                     out += "<" + std::string(name) + count + ">";
@@ -87,7 +99,8 @@ int open_fd_count() {
     int count = 0;
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return -1;
-    while (readdir(dir) != nullptr) ++count;
+    while (readdir(dir) != nullptr)
+        ++count;
     closedir(dir);
     return count - 3;  // ".", ".." and the directory's own descriptor
 }

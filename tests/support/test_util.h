@@ -30,7 +30,7 @@ std::string printable(std::string_view bytes);
 
 // A descriptor closed when it goes out of scope.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -51,13 +51,13 @@ public:
     }
     explicit operator bool() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // A fresh directory under /tmp, removed with its contents when destroyed.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -65,7 +65,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -299,11 +299,11 @@ TEST(EditorPty, BracketsEveryActionWithTheLockAndReportsTyping) {
     // so no other thread can print behind that key; 0 at the line end, even
     // after the line was emptied.
     const std::vector<std::string> first = {
-        "lock 1", "lock 0",                                     // prompt
-        "lock 1", "typing 1", "lock 0",                         // a
-        "lock 1", "lock 0",   "lock 1",   "lock 0",             // Ctrl-C twice
-        "lock 1", "lock 0",                                     // b
-        "lock 1", "typing 0", "lock 0",   "lock 1", "lock 0"};  // CR, next prompt
+        "lock 1", "lock 0",                                   // prompt
+        "lock 1", "typing 1", "lock 0",                       // a
+        "lock 1", "lock 0",   "lock 1", "lock 0",             // Ctrl-C twice
+        "lock 1", "lock 0",                                   // b
+        "lock 1", "typing 0", "lock 0", "lock 1", "lock 0"};  // CR, next prompt
     EXPECT_EQ(s.take_events(), first);
     s.keys("\r");
     EXPECT_EQ(s.result(), "line ");

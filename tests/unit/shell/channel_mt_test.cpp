@@ -67,7 +67,7 @@ TEST_F(Channel, RequestsCarryTheirPrefixes) {
     send_session_cmd("name", "lobby");
     ASSERT_TRUE(peer.wait_lines(6));
     EXPECT_EQ(peer.lines(), (std::vector<std::string>{"C: status", "E: status", "D: status",
-                                                       "E: whoami", "D: uptime", "N: name lobby"}));
+                                                      "E: whoami", "D: uptime", "N: name lobby"}));
 }
 
 TEST_F(Channel, LinesNotBeginningWithRAreIgnored) {

@@ -60,7 +60,8 @@ struct EventReader : ::testing::Test {
         zt::wait_until([&] {
             char buf[4096];
             ssize_t n;
-            while ((n = read(terminal_.get(), buf, sizeof buf)) > 0) seen_.append(buf, n);
+            while ((n = read(terminal_.get(), buf, sizeof buf)) > 0)
+                seen_.append(buf, n);
             return seen_.size() >= expected.size();
         });
         return seen_;

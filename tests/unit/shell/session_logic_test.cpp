@@ -69,7 +69,10 @@ std::string trimmed(std::string line) {
 TEST(CommandLine, TrimmingRemovesSpacesAndControlsAtBothEnds) {
     EXPECT_EQ(trimmed(" \t quit \r"), "quit");
     EXPECT_EQ(trimmed(" \t  \x01"), "");
-    EXPECT_EQ(trimmed("\x7f" "a\x80"), "\x7f" "a\x80");  // DEL and high bytes stay
+    EXPECT_EQ(trimmed("\x7f"
+                      "a\x80"),
+              "\x7f"
+              "a\x80");  // DEL and high bytes stay
     EXPECT_EQ(trimmed("a b"), "a b");
 }
 
@@ -121,11 +124,13 @@ std::string entry(int n, const unsigned char (&remote)[16], unsigned port, unsig
     char head[64];
     snprintf(head, sizeof head, "%4d: ", n);
     std::string text = head;
-    for (int i = 0; i < 16; i += 4) text += word(local + i);
+    for (int i = 0; i < 16; i += 4)
+        text += word(local + i);
     char rest[160];
     snprintf(rest, sizeof rest, ":%04X ", port);
     text += rest;
-    for (int i = 0; i < 16; i += 4) text += word(remote + i);
+    for (int i = 0; i < 16; i += 4)
+        text += word(remote + i);
     snprintf(rest, sizeof rest,
              ":D431 %02X 00000000:00000000 02:000A3A1E 00000000     0        0 51202 2 "
              "0000000000000000 20 4 28 10 -1\n",
@@ -146,7 +151,8 @@ TEST(Tcp6Table, FindsTheEstablishedClientOfThePort) {
         "  sl  local_address                         remote_address                        st "
         "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
     const unsigned char mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 7, 20};
-    const unsigned char native[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x42};
+    const unsigned char native[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                      0,    0,    0,    0,    0, 0, 0, 0x42};
     const unsigned char any4[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
     std::string table = header + entry(0, native, 23, 0x0A) + entry(1, mapped, 24, 0x06) +
                         entry(2, mapped, 23, 0x01) + entry(3, native, 24, 0x01) +

@@ -15,7 +15,7 @@ namespace {
 // A descriptor pair that keeps the boundaries of writes, so a test can see
 // how many write calls a flush made.
 class WriteRecorder {
-public:
+  public:
     WriteRecorder() {
         int fds[2];
         socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds);
@@ -28,11 +28,12 @@ public:
         std::vector<std::string> out;
         char buf[65536];
         ssize_t n;
-        while ((n = recv(reader_.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0) out.emplace_back(buf, n);
+        while ((n = recv(reader_.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+            out.emplace_back(buf, n);
         return out;
     }
 
-private:
+  private:
     zt::UniqueFd writer_, reader_;
 };
 
