@@ -11,6 +11,9 @@ struct AppdOptions {
     const char* port_file = nullptr;     // written with the bound port when ready
     const char* control_path = nullptr;  // Unix stream socket for control commands
     const char* trace_path = nullptr;    // every received line and sent line, appended
+    // Called with one entry per answered request, e.g. "session 3: C: status
+    // -> 0", to keep a log of them (the program's --syslog); NULL for none.
+    void (*request_log)(const char* entry) = nullptr;
 };
 
 // Binds the listening sockets and opens the trace. Returns the server, or

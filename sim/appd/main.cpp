@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <syslog.h>
 
 #include "appd.h"
 
@@ -12,6 +13,11 @@ static AppdServer* g_server = nullptr;
 // Asks the event loop to stop; only async-signal-safe calls inside.
 static void on_signal(int) {
     if (g_server != nullptr) appd_request_stop(g_server);
+}
+
+// Writes one answered request to the system log.
+static void log_to_syslog(const char* entry) {
+    syslog(LOG_DAEMON | LOG_INFO, "%s", entry);
 }
 
 // Prints the options.
@@ -23,6 +29,7 @@ static void usage(FILE* out) {
         "  --port-file PATH  write the bound port there once serving\n"
         "  --control PATH    Unix stream socket for control commands\n"
         "  --trace PATH      append every received and sent line\n"
+        "  --syslog          log every answered request to the system log\n"
         "  --help            this text\n"
         "See sim/README.md for the protocol, the commands and the control socket.\n",
         out);
@@ -46,6 +53,7 @@ int main(int argc, char** argv) {
         {"port-file", required_argument, nullptr, 'f'},
         {"control", required_argument, nullptr, 'c'},
         {"trace", required_argument, nullptr, 't'},
+        {"syslog", no_argument, nullptr, 's'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -74,6 +82,12 @@ int main(int argc, char** argv) {
                 break;
             case 't':
                 options.trace_path = optarg;
+                break;
+            case 's':
+                // The logger may start after appd: the C library connects
+                // on the first entry and reconnects after a restart.
+                openlog("appd", 0, LOG_DAEMON);
+                options.request_log = log_to_syslog;
                 break;
             case 'h':
                 usage(stdout);

@@ -102,6 +102,19 @@ void run_registration(AppdServer* sv, Session* s, std::string_view body) {
 
 }  // namespace
 
+void appd_log_answer(AppdServer* sv, const Session* s, std::string_view answer) {
+    if (sv->request_log == nullptr) return;
+    // The result alone reads best; answers scripted not to look like one are
+    // shown whole. A long request is cut, so that its result still shows.
+    if (answer.substr(0, 3) == "R: ") answer.remove_prefix(3);
+    constexpr size_t kShownRequest = 400;
+    std::string request = sim_escape(std::string_view(s->answering).substr(0, kShownRequest));
+    if (s->answering.size() > kShownRequest) request += "...";
+    std::string entry =
+        "session " + std::to_string(s->id) + ": " + request + " -> " + sim_escape(answer);
+    sv->request_log(entry.c_str());
+}
+
 void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
     appd_trace(sv, s->id, "<", sim_escape(line));
     s->requests.push_back(line);
@@ -110,6 +123,7 @@ void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
         return;
     }
     if (line.size() < 3 || line[1] != ':' || line[2] != ' ') return;
+    s->answering = line;
     std::string_view body = std::string_view(line).substr(3);
     char prefix = line[0];
     if (prefix == 'R') {

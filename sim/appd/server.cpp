@@ -429,6 +429,7 @@ int setup(AppdServer* sv, const AppdOptions* o) {
         fprintf(stderr, "appd: cannot write %s: %s\n", o->port_file, strerror(errno));
         return -1;
     }
+    sv->request_log = o->request_log;
     sv->started = time(nullptr);
     return 0;
 }
@@ -533,6 +534,7 @@ void appd_answer(AppdServer* sv, Session* s, std::string line) {
         s->pending_answer = std::move(line);
         return;
     }
+    appd_log_answer(sv, s, line);
     line += '\n';
     appd_queue_tcp(s, std::move(line));
 }

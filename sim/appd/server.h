@@ -46,6 +46,7 @@ struct Session {
     bool waiting_for_release = false;
     bool dgram_blocked = false;  // the receiver's queue was full; wait for EPOLLOUT
     std::string pending_answer;
+    std::string answering;              // the request the next answer is for
     std::vector<std::string> requests;  // every line received, in order
     uint32_t tcp_events = 0;            // interests currently registered with epoll
     uint32_t dgram_events = 0;
@@ -67,6 +68,7 @@ struct AppdServer {
     UniqueFd wake_read, wake_write;
     std::string control_path;
     FILE* trace = nullptr;
+    void (*request_log)(const char* entry) = nullptr;
     int port = 0;
     bool stopping = false;
     time_t started = 0;
@@ -121,6 +123,8 @@ void appd_trace(AppdServer* server, unsigned id, const char* dir, std::string_vi
 
 // Handles one received non-empty line of session s.
 void appd_handle_line(AppdServer* server, Session* s, const std::string& line);
+// Passes "session <id>: <request> -> <result>" to the request log, if any.
+void appd_log_answer(AppdServer* server, const Session* s, std::string_view answer);
 
 // ---- vocabulary (vocabulary.cpp) ----
 

@@ -10,6 +10,7 @@ void AppdTest::SetUp() {
     options.port = 0;
     options.control_path = control_path.c_str();
     options.trace_path = trace_path.c_str();
+    options.request_log = request_log_;
     server_ = appd_create(&options);
     ASSERT_NE(server_, nullptr);
     port_ = appd_port(server_);

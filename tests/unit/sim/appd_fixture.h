@@ -43,6 +43,7 @@ class AppdTest : public ::testing::Test {
     std::vector<std::string> control(const std::string& command, std::string* status = nullptr);
 
     TempDir dir_;
+    void (*request_log_)(const char* entry) = nullptr;  // set before SetUp runs
     AppdServer* server_ = nullptr;
     std::thread loop_;
     int port_ = 0;

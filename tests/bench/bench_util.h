@@ -1,0 +1,423 @@
+// Helpers shared by the benchmark drivers: clock and statistics, CPU
+// pinning, the result rows that scripts/bench gathers into one table, a
+// minimal select-based application server, programs on pseudo-terminals and
+// memory figures from /proc.
+//
+// Every figure is a ratio to a baseline measured in the same run: the
+// machine is shared and noisy, so drivers interleave repetitions of the
+// measured program and its baseline and report medians of per-round ratios.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "test_util.h"
+
+namespace zb {
+
+using Clock = std::chrono::steady_clock;
+using zt::UniqueFd;
+
+// Monotonic clock in nanoseconds; the same clock in every process.
+inline int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Returns the q-quantile (0..1, nearest rank) of samples; 0 for none.
+inline double quantile(std::vector<double> samples, double q) {
+    if (samples.empty()) return 0;
+    auto rank = static_cast<size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
+    std::nth_element(samples.begin(), samples.begin() + static_cast<long>(rank), samples.end());
+    return samples[rank];
+}
+
+// Returns the median of samples.
+inline double median(std::vector<double> samples) {
+    return quantile(std::move(samples), 0.5);
+}
+
+// Restricts the calling thread, and everything it starts later, to one CPU:
+// `which` when it is allowed, else the last allowed one. Returns the CPU.
+inline int pin_to_one_cpu(int which = -1) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    int cpu = -1;
+    for (int i = 0; i < CPU_SETSIZE; ++i) {
+        if (CPU_ISSET(i, &set)) cpu = i;
+    }
+    if (which >= 0 && which < CPU_SETSIZE && CPU_ISSET(which, &set)) cpu = which;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+    return cpu;
+}
+
+// Prints one row of the summary table, tab-separated behind "RESULT":
+// figure, value, baseline, ratio, goal and whether the goal is met.
+inline void report(const std::string& figure, const std::string& value, const std::string& baseline,
+                   double ratio, const std::string& goal, bool met) {
+    printf("RESULT\t%s\t%s\t%s\t%.2fx\t%s\t%s\n", figure.c_str(), value.c_str(), baseline.c_str(),
+           ratio, goal.c_str(), met ? "yes" : "NO");
+    fflush(stdout);
+}
+
+// printf into a std::string.
+[[gnu::format(printf, 1, 2)]] inline std::string format(const char* fmt, ...) {
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return text;
+}
+
+// Path of a benchmark program beside the running one.
+inline std::string sibling_path(std::string_view program) {
+    char self[512];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("./x");
+    return dir.substr(0, dir.rfind('/') + 1) + std::string(program);
+}
+
+// ---- Pseudo-terminals --------------------------------------------------------
+
+// A program on a fresh pseudo-terminal with echo and output processing off,
+// so the driver reads exactly the bytes the program writes.
+struct PtyChild {
+    pid_t pid = -1;
+    UniqueFd master;
+    std::string tty;  // e.g. /dev/pts/3
+
+    PtyChild() = default;
+    PtyChild(PtyChild&& other) noexcept { *this = std::move(other); }
+    PtyChild& operator=(PtyChild&& other) noexcept {
+        stop();
+        pid = std::exchange(other.pid, -1);
+        master = std::move(other.master);
+        tty = std::move(other.tty);
+        return *this;
+    }
+    ~PtyChild() { stop(); }
+    // Hangs up the terminal, which ends the program the normal way (so a
+    // profiler around it can write its data); SIGKILL if it lingers.
+    // Reaps it.
+    void stop() {
+        master.reset();
+        if (pid > 0 && !zt::wait_until([&] { return waitpid(pid, nullptr, WNOHANG) == pid; },
+                                       zt::Millis(2000))) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+};
+
+// Starts argv on a new 80x24 terminal. When exec_ns is given, the child
+// stores the clock there just before it calls exec.
+inline PtyChild spawn_on_pty(const std::vector<std::string>& argv,
+                             std::atomic<int64_t>* exec_ns = nullptr) {
+    PtyChild child;
+    termios mode{};
+    cfmakeraw(&mode);
+    // A fresh terminal, minus its echo: typed CR arrives as LF in line mode,
+    // and written LF leaves as CR LF.
+    mode.c_iflag |= ICRNL;
+    mode.c_oflag |= OPOST | ONLCR;
+    mode.c_lflag |= ICANON | ISIG;
+    mode.c_cflag |= CS8 | CREAD;
+    mode.c_cc[VMIN] = 1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    int master = -1;
+    char name[64] = "";
+    std::vector<char*> args;
+    for (const auto& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    child.pid = forkpty(&master, name, &mode, &size);
+    if (child.pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        if (exec_ns != nullptr) exec_ns->store(now_ns());
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    child.master.reset(master);
+    child.tty = name;
+    return child;
+}
+
+// Writes all of bytes to fd.
+inline bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Reads from fd (with select, as the baselines do) until a byte equal to
+// `want` arrives; false at end of input or after 5 s.
+inline bool read_until_byte(int fd, char want) {
+    const int64_t deadline = now_ns() + 5000000000LL;
+    char buf[4096];
+    for (;;) {
+        fd_set in;
+        FD_ZERO(&in);
+        FD_SET(fd, &in);
+        const int64_t left = deadline - now_ns();
+        if (left <= 0) return false;
+        timeval tv{static_cast<time_t>(left / 1000000000),
+                   static_cast<suseconds_t>(left % 1000000000 / 1000)};
+        int ready = select(fd + 1, &in, nullptr, nullptr, &tv);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        if (memchr(buf, want, static_cast<size_t>(n)) != nullptr) return true;
+    }
+}
+
+// Reads from fd until the text seen so far contains `want`; false after 5 s.
+inline bool read_until_text(int fd, std::string_view want) {
+    const int64_t deadline = now_ns() + 5000000000LL;
+    std::string seen;
+    char buf[4096];
+    while (seen.find(want) == std::string::npos) {
+        const int64_t left = deadline - now_ns();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left / 1000000) + 1) <= 0) return false;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The session socket a shell on terminal tty registers.
+inline std::string session_socket(const std::string& tty) {
+    return "/tmp/apiasynclisteners/zcon" + tty.substr(tty.rfind('/') + 1);
+}
+
+// ---- Memory figures ----------------------------------------------------------
+
+struct Memory {
+    double private_kib = 0;  // Private_Clean + Private_Dirty
+    double pss_kib = 0;
+    double rss_kib = 0;
+};
+
+// Reads /proc/<pid>/smaps_rollup.
+inline Memory memory_of(pid_t pid) {
+    Memory m;
+    std::string text = zt::read_file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    auto field = [&](const char* name) {
+        size_t at = text.find(std::string("\n") + name + ":");
+        return at == std::string::npos ? 0.0 : atof(text.c_str() + at + strlen(name) + 2);
+    };
+    m.private_kib = field("Private_Clean") + field("Private_Dirty");
+    m.pss_kib = field("Pss");
+    m.rss_kib = field("Rss");
+    return m;
+}
+
+// CPU time the process has used so far, in nanoseconds (all its threads).
+inline int64_t cpu_ns_of(pid_t pid) {
+    std::string text = zt::read_file("/proc/" + std::to_string(pid) + "/schedstat");
+    if (!text.empty()) return atoll(text.c_str());
+    return 0;
+}
+
+// ---- A minimal application server ---------------------------------------------
+
+// What the server saw, in memory shared with the driver.
+struct ServerLog {
+    std::atomic<int> connections{0};
+    std::atomic<int> registrations{0};
+    std::atomic<int> lines{0};
+    std::atomic<int> split_lines{0};  // requests whose bytes came in more than one read
+    std::atomic<int64_t> last_accept_ns{0};
+    std::atomic<int64_t> last_line_ns{0};
+};
+
+// The least an application can be: a select loop on 127.0.0.1:port that
+// answers "R: 0" to every request line at once ("U" gets no answer). With
+// `echo_output`, a registered session's "C: echo TEXT" first gets TEXT as
+// one datagram on its socket, as the application prints a command's output.
+// Runs in a child process, so its cost can be read from /proc.
+class MiniServer {
+  public:
+    explicit MiniServer(int port = 4121, bool echo_output = false) {
+        void* shared = mmap(nullptr, sizeof(ServerLog), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        log_ = new (shared) ServerLog;
+        UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int on = 1;
+        setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener.get(), 512) != 0) {
+            perror("bench server");
+            exit(1);
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            serve(listener.get(), echo_output);
+            _exit(0);
+        }
+    }
+    ~MiniServer() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        munmap(log_, sizeof(ServerLog));
+    }
+    MiniServer(const MiniServer&) = delete;
+    MiniServer& operator=(const MiniServer&) = delete;
+
+    pid_t pid() const { return pid_; }
+    ServerLog& log() { return *log_; }
+
+  private:
+    struct Client {
+        int fd = -1;
+        UniqueFd output;  // the registered session socket, when echo_output is on
+        std::string in;
+        bool partial = false;  // bytes of an unfinished line are waiting
+    };
+
+    // Answers one received line of client c.
+    void handle_line(Client& c, std::string_view line, bool echo_output) {
+        log_->lines.fetch_add(1);
+        log_->last_line_ns.store(now_ns());
+        if (line.size() < 2 || line[1] != ':' || strchr("RCEDN", line[0]) == nullptr) return;
+        if (line[0] == 'R') {
+            log_->registrations.fetch_add(1);
+            if (echo_output) connect_output(c, line);
+        }
+        if (echo_output && c.output && line.substr(1, 7) == ": echo ") {
+            std::string text(line.substr(8));
+            text += '\n';
+            while (send(c.output.get(), text.data(), text.size(), 0) < 0 && errno == EINTR) {
+            }
+        }
+        static constexpr char answer[] = "R: 0\n";
+        (void)!write(c.fd, answer, sizeof answer - 1);
+    }
+
+    // Connects a datagram socket to the path named by "R: <type> <path>".
+    static void connect_output(Client& c, std::string_view line) {
+        size_t space = line.rfind(' ');
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string path(line.substr(space + 1));
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        c.output.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        connect(c.output.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+
+    // Reads what client c sent and answers its complete lines. Returns false
+    // when the client has gone.
+    bool serve_client(Client& c, bool echo_output) {
+        char buf[16384];
+        ssize_t n = read(c.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) return true;
+        if (n <= 0) return false;
+        const bool was_partial = c.partial;
+        c.in.append(buf, static_cast<size_t>(n));
+        size_t start = 0, end;
+        bool first = true;
+        while ((end = c.in.find('\n', start)) != std::string::npos) {
+            if (first && was_partial) log_->split_lines.fetch_add(1);
+            first = false;
+            std::string_view line(c.in.data() + start, end - start);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (!line.empty()) handle_line(c, line, echo_output);
+            start = end + 1;
+        }
+        c.in.erase(0, start);
+        c.partial = !c.in.empty();
+        return true;
+    }
+
+    // The server's loop: accepts clients and answers their lines, forever.
+    [[noreturn]] void serve(int listener, bool echo_output) {
+        std::vector<Client> clients;
+        clients.reserve(1024);
+        for (;;) {
+            fd_set in;
+            FD_ZERO(&in);
+            FD_SET(listener, &in);
+            int top = listener;
+            for (const Client& c : clients) {
+                FD_SET(c.fd, &in);
+                top = std::max(top, c.fd);
+            }
+            if (select(top + 1, &in, nullptr, nullptr, nullptr) < 0) continue;
+            if (FD_ISSET(listener, &in)) {
+                int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0 && fd < FD_SETSIZE) {
+                    clients.push_back(Client{fd, UniqueFd(), {}, false});
+                    log_->connections.fetch_add(1);
+                    log_->last_accept_ns.store(now_ns());
+                } else if (fd >= 0) {
+                    close(fd);
+                }
+            }
+            for (size_t i = 0; i < clients.size();) {
+                if (FD_ISSET(clients[i].fd, &in) && !serve_client(clients[i], echo_output)) {
+                    close(clients[i].fd);
+                    clients.erase(clients.begin() + static_cast<long>(i));
+                } else {
+                    ++i;
+                }
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    ServerLog* log_ = nullptr;
+};
+
+// Waits until cond holds, re-testing it every millisecond; false after timeout.
+template <typename Cond>
+bool wait_for(Cond cond, int timeout_ms = 5000) {
+    return zt::wait_until([&] { return cond(); }, zt::Millis(timeout_ms));
+}
+
+}  // namespace zb
