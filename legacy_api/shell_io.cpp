@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -33,23 +34,24 @@ static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
     return static_cast<int>(len);
 }
 
-// Writes the collected text out line by line; pieces that fail to write are
-// dropped so one bad line cannot hold back the rest.
+// Writes the collected text out line by line, straight from the stream's
+// storage; pieces that fail to write are dropped so one bad line cannot hold
+// back the rest.
 static void _internal_shell_io_flush(ShellIOT* shio) {
-    FILE* text = fmemopen(shio->stream_buffer, shio->stream_size, "r");
-    if (text == nullptr) return;  // nothing collected
-    ssize_t n;
-    while ((n = getdelim(&shio->getline_buffer, &shio->getline_size, '\n', text)) > 0) {
-        size_t len = static_cast<size_t>(n);
+    const char* piece = shio->stream_buffer;
+    size_t left = shio->stream_size;
+    while (left > 0) {
+        const auto* eol = static_cast<const char*>(memchr(piece, '\n', left));
+        size_t len = eol != nullptr ? static_cast<size_t>(eol - piece) + 1 : left;
         if (!shio->add_cr) {
-            _safe_write(shio, shio->getline_buffer, len);
-            continue;
+            _safe_write(shio, piece, len);
+        } else {
+            _safe_write(shio, piece, piece[len - 1] == '\n' ? len - 1 : len);
+            _safe_write(shio, "\r\n", 2);
         }
-        if (shio->getline_buffer[len - 1] == '\n') --len;
-        _safe_write(shio, shio->getline_buffer, len);
-        _safe_write(shio, "\r\n", 2);
+        piece += len;
+        left -= len;
     }
-    fclose(text);
 }
 
 // Creates an unbound object with an empty stream; NULL when out of memory.

@@ -15,6 +15,7 @@ const std::string kSet = "E: execwithoutecho systemsetting ";
 struct Login : ::testing::Test {
     void SetUp() override {
         sim.start_appd();
+        sim.start_syslogd();
         sim.set_password("s3cret");
     }
     zt::SimEnv sim;

@@ -10,7 +10,10 @@ using namespace std::chrono_literals;
 using zt::printable;
 
 struct Loop : ::testing::Test {
-    void SetUp() override { sim.start_appd(); }
+    void SetUp() override {
+        sim.start_appd();
+        sim.start_syslogd();  // or the live log's absence is reported at a random moment
+    }
     // Starts a session and drops its greeting from the output.
     void start(std::vector<std::string> args = {}) {
         z = sim.registered_zcon(args);

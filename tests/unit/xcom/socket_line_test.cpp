@@ -179,15 +179,16 @@ std::vector<Failure> failures() {
              return LineReader().read(ours.get());
          },
          2, "XCOM:WARNING:Data has embedded nulls. Data after filtering nulls:ab\n\n"},
-        {"urgent data",
+        {"urgent data stepped over",
          [] {
              Listener listener;
              Fd client = listener.connect_client();
              Fd server = listener.accept_within();
              send(client.get(), "!", 1, MSG_OOB);
+             write_all(client.get(), "ok\n");
              return LineReader().read(server.get());
          },
-         -1, "XCOM:WARNING:socket input: socket exception\n"},
+         2, ""},
         {"connection reset",
          [] {
              Listener listener;
