@@ -64,11 +64,12 @@ endif()
 # ---- simulator ---------------------------------------------------------------
 
 if(TARGET appd)
-  install(TARGETS appd syslogd zcon-ready-service
+  install(TARGETS appd syslogd zcon-ready-service qtool
     RUNTIME DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
-  install(PROGRAMS sim/scripts/qtool DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
-  # zcon-sim finds fw_env/ beside itself, as in the source tree.
+  # zcon-sim finds fw_env/ and services/ beside itself, as in the source tree.
   install(PROGRAMS sim/zcon-sim DESTINATION ${ZCON_PRIVATE_DIR}/sim COMPONENT sim)
+  install(PROGRAMS sim/services/telnet-service sim/services/serial-console
+    sim/services/zcon-login DESTINATION ${ZCON_PRIVATE_DIR}/sim/services COMPONENT sim)
   install(PROGRAMS sim/fw_env/fw-env-setup
     DESTINATION ${ZCON_PRIVATE_DIR}/sim/fw_env COMPONENT sim)
   install(PROGRAMS sim/fw_env/bin/fw_printenv sim/fw_env/bin/fw_setenv
