@@ -41,17 +41,6 @@ bool unix_address(const std::string& path, sockaddr_un* addr) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    char templ[] = "/tmp/simtest.XXXXXX";
-    if (mkdtemp(templ) != nullptr) path_ = templ;
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path_.c_str());
-}
-
 bool wait_readable(int fd, int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -140,21 +129,7 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
-bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (cond()) return true;
-        if (Clock::now() >= deadline) return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> split_lines(std::string_view text) {
     std::vector<std::string> lines;

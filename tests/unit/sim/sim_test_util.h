@@ -11,25 +11,14 @@
 #include <string_view>
 #include <vector>
 
+#include "test_util.h"
 #include "unique_fd.h"
 
 // How long a test waits for something that should happen at once.
 inline constexpr int kWaitMs = 5000;
 
-// A directory under /tmp (short, so socket paths fit), removed with its
-// content at the end.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
-  private:
-    std::string path_;
-};
+using zt::read_file;
+using zt::TempDir;
 
 // True when fd became readable within timeout_ms.
 bool wait_readable(int fd, int timeout_ms);
@@ -61,9 +50,9 @@ bool recv_dgram(int fd, std::string* out, int timeout_ms = kWaitMs);
 // Writes all of data; true on success.
 bool write_all(int fd, std::string_view data);
 // Polls cond until it holds or timeout_ms passes; returns the last result.
-bool wait_until(const std::function<bool()>& cond, int timeout_ms = kWaitMs);
-// The whole content of a file; empty when it cannot be read.
-std::string read_file(const std::string& path);
+inline bool wait_until(const std::function<bool()>& cond, int timeout_ms = kWaitMs) {
+    return zt::wait_until(cond, zt::Millis(timeout_ms));
+}
 // Splits text into lines at LF (a last line without LF counts too).
 std::vector<std::string> split_lines(std::string_view text);
 // The build's program folder (ZCON_BIN_DIR, set by ctest).

@@ -129,26 +129,35 @@ int socket_write_line(int socket, const char* line) {
     const char* next = line;
     size_t left = strlen(line);
     std::array<char, 64> scratch;
+    // As with receiving: the wait is only for a socket that cannot take the
+    // bytes now, so a request costs one system call, not two.
+    bool must_wait = false;
     for (;;) {
-        switch (xcom::wait_socket(socket, xcom::Direction::write, budget, true)) {
-            case WaitResult::timed_out:
-                return 0;
-            case WaitResult::failed:
-                warn("socket write: select() error\n");
-                return -1;
-            case WaitResult::exception:
-                warn("socket input: socket exception\n");
-                return -1;
-            case WaitResult::ready:
-                break;
+        if (must_wait) {
+            switch (xcom::wait_socket(socket, xcom::Direction::write, budget, true)) {
+                case WaitResult::timed_out:
+                    return 0;
+                case WaitResult::failed:
+                    warn("socket write: select() error\n");
+                    return -1;
+                case WaitResult::exception:
+                    warn("socket input: socket exception\n");
+                    return -1;
+                case WaitResult::ready:
+                    break;
+            }
         }
         ssize_t sent;
         // MSG_NOSIGNAL: a library must not end the process with SIGPIPE when
         // the peer has gone; the caller gets -1 instead.
         do {
-            sent = send(socket, next, left, MSG_NOSIGNAL);
+            sent = send(socket, next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
         } while (sent < 0 && errno == EINTR);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (sent < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
+            must_wait = true;
+            continue;
+        }
         if (sent < 0) {
             const int error = errno;
             warn("send() error %d %s %d\n", error,
