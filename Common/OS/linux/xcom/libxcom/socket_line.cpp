@@ -53,7 +53,11 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
         }
         ssize_t got;
         do {
-            got = recv(socket, buffer + *buflen, static_cast<size_t>(room), MSG_DONTWAIT);
+            // Only the unwaited try must not block: after a wait the receive
+            // is an ordinary one (a datagram socket shut for reading reports
+            // "ready", and only a blocking receive then gives its end).
+            got = recv(socket, buffer + *buflen, static_cast<size_t>(room),
+                       must_wait ? 0 : MSG_DONTWAIT);
         } while (got < 0 && errno == EINTR);
         // Nothing there (or a readiness that vanished before the receive); a
         // descriptor that is no descriptor at all is the wait's to report.
@@ -151,7 +155,7 @@ int socket_write_line(int socket, const char* line) {
         // MSG_NOSIGNAL: a library must not end the process with SIGPIPE when
         // the peer has gone; the caller gets -1 instead.
         do {
-            sent = send(socket, next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent = send(socket, next, left, MSG_NOSIGNAL | (must_wait ? 0 : MSG_DONTWAIT));
         } while (sent < 0 && errno == EINTR);
         if (sent < 0 &&
             (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
