@@ -129,8 +129,6 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
-
-
 std::vector<std::string> split_lines(std::string_view text) {
     std::vector<std::string> lines;
     while (!text.empty()) {
