@@ -5,28 +5,15 @@
 // alternate between them and the figures are medians.
 //
 //   bench_cle_echo [rounds] [keys-per-round]
-#include <poll.h>
 #include <pthread.h>
-#include <pty.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/select.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
+#include "bench_util.h"
 #include "cle.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace zb;
+
 pthread_mutex_t output_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // The shell's lock callback: one mutex around each action's output.
@@ -79,24 +66,6 @@ Child spawn(void (*body)()) {
     return child;
 }
 
-// Reads from fd until the bytes read end with want; false after 5 s.
-bool read_until(int fd, const std::string& want) {
-    std::string got;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (got.size() < want.size() ||
-           got.compare(got.size() - want.size(), want.size(), want) != 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-        char buf[256];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return false;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Times `keys` keystrokes on child's pty; returns the median in microseconds.
 double median_echo_us(const Child& child, int keys, bool end_lines) {
     std::vector<double> samples;
@@ -104,38 +73,18 @@ double median_echo_us(const Child& child, int keys, bool end_lines) {
     for (int i = 0; i < keys; ++i) {
         const char key = static_cast<char>('a' + i % 26);
         const auto start = Clock::now();
-        if (write(child.master, &key, 1) != 1 || !read_until(child.master, std::string(1, key))) {
+        if (write(child.master, &key, 1) != 1 || !read_until_byte(child.master, key)) {
             fprintf(stderr, "no echo\n");
             exit(1);
         }
         samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         // Keep the editor's line short: end it now and then, untimed.
         if (end_lines && i % 64 == 63) {
-            if (write(child.master, "\r", 1) != 1 || !read_until(child.master, "\r\n")) exit(1);
+            if (write(child.master, "\r", 1) != 1 || !read_until_text(child.master, "\r\n"))
+                exit(1);
         }
     }
-    std::nth_element(samples.begin(), samples.begin() + keys / 2, samples.end());
-    return samples[static_cast<size_t>(keys / 2)];
-}
-
-double median(std::vector<double> v) {
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
-    return v[v.size() / 2];
-}
-
-// Pins this process (and the children it forks) to its last allowed CPU.
-int pin_to_one_cpu() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    sched_getaffinity(0, sizeof set, &set);
-    int cpu = -1;
-    for (int i = 0; i < CPU_SETSIZE; ++i) {
-        if (CPU_ISSET(i, &set)) cpu = i;
-    }
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
-    return cpu;
+    return median(std::move(samples));
 }
 
 }  // namespace

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "console_testing.h"
+#include "syslog_capture.h"
 #include "zcon.h"
 
 namespace {
@@ -61,24 +62,9 @@ constexpr char kSessionTag[] = "telnet7";
 }
 #define CHECK(condition) ((condition) ? (void)0 : fail(__LINE__, #condition))
 
-struct LogEntry {
-    int priority;
-    std::string text;
-};
-std::vector<LogEntry> g_entries;
+using zt::capture_entry;
+auto& g_entries = zt::captured_entries;
 int g_terminal_fd = -1;  // a memory file standing in for the terminal
-
-// Stands in for the system logger: keeps each entry as formatted.
-void capture_entry(int priority, const char* format, va_list ap) {
-    va_list copy;
-    va_copy(copy, ap);
-    const int length = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    CHECK(length >= 0);
-    std::string text(static_cast<size_t>(length), '\0');
-    vsnprintf(text.data(), text.size() + 1, format, ap);
-    g_entries.push_back({priority, std::move(text)});
-}
 
 // The entry the console writes for text while mirroring.
 std::string entry_for(std::string_view text) {

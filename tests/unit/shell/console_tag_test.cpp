@@ -9,29 +9,25 @@
 #include <vector>
 
 #include "console_testing.h"
+#include "syslog_capture.h"
 #include "zcon.h"
 
 namespace {
 
-std::vector<std::string> g_entries;
-
-void record_entry(int, const char* format, va_list ap) {
-    char text[512];
-    vsnprintf(text, sizeof text, format, ap);
-    g_entries.emplace_back(text);
-}
+using zt::capture_entry;
+auto& g_entries = zt::captured_entries;
 
 // An empty tag stands for "shell" and the child's process id.
 void expect_tag(const char* tty, std::string tag) {
     EXPECT_EXIT(
         {
             if (tag.empty()) tag = "shell" + std::to_string(getpid());
-            zcon_vsyslog = record_entry;
+            zcon_vsyslog = capture_entry;
             snprintf(tty_name, sizeof tty_name, "%s", tty);
             gnCount = 4;
             mysyslog("IN:%s\n", "status");
-            bool ok = g_entries.size() == 1 && g_entries[0] == "API:" + tag + ":4:IN:status\n";
-            if (!ok) fprintf(stderr, "got %s", g_entries.empty() ? "" : g_entries[0].c_str());
+            bool ok = g_entries.size() == 1 && g_entries[0].text == "API:" + tag + ":4:IN:status\n";
+            if (!ok) fprintf(stderr, "got %s", g_entries.empty() ? "" : g_entries[0].text.c_str());
             exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "")

@@ -9,21 +9,17 @@
 
 #include "channel_fixture.h"
 #include "console_testing.h"
+#include "syslog_capture.h"
 #include "zcon.h"
 
 namespace {
 
-std::vector<std::pair<int, std::string>> g_entries;
-
-void record_entry(int priority, const char* format, va_list ap) {
-    char text[20000];
-    vsnprintf(text, sizeof text, format, ap);
-    g_entries.emplace_back(priority, text);
-}
+using zt::capture_entry;
+auto& g_entries = zt::captured_entries;
 
 struct Console : ::testing::Test {
     void SetUp() override {
-        zcon_vsyslog = record_entry;
+        zcon_vsyslog = capture_entry;
         g_entries.clear();
         newline_string = serial_newline_string;
         gbPrintToSysLog = 1;
@@ -67,10 +63,10 @@ TEST_F(Console, MirrorCarriesTheSessionTagCountAndPrintedText) {
     println(&rc, "error: command not found");
     println(&rc, "%s", "100%");
     ASSERT_EQ(g_entries.size(), 2u);
-    EXPECT_EQ(g_entries[0].first, 69);
+    EXPECT_EQ(g_entries[0].priority, 69);
     // The tag is built on the first entry of the process: telnet3 here.
-    EXPECT_EQ(g_entries[0].second, "API:telnet3:2:OUT:error: command not found\r\n");
-    EXPECT_EQ(g_entries[1].second, "API:telnet3:2:OUT:100%\r\n");
+    EXPECT_EQ(g_entries[0].text, "API:telnet3:2:OUT:error: command not found\r\n");
+    EXPECT_EQ(g_entries[1].text, "API:telnet3:2:OUT:100%\r\n");
 }
 
 TEST_F(Console, LongLinesPrintWholeButTheirMirrorIsCut) {
@@ -78,7 +74,7 @@ TEST_F(Console, LongLinesPrintWholeButTheirMirrorIsCut) {
     std::string line(600, 'a');
     EXPECT_EQ(println(&rc, "%s", line.c_str()), line + "\r\n");
     ASSERT_EQ(g_entries.size(), 1u);
-    EXPECT_EQ(g_entries[0].second, "API:telnet3:0:OUT:" + line.substr(0, 507));
+    EXPECT_EQ(g_entries[0].text, "API:telnet3:0:OUT:" + line.substr(0, 507));
 }
 
 TEST_F(Console, NothingIsLoggedWhenMirroringIsOff) {

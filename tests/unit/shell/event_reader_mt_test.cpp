@@ -11,18 +11,14 @@
 #include <vector>
 
 #include "console_testing.h"
+#include "syslog_capture.h"
 #include "test_util.h"
 #include "zcon.h"
 
 namespace {
 
-std::vector<std::string> g_log;
-
-void record_entry(int, const char* format, va_list ap) {
-    char text[512];
-    vsnprintf(text, sizeof text, format, ap);
-    g_log.emplace_back(text);
-}
+using zt::capture_entry;
+auto& g_log = zt::captured_entries;
 
 struct EventReader : ::testing::Test {
     void SetUp() override {
@@ -37,7 +33,7 @@ struct EventReader : ::testing::Test {
         shell_io_bind_fd(stdout_shio, terminal_write_end_);
         cle_inline = 0;
         gbPrintToSysLog = 0;
-        zcon_vsyslog = record_entry;
+        zcon_vsyslog = capture_entry;
         g_log.clear();
         ASSERT_EQ(pthread_create(&reader_, nullptr, apiAsyncEventReaderThread, nullptr), 0);
     }
@@ -103,7 +99,7 @@ TEST_F(EventReader, LinesAreMirroredInApiSessions) {
     send("status ok\n");
     terminal_until("status ok\n");
     ASSERT_FALSE(g_log.empty());
-    EXPECT_NE(g_log[0].find(":OUT:status ok\n"), std::string::npos) << g_log[0];
+    EXPECT_NE(g_log[0].text.find(":OUT:status ok\n"), std::string::npos) << g_log[0].text;
 }
 
 TEST_F(EventReader, BufferFullWithoutLineEndStopsTheReader) {
@@ -111,10 +107,10 @@ TEST_F(EventReader, BufferFullWithoutLineEndStopsTheReader) {
     send(std::string(32768, 'x'));
     ASSERT_TRUE(zt::wait_until([] { return api_async_event_fd == -1; }));
     ASSERT_FALSE(g_log.empty());
-    EXPECT_NE(g_log.back().find(
+    EXPECT_NE(g_log.back().text.find(
                   ":CRITICAL: XCOM buffer is full without new line, current buffer length: 32768"),
               std::string::npos)
-        << g_log.back();
+        << g_log.back().text;
 }
 
 }  // namespace
