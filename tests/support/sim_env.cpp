@@ -68,7 +68,8 @@ void SimEnv::start_appd(std::vector<std::string> extra_args, int port) {
         argv.push_back(arg);
     unlink(kControl);
     appd_ = std::make_unique<Daemon>(argv);
-    wait_until([&] { return access(kControl, F_OK) == 0; });
+    // The socket file appears at bind, a moment before appd listens on it.
+    wait_until([&] { return static_cast<bool>(connect_control()); });
 }
 
 void SimEnv::stop_appd() {
@@ -87,13 +88,19 @@ void SimEnv::stop_syslogd() {
     syslogd_.reset();
 }
 
-std::vector<std::string> SimEnv::control(const std::string& command, std::string* status) {
-    std::vector<std::string> reply;
+UniqueFd SimEnv::connect_control() {
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s", kControl);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd.reset();
+    return fd;
+}
+
+std::vector<std::string> SimEnv::control(const std::string& command, std::string* status) {
+    std::vector<std::string> reply;
+    UniqueFd fd = connect_control();
+    if (!fd) {
         if (status != nullptr) *status = "error: no control socket";
         return reply;
     }

@@ -76,6 +76,9 @@ class SimEnv {
                                                 PtyOptions options = {});
 
   private:
+    // A connection to appd's control socket; invalid while appd does not listen.
+    static UniqueFd connect_control();
+
     std::unique_ptr<Daemon> appd_;
     std::unique_ptr<Daemon> syslogd_;
 };
