@@ -399,12 +399,17 @@ TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
         Lines args, env;
         std::vector<std::pair<std::string, std::string>> steps;  // awaited, then typed
         int status;
+        std::string absent = "";     // never shown
+        std::string in_readme = "";  // what is shown up to this is the README's sample
     };
+    const std::string readme = zt::read_file(zt::source_path("README.md"));
     for (const Case& c : {
              Case{{},
                   {},
                   {{"Session type: telnet\r\n", "echo hi\r"}, {"\nhi", "\r"}, {"-> ", "quit\r"}},
-                  0},
+                  0,
+                  "appd: ",
+                  "Session type: telnet\n"},
              Case{{"--request-log", "--password", "pw"},
                   {},
                   {{"Password:", "pw\r"},
@@ -426,6 +431,16 @@ TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
             demo.write(typed);
         }
         EXPECT_EQ(demo.wait_exit(10000ms), c.status) << printable(demo.output());
+        if (!c.absent.empty()) {
+            EXPECT_EQ(demo.output().find(c.absent), std::string::npos) << printable(demo.output());
+        }
+        if (!c.in_readme.empty()) {
+            std::string shown = demo.output();
+            std::erase(shown, '\r');
+            shown.resize(shown.find(c.in_readme) + c.in_readme.size());
+            EXPECT_NE(readme.find("$ scripts/demo --request-log\n" + shown), std::string::npos)
+                << shown;
+        }
 
         std::string out;
         EXPECT_EQ(zcon_sim("status", &out), 0) << out;
