@@ -2,7 +2,8 @@
 // (port 23) and the API service (port 24) through a real telnet client over
 // IPv4 and IPv6, and the serial console; all started and stopped by
 // sim/zcon-sim. What each session tells the application is read back from
-// appd's record of the requests it received.
+// appd's record of the requests it received. And scripts/demo beside that
+// simulator, in a world of its own.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -11,11 +12,14 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -196,6 +200,11 @@ struct Services : ::testing::Test {
         keeper = start_simulator(&status, &out);
         ASSERT_EQ(status, 0) << out;
         ASSERT_EQ(zcon_sim("status", &out), 0) << out;
+        for (const char* where : {"telnet running \\(pid [0-9]+\\) on port 23\n",
+                                  "api running \\(pid [0-9]+\\) on port 24\n",
+                                  "serial running \\(pid [0-9]+\\) on /tmp/zcon-sim/serial\n"}) {
+            EXPECT_TRUE(std::regex_search(out, std::regex(where))) << where << out;
+        }
     }
     void TearDown() override {
         if (!sim) return;
@@ -374,6 +383,72 @@ TEST_F(Services, StopEndsLiveSessionsAndLeavesNothingRunning) {
     EXPECT_TRUE(simulator_ended());
     EXPECT_EQ(running_processes(), Lines{});
     EXPECT_EQ(zcon_sim("status", &out), 3) << out;
+}
+
+// The demo runs its own simulator and session in private namespaces: the
+// simulator already serving the fixed paths, and its session, never notice.
+TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
+    auto resident = telnet("127.0.0.1", 23);
+    ASSERT_TRUE(resident->expect("Session type: telnet")) << printable(resident->output());
+    // Where namespaces cannot be had, the demo refuses.
+    zt::TempDir no_namespaces;
+    std::ofstream(no_namespaces.file("unshare")) << "#!/bin/sh\necho unshare: denied >&2\nexit 1\n";
+    chmod(no_namespaces.file("unshare").c_str(), 0755);
+    const std::string refused = "PATH=" + no_namespaces.path() + ":" + getenv("PATH");
+    struct Case {
+        Lines args, env;
+        std::vector<std::pair<std::string, std::string>> steps;  // awaited, then typed
+        int status;
+        std::string absent = "";     // never shown
+        std::string in_readme = "";  // what is shown up to this is the README's sample
+    };
+    const std::string readme = zt::read_file(zt::source_path("README.md"));
+    for (const Case& c : {
+             Case{{},
+                  {},
+                  {{"Session type: telnet\r\n", "echo hi\r"}, {"\nhi", "\r"}, {"-> ", "quit\r"}},
+                  0,
+                  "appd: ",
+                  "Session type: telnet\n"},
+             Case{{"--request-log", "--password", "pw"},
+                  {},
+                  {{"Password:", "pw\r"},
+                   {"Session type", "echo hi\r"},
+                   {": C: echo hi -> 0\n", "quit\r"}},
+                  0},
+             Case{{},
+                  {refused},
+                  {{"private namespaces are not available here: unshare: denied", ""}},
+                  1},
+         }) {
+        zt::PtyOptions options;
+        options.argv = {zt::source_path("scripts/demo")};
+        options.argv.insert(options.argv.end(), c.args.begin(), c.args.end());
+        options.env = c.env;
+        zt::PtyProcess demo(options);
+        for (const auto& [awaited, typed] : c.steps) {
+            ASSERT_TRUE(demo.expect(awaited, 10000ms)) << printable(demo.output());
+            demo.write(typed);
+        }
+        EXPECT_EQ(demo.wait_exit(10000ms), c.status) << printable(demo.output());
+        if (!c.absent.empty()) {
+            EXPECT_EQ(demo.output().find(c.absent), std::string::npos) << printable(demo.output());
+        }
+        if (!c.in_readme.empty()) {
+            std::string shown = demo.output();
+            std::erase(shown, '\r');
+            shown.resize(shown.find(c.in_readme) + c.in_readme.size());
+            EXPECT_NE(readme.find("$ scripts/demo --request-log\n" + shown), std::string::npos)
+                << shown;
+        }
+
+        std::string out;
+        EXPECT_EQ(zcon_sim("status", &out), 0) << out;
+        EXPECT_EQ(sim->control("sessions").size(), 1u) << "the demo's session came here";
+        resident->write("echo still here\r");
+        ASSERT_TRUE(resident->expect("\nstill here\r\n")) << printable(resident->output());
+        resident->take("\nstill here\r\n");
+    }
 }
 
 }  // namespace
