@@ -1,16 +1,21 @@
 // Logging in with the appliance password, and the report of failed logins.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "sim_env.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using zt::printable;
 using Lines = std::vector<std::string>;
 
 const std::string kGreeting = "Welcome to Orvandel\r\nPassword:\r\n";
 const std::string kRetry = "\r\n -- password failed, retry --\r\n";
 const std::string kSet = "E: execwithoutecho systemsetting ";
+const Lines kFailureReport = {kSet + "telnet_client_23 ", kSet + "telnet_client_23_success False",
+                              "U"};
 
 struct Login : ::testing::Test {
     void SetUp() override {
@@ -31,11 +36,14 @@ TEST_F(Login, RightPasswordOpensTheSessionWithoutEchoingIt) {
     EXPECT_TRUE(sim.wait_trace("< " + kSet + "telnet_client_23_success True"));
 }
 
+// Each wrong password costs the guesser two seconds, the last one included.
 TEST_F(Login, ThreeWrongPasswordsEndTheSessionAndAreReported) {
     auto z = sim.zcon({"-t", "api"});
     ASSERT_TRUE(z->expect(kGreeting));
+    auto typed = std::chrono::steady_clock::now();
     z->write("one\ntwo\nS3CRET\n");
-    EXPECT_EQ(z->wait_exit(), 1);
+    EXPECT_EQ(z->wait_exit(10000ms), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - typed, 6000ms);
     EXPECT_EQ(z->output(), kGreeting + kRetry + "Password:\r\n" + kRetry + "Password:\r\n" + kRetry)
         << printable(z->output());
     // A short-lived connection tells the application of the failure.
@@ -53,6 +61,41 @@ TEST_F(Login, EndOfInputAtThePromptFailsAtOnce) {
     z->write("\x04");  // end of input on a terminal in line mode
     EXPECT_EQ(z->wait_exit(), 1);
     EXPECT_EQ(z->output(), kGreeting);
+    zt::wait_until([&] { return sim.requests().size() == 4; });
+    auto lines = sim.requests();
+    EXPECT_EQ(Lines(lines.begin() + 1, lines.end()), kFailureReport);
+}
+
+// Wrong passwords are reported however the login then ends; giving up with
+// Ctrl-C before any guess leaves nothing to report.
+TEST_F(Login, CtrlCReportsTheWrongPasswordsGivenBefore) {
+    struct Case {
+        const char* name;
+        Lines guesses;
+        Lines report;
+    };
+    for (const Case& c : {Case{"after two wrong passwords", {"one\n", "two\n"}, kFailureReport},
+                          Case{"before any", {}, {}}}) {
+        SCOPED_TRACE(c.name);
+        size_t before = sim.requests().size();
+        auto z = sim.zcon({});
+        ASSERT_TRUE(z->expect(kGreeting));
+        for (const auto& guess : c.guesses) {
+            z->write(guess);
+            ASSERT_TRUE(z->expect(kRetry)) << printable(z->output());
+            z->take(kRetry);
+        }
+        z->write("\x03");
+        EXPECT_EQ(z->wait_exit(), 1);
+        // A report's registration is answered before the process ends.
+        if (!c.report.empty()) {
+            zt::wait_until([&] { return sim.requests().size() == before + 1 + c.report.size(); });
+        }
+        auto lines = sim.requests();
+        lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
+        if (!lines.empty()) lines.erase(lines.begin());  // the registration
+        EXPECT_EQ(lines, c.report);
+    }
 }
 
 TEST_F(Login, CarriageReturnStaysPartOfTheTypedPassword) {
