@@ -27,6 +27,22 @@ void chop_line_end(char* text) {
     if (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) text[len - 1] = '\0';
 }
 
+// Reads the first line of fd into line (size bytes, at most size - 1
+// characters and the terminator), as fgets would. Returns false when there
+// is nothing before end of input. read(2) and not stdio: stdio leaves copies
+// of what it read on the stack, where they cannot be cleared.
+bool read_first_line(int fd, char* line, size_t size) {
+    size_t len = 0;
+    while (len + 1 < size && (len == 0 || line[len - 1] != '\n')) {
+        const ssize_t n = read(fd, line + len, 1);
+        if (n < 0 && errno == EINTR && !hangup_seen()) continue;
+        if (n <= 0) break;
+        len += static_cast<size_t>(n);
+    }
+    line[len] = '\0';
+    return len > 0;
+}
+
 }  // namespace
 
 char* getexefolder(char* buf, int size) {
@@ -66,13 +82,9 @@ int get_net_password(char* password, int size) {
     snprintf(command, sizeof command, "%s/qtool config sw 0", folder);
     FILE* tool = popen(command, "r");
     if (tool == nullptr) return 0;
-    // The stream reads into a buffer of ours, which can be cleared after.
-    char buffer[BUFSIZ];
-    setvbuf(tool, buffer, _IOFBF, sizeof buffer);
     char line[128];
-    bool got_line = fgets(line, sizeof line, tool) != nullptr;
+    const bool got_line = read_first_line(fileno(tool), line, sizeof line);
     pclose(tool);
-    explicit_bzero(buffer, sizeof buffer);
     const int rc = got_line ? parse_password_line(line, password, size) : 0;
     explicit_bzero(line, sizeof line);
     return rc;

@@ -1,7 +1,14 @@
 // Logging in with the appliance password, and the report of failed logins.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <sstream>
+#include <thread>
 
 #include "sim_env.h"
 
@@ -16,6 +23,45 @@ const std::string kRetry = "\r\n -- password failed, retry --\r\n";
 const std::string kSet = "E: execwithoutecho systemsetting ";
 const Lines kFailureReport = {kSet + "telnet_client_23 ", kSet + "telnet_client_23_success False",
                               "U"};
+
+// Whether a thread without CAP_SYS_PTRACE in effect may read pid's memory,
+// as any process of the same user may unless pid is not dumpable.
+bool readable_by_same_user(pid_t pid) {
+    std::string maps = zt::read_file("/proc/" + std::to_string(pid) + "/maps");
+    unsigned long start = maps.empty() ? 0 : std::stoul(maps, nullptr, 16);
+    bool readable = false;
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[CAP_SYS_PTRACE / 32].effective &= ~(1u << (CAP_SYS_PTRACE % 32));
+        if (syscall(SYS_capset, &header, caps) != 0) return;
+        char byte;
+        iovec local{&byte, 1}, remote{reinterpret_cast<void*>(start), 1};
+        readable = process_vm_readv(pid, &local, 1, &remote, 1, 0) == 1;
+    }).join();
+    return readable;
+}
+
+// Whether text occurs in any writable memory of pid.
+bool memory_holds(pid_t pid, const std::string& text) {
+    std::istringstream maps(zt::read_file("/proc/" + std::to_string(pid) + "/maps"));
+    zt::UniqueFd mem(open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY));
+    std::string line;
+    while (std::getline(maps, line)) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = "";
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[1] != 'w') {
+            continue;
+        }
+        std::string bytes(end - start, '\0');
+        ssize_t n = pread(mem.get(), bytes.data(), bytes.size(), static_cast<off_t>(start));
+        if (n > 0 && bytes.substr(0, static_cast<size_t>(n)).find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
 
 struct Login : ::testing::Test {
     void SetUp() override {
@@ -37,6 +83,18 @@ TEST_F(Login, RightPasswordOpensTheSessionWithoutEchoingIt) {
 }
 
 // Each wrong password costs the guesser two seconds, the last one included.
+// While the password is held no other process of the user can read it, and
+// once the login is over no copy of it is left in memory.
+TEST_F(Login, ThePasswordIsHeldUndumpableAndClearedAfterUse) {
+    auto z = sim.zcon({});
+    ASSERT_TRUE(z->expect(kGreeting));
+    EXPECT_FALSE(readable_by_same_user(z->pid()));
+    z->write("s3cret\n");
+    ASSERT_TRUE(z->expect("Session type: telnet\r\n")) << printable(z->output());
+    EXPECT_TRUE(readable_by_same_user(z->pid()));
+    EXPECT_FALSE(memory_holds(z->pid(), "s3cret"));
+}
+
 TEST_F(Login, ThreeWrongPasswordsEndTheSessionAndAreReported) {
     auto z = sim.zcon({"-t", "api"});
     ASSERT_TRUE(z->expect(kGreeting));
