@@ -87,6 +87,13 @@ timespec monotonic_after(long long ms) {
     return at;
 }
 
+// Nanoseconds from now until at; zero or less once it has passed.
+long long ns_until(const timespec& at) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (at.tv_sec - now.tv_sec) * 1000000000LL + (at.tv_nsec - now.tv_nsec);
+}
+
 bool cut_short() {
     return hung_up || interrupted;
 }
@@ -146,14 +153,12 @@ bool session_pause(int ms) {
     while (!cut_short()) {
         timespec left{};
         if (ms >= 0) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long long rest_ns =
-                (end.tv_sec - now.tv_sec) * 1000000000LL + (end.tv_nsec - now.tv_nsec);
-            if (rest_ns <= 0) break;
-            left.tv_sec = static_cast<time_t>(rest_ns / 1000000000);
-            left.tv_nsec = static_cast<long>(rest_ns % 1000000000);
+            const long long rest = ns_until(end);
+            if (rest <= 0) break;
+            left.tv_sec = static_cast<time_t>(rest / 1000000000);
+            left.tv_nsec = static_cast<long>(rest % 1000000000);
         }
+        // SIGHUP and SIGINT get in only here, so none is slept through.
         const int rc = ppoll(nullptr, 0, ms < 0 ? nullptr : &left, &during);
         if (ms < 0 && rc < 0 && errno == EINTR) break;
     }
@@ -169,11 +174,7 @@ int answer_wait_slice(sem_t* sem) {
 
 bool hangup_grace_over(void) {
     const timespec* grace = grace_deadline();
-    if (grace == nullptr) return false;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > grace->tv_sec ||
-           (now.tv_sec == grace->tv_sec && now.tv_nsec >= grace->tv_nsec);
+    return grace != nullptr && ns_until(*grace) <= 0;
 }
 
 int start_side_thread(pthread_t* thread, void* (*body)(void*)) {
