@@ -43,7 +43,8 @@ bool readable_by_same_user(pid_t pid) {
     return readable;
 }
 
-// Whether text occurs in any writable memory of pid.
+// Whether text occurs in writable memory of pid: its stack, heap and data
+// (mappings of 64 MiB or more, a sanitizer's reservations, are passed over).
 bool memory_holds(pid_t pid, const std::string& text) {
     std::istringstream maps(zt::read_file("/proc/" + std::to_string(pid) + "/maps"));
     zt::UniqueFd mem(open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY));
@@ -51,7 +52,8 @@ bool memory_holds(pid_t pid, const std::string& text) {
     while (std::getline(maps, line)) {
         unsigned long start = 0, end = 0;
         char perms[5] = "";
-        if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[1] != 'w') {
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[1] != 'w' ||
+            end - start >= (64ul << 20)) {
             continue;
         }
         std::string bytes(end - start, '\0');
