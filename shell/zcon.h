@@ -184,7 +184,7 @@ void hangup_restore_stdin(void);
 // Sleeps ms milliseconds (ms < 0: until any signal is caught). Returns false,
 // early, when the terminal hangs up or the login is interrupted.
 bool session_pause(int ms);
-// One slice of the wait for an answer: sem_clockwait on sem until a short
+// One slice of the wait for an answer: waits on sem until a short
 // deadline, or after a hang-up until the deadline common to all answers
 // still awaited. Returns 0 when sem was taken, else -1 with errno.
 int answer_wait_slice(sem_t* sem);
