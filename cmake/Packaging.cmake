@@ -145,7 +145,10 @@ system tool qtool must be reachable beside the shell in /usr/libexec/zcon.")
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME zcon-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "zcon (= ${PROJECT_VERSION}), u-boot-tools, socat")
+# fw_setenv and fw_printenv come with libubootenv-tool, mkenvimage (which
+# makes the simulated environment's image) with u-boot-tools.
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
+  "zcon (= ${PROJECT_VERSION}), libubootenv-tool, u-boot-tools, socat")
 set(CPACK_DEBIAN_SIM_PACKAGE_RECOMMENDS inetutils-telnetd)
 set(CPACK_DEBIAN_SIM_DESCRIPTION "appliance simulator for the zcon shell
 Stand-ins for the programs around the zcon shell, so that the shell runs on
@@ -159,11 +162,9 @@ include(CPack)
 # ---- check -------------------------------------------------------------------
 
 # Builds and checks the packages of this tree. Packages of a sanitizer build
-# are of no use, and a cross build's programs cannot run here.
-find_program(ZCON_DPKG_DEB dpkg-deb)
-find_program(ZCON_LINTIAN lintian)
-if(ZCON_BUILD_TESTS AND TARGET appd AND NOT ZCON_SANITIZE AND NOT CMAKE_CROSSCOMPILING
-   AND ZCON_DPKG_DEB AND ZCON_LINTIAN)
+# are of no use, and a cross build's programs cannot run here. A missing
+# dpkg-deb or lintian makes the check fail, not vanish from the test run.
+if(ZCON_BUILD_TESTS AND TARGET appd AND NOT ZCON_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
   add_test(NAME packaging
     COMMAND ${PROJECT_SOURCE_DIR}/packaging/check-packages ${CMAKE_BINARY_DIR})
   set_tests_properties(packaging PROPERTIES LABELS packaging TIMEOUT 600)

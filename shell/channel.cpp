@@ -46,16 +46,19 @@ int send_request(const char* request, int length) {
     return response_helper();
 }
 
-// Waits for the answer or for the end of the connection.
-void wait_for_answer() {
+// Waits for the answer or for the end of the connection. Returns false when
+// a hang-up ended the wait first: the session is ending, and an application
+// that does not answer must not keep it.
+bool wait_for_answer() {
     for (;;) {
-        if (sem_trywait(&response_sem) == 0) return;
+        if (sem_trywait(&response_sem) == 0) return true;
         if (connection_ended) {
             response[0] = '\0';
-            return;
+            return true;
         }
-        if (sem_wait(&response_sem) == 0) return;
-        if (errno != EINTR) return;
+        if (hangup_grace_over()) return false;
+        if (answer_wait_slice(&response_sem) == 0) return true;
+        if (errno != EINTR && errno != ETIMEDOUT) return true;
     }
 }
 
@@ -96,9 +99,10 @@ int send_session_cmd(const char* op, const char* arg) {
 // Waits for the answer to the request just sent and returns its leading
 // number; an empty answer means the application closed the session.
 int response_helper(void) {
-    wait_for_answer();
     int result;
-    if (response[0] == '\0') {
+    if (!wait_for_answer()) {
+        result = kAppGone;  // hung up: nobody to tell
+    } else if (response[0] == '\0') {
         shell_println("error: session is closed by peer");
         result = kAppGone;
     } else {

@@ -16,12 +16,31 @@ constexpr char WELCOME_TEXT[] = "Welcome to Orvandel\n";
 constexpr char PASSWORD_PROMPT[] = "Password:";
 constexpr char FAILED_TEXT[] = " -- password failed, retry --\n";
 constexpr int MAX_ATTEMPTS = 3;
+// What a wrong password costs before the next prompt or the end, as at the
+// system's own login: guessing must be slow.
+constexpr int kWrongPasswordDelayMs = 2000;
 constexpr char kToolPrefix[] = "config sw 0 ";
 
 // Removes one trailing line feed or carriage return.
 void chop_line_end(char* text) {
     size_t len = strlen(text);
     if (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) text[len - 1] = '\0';
+}
+
+// Reads the first line of fd into line (size bytes, at most size - 1
+// characters and the terminator), as fgets would. Returns false when there
+// is nothing before end of input. read(2) and not stdio: stdio leaves copies
+// of what it read on the stack, where they cannot be cleared.
+bool read_first_line(int fd, char* line, size_t size) {
+    size_t len = 0;
+    while (len + 1 < size && (len == 0 || line[len - 1] != '\n')) {
+        const ssize_t n = read(fd, line + len, 1);
+        if (n < 0 && errno == EINTR && !hangup_seen()) continue;
+        if (n <= 0) break;
+        len += static_cast<size_t>(n);
+    }
+    line[len] = '\0';
+    return len > 0;
 }
 
 }  // namespace
@@ -50,9 +69,10 @@ int parse_password_line(const char* line, char* password, int size) {
     current[len] = '\0';
     chop_line_end(current);
     len = strlen(current);
-    if (static_cast<int>(len) >= size) return 1;
-    memcpy(password, current, len + 1);
-    return 0;
+    const bool fits = static_cast<int>(len) < size;
+    if (fits) memcpy(password, current, len + 1);
+    explicit_bzero(current, sizeof current);
+    return fits ? 0 : 1;
 }
 
 int get_net_password(char* password, int size) {
@@ -63,9 +83,11 @@ int get_net_password(char* password, int size) {
     FILE* tool = popen(command, "r");
     if (tool == nullptr) return 0;
     char line[128];
-    bool got_line = fgets(line, sizeof line, tool) != nullptr;
+    const bool got_line = read_first_line(fileno(tool), line, sizeof line);
     pclose(tool);
-    return got_line ? parse_password_line(line, password, size) : 0;
+    const int rc = got_line ? parse_password_line(line, password, size) : 0;
+    explicit_bzero(line, sizeof line);
+    return rc;
 }
 
 int set_tty_echo(short enable) {
@@ -83,22 +105,36 @@ int set_tty_echo(short enable) {
     return 0;
 }
 
+// Returns 0 when the user gave the password, the number of wrong ones when
+// the login failed after one or more, and -1 when it ended before any (end of
+// input, a hang-up, Ctrl-C).
 int authenticate_user(const char* current_pwd) {
+    // Unbuffered: no copy of a typed password stays behind in stdin's buffer.
+    setvbuf(stdin, nullptr, _IONBF, 0);
+    login_interrupt_catch(true);
     set_tty_echo(0);
     shell_println(WELCOME_TEXT);
     bool passed = false;
+    int wrong = 0;
+    char typed[64];
     for (int attempt = 0; attempt < MAX_ATTEMPTS && !passed; ++attempt) {
         shell_println(PASSWORD_PROMPT);
         fflush(stdout);
-        char typed[64];
         if (fgets(typed, sizeof typed, stdin) == nullptr) break;
         shell_println("%s", "");  // the typed line end was not echoed
         chop_line_end(typed);
         passed = strcmp(typed, current_pwd) == 0;
-        if (!passed) shell_println(FAILED_TEXT);
+        if (passed) break;
+        ++wrong;
+        shell_println(FAILED_TEXT);
+        fflush(stdout);
+        if (!session_pause(kWrongPasswordDelayMs)) break;
     }
+    explicit_bzero(typed, sizeof typed);
+    hangup_restore_stdin();
     set_tty_echo(1);
-    return passed ? 0 : 1;
+    login_interrupt_catch(false);
+    return passed ? 0 : wrong > 0 ? wrong : -1;
 }
 
 void update_unsuccessful_login(const char* shell_type) {

@@ -54,7 +54,7 @@ void show_mark() {
     if (gbPrintToSysLog) mysyslog("%s\n", text);
     puts(text);
     fflush(stdout);
-    sleep(10);
+    session_pause(10000);
     end_of_session();
 }
 
@@ -110,7 +110,7 @@ void trim_command_line(char* line) {
 }
 
 int get_input_command(void) {
-    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR) {
+    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !hangup_seen()) {
     }
     int rc = cle_get_command_line(prompt, cmdbuff, kReadLimit);
     if (rc == -1) give_input_gate();
@@ -182,6 +182,7 @@ void run_command_loop(void) {
         } else if (process_command(cmdbuff) != 0) {
             give_input_gate();
         } else if (send_command(cmdbuff) == kAppGone) {
+            if (hangup_seen()) return;  // the user went, not the application
             if (gbPrintToSysLog) {
                 mysyslog("ERROR:Unable to send command to appd. Quitting. Current command: %s\n",
                          cmdbuff);

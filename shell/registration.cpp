@@ -24,7 +24,7 @@ int register_session(void) {
         if (!session_is("api-serial")) shell_println("error: zcon failed to setup async listener");
         return -1;
     }
-    if (pthread_create(&apiAsyncEventReader, nullptr, apiAsyncEventReaderThread, nullptr) != 0) {
+    if (start_side_thread(&apiAsyncEventReader, apiAsyncEventReaderThread) != 0) {
         shell_println("error: failed to create api async reader thread");
         return -2;
     }

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -137,14 +138,27 @@ void wait_for_debugger() {
 }
 
 // Asks for the password when one is set; a failed login ends the process.
+// While the password is held the process is not dumpable, so no core file
+// or ptrace reader gets it; the previous setting returns once the copies are
+// cleared, at the end of the login.
 void login() {
+    const int dumpable = prctl(PR_GET_DUMPABLE);
+    prctl(PR_SET_DUMPABLE, 0);
     char password[64] = "";
-    if (get_net_password(password, sizeof password) != 0) {
-        log_and_exit("Password access failure.\n", 1);
+    const int fetched = get_net_password(password, sizeof password);
+    int result = 0;
+    if (fetched == 0 && password[0] != '\0' && !hangup_seen()) {
+        result = authenticate_user(password);
     }
-    if (password[0] == '\0') return;
-    if (authenticate_user(password) == 0) return;
-    update_unsuccessful_login(session_type);
+    explicit_bzero(password, sizeof password);
+    if (dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable);
+    if (fetched != 0) log_and_exit("Password access failure.\n", 1);
+    if (result == 0 && !hangup_seen() && !login_interrupted()) return;
+    // Wrong passwords are reported however the login then ended; a user who
+    // hung up or gave up with Ctrl-C before guessing leaves nothing to report.
+    if (result > 0 || (result < 0 && !hangup_seen() && !login_interrupted())) {
+        update_unsuccessful_login(session_type);
+    }
     log_and_exit("End of session\n", 1);
 }
 
@@ -155,7 +169,7 @@ void start_log_reader() {
         log_cull_filters[i][0] = '\0';
     }
     pthread_mutex_unlock(&log_view_mut);
-    if (pthread_create(&threadReader, nullptr, logReaderThread, nullptr) != 0) {
+    if (start_side_thread(&threadReader, logReaderThread) != 0) {
         shell_println("failed to create log reader thread");
     }
 }
@@ -172,17 +186,22 @@ void init_semaphores() {
     semaphores_ready = true;
 }
 
-// Connects to the application, waiting for it as long as it takes.
+// Connects to the application, waiting for it as long as it takes, or until
+// the terminal hangs up: nothing is registered or reported yet, so the
+// session just ends.
 void connect_to_application() {
     static bool waiting_told;
     for (;;) {
         hclient = xcom_client_connect(host_name, host_port, message_handler);
         if (hclient != nullptr) break;
-        if (!session_is("api-serial") && !waiting_told) {
+        if (!hangup_seen() && !session_is("api-serial") && !waiting_told) {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
-        sleep(5);
+        if (hangup_seen() || !session_pause(5000)) {
+            cleanup();
+            log_and_exit("End of session", 0);
+        }
     }
     channel_reset();
 }
@@ -193,6 +212,7 @@ void connect_to_application() {
 // connection and releases the semaphores. Safe to call more than once.
 void cleanup(void) {
     if (hclient != nullptr) unregister_session();
+    hangup_restore_stdin();
     if (cle_ready) cle_cleanup();
     cle_ready = false;
     if (hclient != nullptr) xcom_client_disconnect(hclient);
@@ -273,9 +293,7 @@ int zcon_main(int argc, char** argv) {
     }
     if (session_is("api") || session_is("api-serial")) gbPrintToSysLog = 1;
     signal(SIGPIPE, SIG_IGN);
-    // A hung-up terminal then reads as end of input, and the session ends
-    // through its normal end: unregistered, login report cleared.
-    signal(SIGHUP, SIG_IGN);
+    hangup_install();
     if (gbPrintToSysLog) mysyslog("Session started\n");
 
     if (session_is("api") || session_is("telnet")) login();
@@ -292,8 +310,9 @@ int zcon_main(int argc, char** argv) {
     init_semaphores();
 
     if (view_only_mode) {
-        // Nothing posts this: the log reader runs until the process is ended.
-        sem_wait(&response_sem);
+        // The log reader runs until a signal ends the wait: a hang-up, SIGUSR1
+        // after --wait, or Ctrl-C, whose default action ends the process.
+        session_pause(-1);
         cleanup();
         return 0;
     }

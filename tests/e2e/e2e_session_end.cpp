@@ -81,15 +81,6 @@ TEST_F(SessionEnd, CtrlDEndsTheSession) {
     expect_requests(plus(telnet_start(), {kReport23, "U"}));
 }
 
-TEST_F(SessionEnd, HangingUpMidLineEndsTheSessionCleanly) {
-    start();
-    z->write("half a li");
-    ASSERT_TRUE(z->expect("half a li"));
-    z->hang_up();
-    EXPECT_EQ(z->wait_exit(), 0);
-    expect_requests(plus(telnet_start(), {kReport23, "U"}));
-}
-
 TEST_F(SessionEnd, ConfirmedRebootTearsDownWithoutClearingTheReport) {
     start();
     z->write("reboot\r");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -136,12 +137,19 @@ HXCOM xcom_client_connect(const char* server, int port_number, XCOMCallBackT cal
     if (!set_non_blocking(client->socket)) return nullptr;
     if (!connect_within_limit(client->socket, address)) return nullptr;
 
+    // The reader takes no signals: they are for the program's own threads,
+    // whose waits they may have to cut short. It inherits the mask set here.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    bool started = true;
     try {
         client->reader_thread = std::thread(client_reader, client.get());
     } catch (...) {
-        return nullptr;
+        started = false;
     }
-    return client.release();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started ? client.release() : nullptr;
 }
 
 // Sends command and a line feed as one write, serialised with other senders.
