@@ -10,6 +10,7 @@
 
 #include <string_view>
 
+#include "cle.h"
 #include "console_testing.h"
 #include "zcon.h"
 
@@ -129,10 +130,30 @@ void cle_inline_state_tracker(int state) {
     cle_inline = state ? 1 : 0;
 }
 
+namespace {
+
+// Characters held in stdout_shio. Under async_stdout_mut.
+int held_size() {
+    int size = 0;
+    shell_io_get_attributes(stdout_shio, nullptr, &size, nullptr);
+    return size;
+}
+
+// Writes the held output while no line is being typed. Under
+// async_stdout_mut.
+void write_held_output() {
+    if (held_size() == 0) return;
+    shell_io_flush(stdout_shio);
+    // Held text ends with a line end: any input starts on a fresh row now.
+    cle_set_row_text("");
+}
+
+}  // namespace
+
 // Flushes held output unless the user is in the middle of a line.
 void flush_async_output() {
     pthread_mutex_lock(&async_stdout_mut);
-    if (cle_inline == 0) shell_io_flush(stdout_shio);
+    if (cle_inline == 0) write_held_output();
     pthread_mutex_unlock(&async_stdout_mut);
 }
 
