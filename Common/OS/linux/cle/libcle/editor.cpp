@@ -189,6 +189,10 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
 // Records what is on the row before the input; see cle.h.
 int cle_set_row_text(const char* text) {
     if (text == nullptr || strlen(text) > kRowTextMax) return -1;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < 0x20 || byte > 0x7e) return -1;  // one column each, or no count
+    }
     if (reading && report_char != 0) return -1;  // the typed line owns the row
     memcpy(row_text.data(), text, strlen(text) + 1);
     // Nothing typed yet: the input now starts after this text, and the
