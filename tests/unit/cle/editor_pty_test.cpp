@@ -246,6 +246,16 @@ TEST(EditorPty, LearnsTheWidthOnFirstNeedAndOnResize) {
     EXPECT_EQ(s.keys("\x05"), "<cr>> " + std::string(25, 'a'));
     EXPECT_EQ(s.keys("aaa"), "aaa <bs>");  // 30 columns: row 2 is full
     EXPECT_EQ(s.keys("\x01"), "<cr><up3><right2>");
+    // Text typed before the width was known ends at the margin, where the
+    // terminal parks the cursor: it is taken to the next row before the
+    // Backspace, or before the next character once a resize told the width.
+    for (const bool resized : {false, true}) {
+        EditorSession parked({"--prompt=> "}, 20);
+        parked.keys(std::string(18, 'a'));
+        if (resized) parked.pty().resize(30, 20);  // a new height: same width
+        EXPECT_EQ(parked.keys(resized ? "b" : "\x7f"),
+                  resized ? " <bs>b" : " <bs><cr><up1><right19><ceos>");
+    }
     // A terminal that reports 0 or 1 columns counts as 80 wide.
     for (const int cols : {0, 1}) {
         EditorSession narrow({"--prompt=> "}, cols);
