@@ -214,6 +214,7 @@ int cle_refresh_line() {
     if (!reading || ed.prompt_len + ed.cmdlen == 0) return 0;
     if (!cle_echo_flag()) {
         // Nothing of the line was shown: write it as it stands.
+        if (ed.cmdprompt[0] == '\0' && ed.cmdbuff[0] == '\0') return 0;
         direct_fputs(ed.cmdprompt);
         direct_fputs(ed.cmdbuff);
         direct_fflush();

@@ -23,8 +23,8 @@
 //               cursor is above it)
 //   LF CR       the line end on serial sessions that keep CR untranslated
 //   BEL         beep: the action was refused
-//   printable   the typed text, the prompt and the line redrawn
-// (The line end is written by editor.cpp.)
+//   printable   the typed text; the lead, the prompt and the line redrawn
+// (editor.cpp chooses which line end edit_finish writes.)
 #include "line_edit.h"
 
 #include <cstring>
