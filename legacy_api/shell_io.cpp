@@ -12,6 +12,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+// A flush keeps the stream's storage for reuse up to this size; a larger
+// one (a burst of output) is given back.
+static constexpr size_t kKeptStorage = 64 * 1024;
+
 // The write call, replaceable so tests can force interruptions and short
 // writes.
 ssize_t (*shell_io_write)(int fd, const void* buf, size_t count) = write;
@@ -52,6 +56,16 @@ static void _internal_shell_io_flush(ShellIOT* shio) {
         piece += len;
         left -= len;
     }
+}
+
+// Replaces the stream by a new, empty one, releasing the old storage. When
+// no new stream can be had the object is left without one, as destroyed.
+static void _renew_stream(ShellIOT* shio) {
+    fclose(shio->stream);
+    free(shio->stream_buffer);
+    shio->stream_buffer = nullptr;
+    shio->stream_size = 0;
+    shio->stream = open_memstream(&shio->stream_buffer, &shio->stream_size);
 }
 
 // Creates an unbound object with an empty stream; NULL when out of memory.
@@ -140,13 +154,17 @@ int shell_io_pprint(ShellIOT* shio, const char* str) {
 }
 
 // Writes everything collected to the bound descriptor and empties the
-// stream; with no descriptor the text stays for a later flush.
+// stream, giving large storage back; with no descriptor the text stays for
+// a later flush.
 int shell_io_flush(ShellIOT* shio) {
     if (shio == nullptr || shio->stream == nullptr) return 0;
     if (fflush(shio->stream) != 0) return -1;
     if (shio->fd == -1) return 0;
     _internal_shell_io_flush(shio);
-    rewind(shio->stream);
+    if (shio->stream_size > kKeptStorage)
+        _renew_stream(shio);
+    else
+        rewind(shio->stream);
     return 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include <string_view>
 
+#include "cle.h"
 #include "console_testing.h"
 #include "zcon.h"
 
@@ -26,6 +27,12 @@ constexpr const char* identity = "zcon";
 
 int bInitialized;
 char session[128];
+
+// Output held while a line is being typed goes out anyway above this size,
+// so that a flood of events cannot grow the session without end: the typed
+// line is taken off the screen, the output written, and the line drawn again
+// below it.
+constexpr int kHeldOutputLimit = 64 * 1024;
 
 // Builds the session tag from the terminal name: ttyS0 for /dev/ttyS0,
 // telnet3 for /dev/pts/3, shell<pid> when the name has no directory.
@@ -129,17 +136,46 @@ void cle_inline_state_tracker(int state) {
     cle_inline = state ? 1 : 0;
 }
 
+namespace {
+
+// Characters held in stdout_shio. Under async_stdout_mut.
+int held_size() {
+    int size = 0;
+    shell_io_get_attributes(stdout_shio, nullptr, &size, nullptr);
+    return size;
+}
+
+// Writes the held output while no line is being typed. Under
+// async_stdout_mut.
+void write_held_output() {
+    if (held_size() == 0) return;
+    shell_io_flush(stdout_shio);
+    // Held text ends with a line end: any input starts on a fresh row now.
+    cle_set_row_text("");
+}
+
+// Writes the held output over the line being typed. Under async_stdout_mut.
+void write_over_typed_line() {
+    const bool hidden = cle_hide_line() != 0;
+    shell_io_flush(stdout_shio);
+    if (hidden) cle_refresh_line();
+}
+
+}  // namespace
+
 // Flushes held output unless the user is in the middle of a line.
 void flush_async_output() {
     pthread_mutex_lock(&async_stdout_mut);
-    if (cle_inline == 0) shell_io_flush(stdout_shio);
+    if (cle_inline == 0) write_held_output();
     pthread_mutex_unlock(&async_stdout_mut);
 }
 
-// Queues one line from a side thread and lets it out if nobody is typing.
+// Queues one line from a side thread and lets it out if nobody is typing,
+// or if too much is held already.
 void print_async_line(const char* line) {
     pthread_mutex_lock(&async_stdout_mut);
     shell_io_printf(stdout_shio, "%s\n", line);
+    if (cle_inline != 0 && held_size() > kHeldOutputLimit) write_over_typed_line();
     pthread_mutex_unlock(&async_stdout_mut);
     flush_async_output();
 }

@@ -45,6 +45,7 @@ void show_mark() {
         fputs(default_prompt, stdout);
     }
     fflush(stdout);
+    cle_set_row_text(default_prompt);  // the next line is typed after it
     pthread_mutex_unlock(&async_stdout_mut);
 }
 
@@ -128,9 +129,13 @@ void preprocess_legacy_bang_input_cmd(char* input) {
 int reboot_cmd_processing(char* line) {
     if (!reboot_cmd_hack_flag) {
         if (line_is(line, "reboot")) {
+            static constexpr const char* question = "reboot, are you sure? <y,n> ";
             reboot_cmd_hack_flag = 1;
-            fputs("reboot, are you sure? <y,n> ", stdout);
+            pthread_mutex_lock(&async_stdout_mut);
+            fputs(question, stdout);
             fflush(stdout);
+            cle_set_row_text(question);  // the answer is typed after it
+            pthread_mutex_unlock(&async_stdout_mut);
             return 1;
         }
         return 0;  // quit or exit

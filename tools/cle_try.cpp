@@ -4,8 +4,9 @@
 //   cle_try [--prompt=TEXT] [--noecho] [--no-cr] [--max-len=N] [--ticker]
 //
 // --ticker prints a line from a second thread every two seconds, through the
-// same output lock the shell uses, to show that it waits while a line is
-// being typed and never lands inside one.
+// same output lock the shell uses: the line being typed is taken off the
+// screen, the tick printed, and the line drawn again below it, so a tick
+// never lands inside a line.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -23,8 +24,7 @@
 namespace {
 
 pthread_mutex_t output_mutex = PTHREAD_MUTEX_INITIALIZER;
-int typing = 0;  // read under output_mutex
-std::string held;
+int typing = 0;  // written by the editor under output_mutex
 std::atomic<bool> running{true};
 
 // Takes or releases the output lock.
@@ -36,27 +36,26 @@ void lock_unlock(int lock, char* /*tag*/) {
     }
 }
 
-// Notes whether a line is being typed.
+// Notes whether a line is being typed. The editor calls this with the
+// output lock held: taking it here again would hang.
 void typing_state(int state) {
-    if (state) pthread_mutex_lock(&output_mutex);
     typing = state;
-    if (state) pthread_mutex_unlock(&output_mutex);
 }
 
-// Writes held lines unless a line is being typed; call under the lock.
-void flush_held() {
-    if (typing || held.empty()) return;
-    (void)!write(STDOUT_FILENO, held.data(), held.size());
-    held.clear();
-}
-
-// Queues a tick line every two seconds, as the shell's side threads do.
+// Prints a tick line every two seconds, as the shell's side threads print.
 void ticker() {
     for (int n = 1; running; ++n) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
         pthread_mutex_lock(&output_mutex);
-        held += "[tick " + std::to_string(n) + "]\r\n";
-        flush_held();
+        const std::string tick =
+            "[tick " + std::to_string(n) + (typing ? ", typing" : "") + "]\r\n";
+        const bool hidden = cle_hide_line() != 0;
+        (void)!write(STDOUT_FILENO, tick.data(), tick.size());
+        if (hidden) {
+            cle_refresh_line();
+        } else {
+            cle_set_row_text("");  // the input now starts on a fresh row
+        }
         pthread_mutex_unlock(&output_mutex);
     }
 }
@@ -99,7 +98,6 @@ int main(int argc, char** argv) {
     while (cle_get_command_line(prompt.c_str(), buffer.data(), max_len) == 0) {
         const std::string line = buffer.data();
         pthread_mutex_lock(&output_mutex);
-        flush_held();
         printf("read %zu characters: \"%s\"\r\n", line.size(), line.c_str());
         fflush(stdout);
         pthread_mutex_unlock(&output_mutex);

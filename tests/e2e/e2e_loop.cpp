@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim_env.h"
+#include "term_tokens.h"
 
 namespace {
 
@@ -56,6 +57,47 @@ TEST_F(Loop, NextLineWaitsForTheAnswer) {
     std::string trace = sim.trace();
     size_t answer = trace.find("> R: 0", trace.find("< C: sim lag 300"));
     EXPECT_LT(answer, trace.find("< C: echo second")) << trace;
+}
+
+// Read through a model of the 80-column terminal, the screen shows the line
+// that the application receives: edited after the "-> " mark, after output
+// that arrived at the mark, and ended from the first of its three rows.
+TEST_F(Loop, TheScreenShowsTheLineThatIsSent) {
+    struct Case {
+        bool event_at_mark;
+        std::string keys, sent, output;
+    };
+    const std::string left = "\x1b[D";
+    const std::string word(180, 'w');
+    const Case cases[] = {
+        {false, "echo abcdef" + left + left + left + "Z\x7f", "echo abcdef", "abcdef\n"},
+        {true, "echo xy\x01Z", "Zecho xy", "error: command not found\r\n"},
+        {false, "echo " + word + "\x01", "echo " + word, word + "\n"},
+    };
+    start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        type("", "-> ");
+        z->take();
+        if (c.event_at_mark) {
+            sim.control("notify N1");
+            ASSERT_TRUE(z->expect("N1\n"));
+        }
+        z->write(c.keys + "\r");
+        ASSERT_TRUE(z->expect(c.output)) << printable(z->output());
+        EXPECT_EQ(sim.requests().back(), "C: " + c.sent);
+        // The terminal turns each line feed into CR LF.
+        std::string shown = "-> ";
+        for (const char ch : z->take())
+            shown += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        TermModel screen(80);
+        ASSERT_TRUE(screen.apply(shown)) << printable(shown);
+        const std::string expected = (c.event_at_mark ? "" : "-> ") + c.sent;
+        std::string rows;
+        for (int r = c.event_at_mark; rows.size() < expected.size(); ++r)
+            rows += screen.line(r);
+        EXPECT_EQ(rows, expected) << printable(shown);
+    }
 }
 
 TEST_F(Loop, BangNumberBecomesARepeat) {

@@ -24,6 +24,28 @@ struct Output : ::testing::Test {
         z->take("Session type: telnet\r\n");
         return z;
     }
+    // The session's id at the application.
+    std::string session_id() {
+        auto sessions = sim.control("sessions");
+        EXPECT_EQ(sessions.size(), 1u);
+        return sessions.empty() ? "" : sessions[0].substr(0, sessions[0].find(' '));
+    }
+    // Has the application send count numbered lines of width characters to
+    // session id; returns them as they are expected on the terminal.
+    std::string flood(const std::string& id, int count, int width, int per_datagram) {
+        std::string lines;
+        for (int n = 1; n <= count; ++n) {
+            std::string line = "flood " + id + " " + std::to_string(n);
+            line.append(std::max<size_t>(line.size(), width) - line.size(), '.');
+            lines += line + "\n";
+        }
+        std::string status;
+        sim.control("flood " + id + " " + std::to_string(count) + " " + std::to_string(width) +
+                        " " + std::to_string(per_datagram),
+                    &status);
+        EXPECT_EQ(status, "ok");
+        return lines;
+    }
     // Types s one key at a time, each once its echo is back.
     static void type_keys(zt::PtyProcess& z, const std::string& s, std::string* seen) {
         for (char c : s) {
@@ -63,28 +85,32 @@ std::string marker(int n) {
     return word;
 }
 
+// The output as the screen ends up showing it: where the shell took the
+// line being typed off the screen (CR, ESC [ J) to let held output out, what
+// stood on that row is gone.
+std::string without_hidden_rows(const std::string& out) {
+    static const std::string hide = "\r\x1b[J";
+    std::string shown;
+    for (size_t at = 0;;) {
+        const size_t next = out.find(hide, at);
+        shown.append(out, at, next == std::string::npos ? next : next - at);
+        if (next == std::string::npos) return shown;
+        const size_t row = shown.rfind('\n');
+        shown.erase(row == std::string::npos ? 0 : row + 1);
+        at = next + hide.size();
+    }
+}
+
 TEST_F(Output, HundredThousandLinesArriveOnceInOrderAroundTypedLines) {
     auto z = telnet();
-    auto sessions = sim.control("sessions");
-    ASSERT_EQ(sessions.size(), 1u);
-    std::string id = sessions[0].substr(0, sessions[0].find(' '));
+    const std::string id = session_id();
     struct Burst {
         int count, width, per_datagram;
     };
     const Burst bursts[] = {{40000, 30, 20}, {30000, 90, 1}, {20000, 300, 5}, {10000, 500, 1}};
     std::string expected;
-    for (const auto& b : bursts) {
-        for (int n = 1; n <= b.count; ++n) {
-            std::string line = "flood " + id + " " + std::to_string(n);
-            line.append(std::max<size_t>(line.size(), b.width) - line.size(), '.');
-            expected += line + "\n";
-        }
-        std::string status;
-        sim.control("flood " + id + " " + std::to_string(b.count) + " " + std::to_string(b.width) +
-                        " " + std::to_string(b.per_datagram),
-                    &status);
-        ASSERT_EQ(status, "ok");
-    }
+    for (const auto& b : bursts)
+        expected += flood(id, b.count, b.width, b.per_datagram);
     const std::string last =
         "flood " + id + " 10000" + std::string(500 - 12 - id.size(), '.') + "\n";
     std::string seen;
@@ -104,6 +130,7 @@ TEST_F(Output, HundredThousandLinesArriveOnceInOrderAroundTypedLines) {
         z->read_until([](const std::string& out) { return out.size() > 65536; }, 50ms);
         seen += z->take();
     }
+    seen = without_hidden_rows(seen);
     for (const auto& line : typed) {
         size_t at = seen.find(line + "\r\n");
         if (at == std::string::npos) {
@@ -116,6 +143,36 @@ TEST_F(Output, HundredThousandLinesArriveOnceInOrderAroundTypedLines) {
     }
     EXPECT_TRUE(seen == expected) << "got " << seen.size() << " bytes, expected "
                                   << expected.size();
+}
+
+TEST_F(Output, HeldOutputGoesOutOverAHalfTypedLineThatIsKept) {
+    auto z = telnet();
+    std::string seen;
+    type_keys(*z, "ab", &seen);
+    // Thirty times what is held while a line is typed: most of it must come
+    // out before the line is ended, the line drawn again below it.
+    const int count = 20000;
+    const int width = 100;
+    const std::string expected = flood(session_id(), count, width, 10);
+    ASSERT_TRUE(
+        z->read_until([&](const std::string& out) { return out.size() > count * width / 2u; }, 60s))
+        << "only " << z->output().size() << " bytes";
+    type_keys(*z, "c\r", &seen);
+    ASSERT_TRUE(z->read_until(
+        [&](const std::string& out) {
+            return out.find("error: command not found\r\n") != std::string::npos &&
+                   out.find(expected.substr(expected.size() - width - 1)) != std::string::npos;
+        },
+        60s));
+    seen = without_hidden_rows(seen + z->take());
+    for (const std::string own : {"abc\r\n", "error: command not found\r\n"}) {
+        const size_t at = seen.find(own);
+        ASSERT_NE(at, std::string::npos) << own;
+        seen.erase(at, own.size());
+    }
+    EXPECT_TRUE(seen == expected) << "got " << seen.size() << " bytes, expected "
+                                  << expected.size();
+    EXPECT_EQ(sim.requests().back(), "C: abc");
 }
 
 // Writes one entry to the system log, as any program on the appliance does.

@@ -21,34 +21,48 @@ using namespace std::chrono_literals;
 constexpr std::string_view kFence = "\x1b]fence\a";
 
 // How many key actions (reads that take the lock) keys make, and how many
-// of them end a line, after which the editor prints the next prompt.
+// of them end a line, after which the editor takes the lock once more to
+// begin the next. An escape sequence is one action: ESC [ up to its final
+// byte (0x40-0x7e), or up to a byte that cannot be in it, which then counts
+// with the sequence; ESC O and one byte; ESC and any other byte.
 struct KeyCount {
     int actions = 0;
     int line_ends = 0;
 };
 KeyCount count_keys(std::string_view keys, bool lf_ignored) {
     KeyCount n;
+    auto ends_line = [&](char c) { return c == '\r' || (c == '\n' && !lf_ignored); };
     for (size_t i = 0; i < keys.size(); ++n.actions) {
-        const char c = keys[i++];
-        if (c == '\r' || (c == '\n' && !lf_ignored)) ++n.line_ends;
-        if (c != '\x1b' || i >= keys.size()) continue;
-        const char intro = keys[i++];
-        if ((intro != '[' && intro != 'O') || i >= keys.size()) continue;
-        const char key = keys[i++];
-        if (key >= '1' && key <= '9' && i < keys.size()) ++i;
+        char c = keys[i++];
+        while (c == '\x1b' && i < keys.size()) {
+            const char intro = keys[i++];
+            c = 0;
+            if (intro == 'O' && i < keys.size()) ++i;
+            if (intro != '[') break;
+            if (i + 1 < keys.size() && keys[i] == '[') {  // the console's ESC [ [ A
+                i += 2;
+                break;
+            }
+            while (i < keys.size() && keys[i] >= 0x20 && keys[i] < 0x40)
+                ++i;
+            if (i < keys.size()) c = keys[i++];
+            if (c >= 0x40 && c <= 0x7e) c = 0;
+        }
+        if (ends_line(c)) ++n.line_ends;
     }
     return n;
 }
 
-// Command line of the driver: through the target's emulator in a cross build.
-std::vector<std::string> driver_argv(std::vector<std::string> args) {
+// Command line of a program: through the target's emulator in a cross build.
+std::vector<std::string> driver_argv(std::vector<std::string> args,
+                                     const char* program = CLE_PTY_DRIVER) {
     std::vector<std::string> argv;
     std::string launcher = CLE_PTY_LAUNCHER;
     for (size_t at; !launcher.empty(); launcher.erase(0, at == std::string::npos ? at : at + 1)) {
         at = launcher.find('|');
         argv.push_back(launcher.substr(0, at));
     }
-    argv.push_back(CLE_PTY_DRIVER);
+    argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -59,13 +73,10 @@ class EditorSession {
     explicit EditorSession(std::vector<std::string> args, int cols = 80, bool translate = false)
         : pty_(options(args, cols, translate, channel_.child)) {
         channel_.child.reset();
-        for (const auto& a : args) {
-            if (a.rfind("--prompt=", 0) == 0) prompt_ = a.substr(9);
-        }
         lf_ignored_ = has(args, "--no-cr") && !has(args, "--noecho");
         if (has(args, "--roundtrip")) return;
         if (!wait_event("ready")) ADD_FAILURE() << "driver not ready";
-        if (!has(args, "--quiet")) first_output = collect(prompt_.empty() ? 0 : 1);
+        if (!has(args, "--quiet")) first_output = collect(1);
     }
 
     // Types keys, waits until the editor has acted on all of them (and
@@ -73,7 +84,7 @@ class EditorSession {
     std::string keys(std::string_view keys) {
         pty_.write(keys);
         const KeyCount n = count_keys(keys, lf_ignored_);
-        return collect(n.actions + (prompt_.empty() ? 0 : n.line_ends));
+        return collect(n.actions + n.line_ends);
     }
     // Types keys without waiting; they count as `actions` key actions.
     void send(std::string_view keys, int actions) {
@@ -206,7 +217,6 @@ class EditorSession {
 
     Channel channel_;
     zt::PtyProcess pty_;
-    std::string prompt_;
     std::string buffer_;
     std::deque<std::string> events_;
     bool lf_ignored_ = false;
@@ -236,6 +246,16 @@ TEST(EditorPty, LearnsTheWidthOnFirstNeedAndOnResize) {
     EXPECT_EQ(s.keys("\x05"), "<cr>> " + std::string(25, 'a'));
     EXPECT_EQ(s.keys("aaa"), "aaa <bs>");  // 30 columns: row 2 is full
     EXPECT_EQ(s.keys("\x01"), "<cr><up3><right2>");
+    // Text typed before the width was known ends at the margin, where the
+    // terminal parks the cursor: it is taken to the next row before the
+    // Backspace, or before the next character once a resize told the width.
+    for (const bool resized : {false, true}) {
+        EditorSession parked({"--prompt=> "}, 20);
+        parked.keys(std::string(18, 'a'));
+        if (resized) parked.pty().resize(30, 20);  // a new height: same width
+        EXPECT_EQ(parked.keys(resized ? "b" : "\x7f"),
+                  resized ? " <bs>b" : " <bs><cr><up1><right19><ceos>");
+    }
     // A terminal that reports 0 or 1 columns counts as 80 wide.
     for (const int cols : {0, 1}) {
         EditorSession narrow({"--prompt=> "}, cols);
@@ -271,9 +291,16 @@ TEST(EditorPty, DecodesKeysAndSequences) {
         {"\x08", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x03", "<cr><right2><ceos>", ""},
         {"\x1b[A\x1b[B\x1b[2~\x1b[5~\x1b[6~", "", "abc"},
+        // Sequences are read whole; those of keys the editor has no use for
+        // (F5, F12, Ctrl-Up, the console's F1, SS3 F1, a mouse report, a
+        // private mode) do nothing.
+        {"\x1b[15~\x1b[24~\x1b[1;5A\x1b[[A\x1bOP\x1b[<0;3;4M\x1b[?25h", "", "abc"},
+        // Modified keys act as the plain key.
+        {"\x1b[1;5D\x1b[1;2C\x1b[1;5H", "<bs><right1><cr><right2>", "abc"},
+        {"\x1b[3;5~", "<ceos>", "ab"},
+        // A byte that cannot be in a sequence ends it and is a key again.
+        {"\x1b[1\x7f", "<bs><ceos>c<cr><right3>", "ac"},
         {std::string("\0\t\a\x0b\x0c\x0e\x10\x12\x1a\x1c\x1f\x80\xff", 13), "", "abc"},
-        // A parameter of two digits: only one byte is dropped, "~" is typed.
-        {"\x1b[15~", "<cr><right2>~abc<cr><right3>", "~abc"},
         // Incomplete sequences do nothing; the previous one is not repeated.
         {"\x1b[D\x1bxZ", "<bs>Zbc<cr><right4>", "aZbc"},
         {"\x1b\x1b[C", "[c<cr><right5>Cc<cr><right6>", "ab[Cc"},
@@ -309,6 +336,7 @@ TEST(EditorPty, BracketsEveryActionWithTheLockAndReportsTyping) {
     EXPECT_EQ(s.result(), "line ");
     s.send("x\x04", 2);  // the driver ends: no fence
     EXPECT_EQ(s.result(), "end -1 restored=yes");
+    EXPECT_TRUE(s.pty().expect("x\r\n")) << "Ctrl-D leaves the terminal on a fresh row";
     const std::vector<std::string> second = {"lock 1", "typing 0", "lock 0", "lock 1", "lock 0",
                                              "lock 1", "typing 1", "lock 0", "lock 1", "lock 0"};
     EXPECT_EQ(s.take_events(), second);
@@ -371,6 +399,16 @@ TEST(EditorPty, OtherThreadsWriteBetweenActions) {
     s.pty().hang_up();
     EXPECT_EQ(s.result().rfind("end -1", 0), 0u);
     EXPECT_EQ(s.pty().wait_exit(), 0);
+}
+
+TEST(EditorPty, TheManualToolReadsLines) {
+    zt::PtyOptions o;
+    o.argv = driver_argv({"--prompt=$ "}, CLE_TRY);
+    zt::PtyProcess tool(o);
+    tool.write("ab\r");
+    EXPECT_TRUE(tool.expect("$ ab\r\nread 2 characters: \"ab\"")) << term_tokens(tool.output());
+    tool.write("\x04");
+    EXPECT_EQ(tool.wait_exit(), 0);
 }
 
 TEST(EditorPty, CleanupRestoresTerminalAndSignalHandler) {

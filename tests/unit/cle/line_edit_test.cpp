@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cle_internal.h"
+#include "edit_check.h"
 #include "term_tokens.h"
 
 namespace {
@@ -25,7 +26,7 @@ struct Editor {
     Editor(int width, const char* prompt, int max_len = 512) : width(width) {
         cle_set_output_sink(capture);
         sent.clear();
-        edit_begin(ed, prompt, buf.data(), max_len);
+        edit_begin(ed, "", prompt, buf.data(), max_len);
     }
     ~Editor() { cle_set_output_sink(nullptr); }
 
@@ -76,12 +77,12 @@ TEST(LineEdit, RedrawsTheTailOfAWrappedLine) {
     EXPECT_EQ(e.cursor(), "0,1");
     edit_left(e.ed, e.width);
     EXPECT_EQ(e.out(), "<cr><up1><right9>");
-    edit_home(e.ed);
+    edit_home(e.ed, e.width);
     EXPECT_EQ(e.out(), "<cr><right2>");
     edit_end(e.ed, e.width);
     EXPECT_EQ(e.out(), "<cr>> abcdXfghijklmnop");
     EXPECT_EQ(e.cursor(), "8,1");
-    edit_clear(e.ed);
+    edit_clear(e.ed, e.width);
     EXPECT_EQ(e.out(), "<cr><up1><right2><ceos>");
     EXPECT_EQ(e.ed.cmdlen, 0);
 }
@@ -92,13 +93,13 @@ TEST(LineEdit, RefusesAndEdgeCases) {
     edit_delete(e.ed, e.width);
     edit_left(e.ed, e.width);
     edit_right(e.ed, e.width);
-    edit_clear(e.ed);
+    edit_clear(e.ed, e.width);
     EXPECT_EQ(e.out(), "<bel><bel><ceos>");
     e.type("abcd");  // room for three
     EXPECT_EQ(e.out(), "abc<bel>");
     EXPECT_STREQ(e.buf.data(), "abc");
     edit_left(e.ed, e.width);
-    edit_home(e.ed);  // empty prompt: no cursor move after the CR
+    edit_home(e.ed, e.width);  // empty prompt: no cursor move after the CR
     EXPECT_EQ(e.out(), "<bs><cr>");
 }
 
@@ -124,60 +125,31 @@ TEST(LineEdit, PrimitivesWriteNothingWithEchoOff) {
     cle_echo_enable(1);
 }
 
-// Random editing on random widths: after every action the screen shows the
-// prompt and the line, and the terminal's cursor is where the bookkeeping
-// (and the layout of the cursor's character) says.
+// Random editing on random widths, after text already on the row and
+// prompts up to twice the width, with resizes, output from another thread
+// and escape sequences between keys: after every step the screen shows the
+// text before the input and the line, and the terminal's cursor is where
+// the bookkeeping (and the layout of the cursor's character) says.
 TEST(LineEdit, RandomEditingKeepsScreenAndCursorTrue) {
     std::mt19937 rng(20240611);
-    for (int round = 0; round < 300; ++round) {
-        const int width = 4 + static_cast<int>(rng() % 20);
-        const std::string prompt(rng() % (width - 1), 'p');
-        Editor e(width, prompt.c_str(), 2 + static_cast<int>(rng() % 60));
-        TermModel screen(width);
-        screen.apply(prompt);
-        std::string trail;
-        for (int step = 0; step < 120; ++step) {
-            const int action = static_cast<int>(rng() % 9);
-            trail += std::to_string(action);
-            switch (action) {
-                case 0:
-                case 1:
-                case 2:
-                    edit_insert(e.ed, width, static_cast<char>('a' + rng() % 26));
-                    break;
-                case 3:
-                    edit_backspace(e.ed, width);
-                    break;
-                case 4:
-                    edit_delete(e.ed, width);
-                    break;
-                case 5:
-                    edit_left(e.ed, width);
-                    break;
-                case 6:
-                    edit_right(e.ed, width);
-                    break;
-                case 7:
-                    rng() % 4 ? edit_end(e.ed, width) : edit_home(e.ed);
-                    break;
-                case 8:
-                    if (rng() % 10 == 0) edit_clear(e.ed);
-                    break;
-            }
-            direct_fflush();
-            const std::string bytes = sent;
-            ASSERT_TRUE(screen.apply(sent)) << term_tokens(bytes);
-            sent.clear();
-            const int at = e.ed.prompt_len + e.ed.cmdptr;
-            SCOPED_TRACE("width " + std::to_string(width) + " prompt " + prompt + " actions " +
-                         trail + " last output " + term_tokens(bytes));
-            std::string shown = prompt + e.buf.data();
-            while (!shown.empty() && shown.back() == ' ')
-                shown.pop_back();
-            ASSERT_EQ(screen.text(), shown);
-            ASSERT_EQ(e.cursor(), std::to_string(at % width) + "," + std::to_string(at / width));
-            ASSERT_EQ(screen.col(), e.ed.line_x);
-            ASSERT_EQ(screen.row(), e.ed.line_y);
+    for (int round = 0; round < 400; ++round) {
+        const int width = round < 100 ? 1 + round % 12 : 1 + static_cast<int>(rng() % 300);
+        const auto text = [&](int most) { return std::string(rng() % (most + 1), 'p'); };
+        EditCheck e(width, text(width), text(2 * width) + ">", 2 + static_cast<int>(rng() % 300));
+        for (int step = 0; step < 150; ++step) {
+            const unsigned r = static_cast<unsigned>(rng());
+            std::string failure;
+            if (r % 40 == 0)
+                failure = e.resize(1 + static_cast<int>(rng() % (rng() % 2 ? 300 : 12)));
+            else if (r % 40 == 1)
+                failure = e.learn_width();
+            else if (r % 40 == 2)
+                failure = e.interrupt(text(2 * e.width()) + "o");
+            else if (r % 40 == 3)
+                e.pause();
+            else
+                failure = e.type(EditCheck::sample_key(r / 40));
+            ASSERT_EQ(failure, "") << "round " << round;
         }
     }
 }

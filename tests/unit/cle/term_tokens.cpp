@@ -105,8 +105,8 @@ bool TermModel::apply(std::string_view bytes) {
                     rows_.resize(row_ + 1);
                 }
             } else if (final == 'A' && count > 0) {
-                // Above the prompt's row is outside the editor's screen.
-                if (count > row_) return false;
+                // Above the top row is outside the editor's screen.
+                if (count > row_ - top_) return false;
                 row_ -= count;
             } else if (final == 'B' && count > 0) {
                 row_ += count;
@@ -138,15 +138,34 @@ bool TermModel::apply(std::string_view bytes) {
     return true;
 }
 
-// Returns the visible text, rows joined, trailing blanks dropped.
-std::string TermModel::text() const {
+// Returns the visible text from row `from` on, rows joined, trailing blanks
+// dropped.
+std::string TermModel::text(int from) const {
     std::string all;
-    for (const std::string& r : rows_) {
-        std::string padded = r;
+    for (size_t r = static_cast<size_t>(std::max(from, 0)); r < rows_.size(); ++r) {
+        std::string padded = rows_[r];
         padded.resize(width_, ' ');
         all += padded;
     }
     while (!all.empty() && all.back() == ' ')
         all.pop_back();
     return all;
+}
+
+// Returns one row's text without trailing blanks.
+std::string TermModel::line(int row) const {
+    std::string r = row >= 0 && static_cast<size_t>(row) < rows_.size() ? rows_[row] : "";
+    while (!r.empty() && r.back() == ' ')
+        r.pop_back();
+    return r;
+}
+
+// Changes the width without reflowing the rows.
+void TermModel::resize(int width) {
+    width_ = width;
+    for (std::string& r : rows_) {
+        if (r.size() > static_cast<size_t>(width)) r.resize(width);
+    }
+    col_ = std::min(col_, width - 1);
+    wrap_pending_ = false;
 }

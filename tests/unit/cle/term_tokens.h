@@ -17,17 +17,25 @@ class TermModel {
   public:
     explicit TermModel(int width) : width_(width) {}
     // Applies bytes; returns false on a byte the editor never writes or a
-    // move above the prompt's row.
+    // move above the top row (0 unless set_top moved it down).
     bool apply(std::string_view bytes);
-    // The text of rows 0..n, right-trimmed of blanks and joined: what a
-    // person sees from the prompt's row on.
-    std::string text() const;
+    // The text of rows from..n, right-trimmed of blanks and joined: what a
+    // person sees from that row on.
+    std::string text(int from = 0) const;
+    // The text of one row, right-trimmed.
+    std::string line(int row) const;
     int row() const { return row_; }
     int col() const { return col_; }
+    // The rows above row belong to others: no move may go there.
+    void set_top(int row) { top_ = row; }
+    // The window changes width; like most terminals, the model keeps the
+    // rows as they are (cut at the new margin) and the cursor on its row.
+    void resize(int width);
 
   private:
     void put(char c);
     int width_;
+    int top_ = 0;
     int row_ = 0;
     int col_ = 0;
     bool wrap_pending_ = false;

@@ -3,9 +3,16 @@
 #pragma once
 
 // Output lock: called with 1 to take and 0 to release the lock that guards
-// terminal output; the tag is always NULL.
+// terminal output; the tag is always NULL. The editor takes it around every
+// stretch of its own output and every change of its state; it is not
+// recursive, and the editor never takes it twice. The callback must block
+// until it holds the lock, and must not call back into the editor.
 typedef void (*cle_LockCallbackT)(int lock, char* tag);
 // Typing state: called with 1 when a line has been begun, 0 when it ended.
+// Both calls come while the editor holds the output lock: the callback may
+// only note the state (another thread reads it under that lock). It must
+// not take the lock, write to the terminal, or call any cle_ function: the
+// lock is held, and the editor is in the middle of a key.
 typedef void (*cle_InlineCallbackT)(int state);
 
 // Saves the terminal settings of standard input and switches it to character
@@ -28,8 +35,33 @@ void cle_register_inline_callback(cle_InlineCallbackT cb);
 // Returns 0 when the line was ended (it may be empty), -1 at end of input,
 // on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len);
-// Writes the current prompt and line again at the cursor. Returns 1 if
-// anything was written, else 0.
+
+// The three calls below are for the editor's caller and its other threads,
+// which write to the same terminal; call each with the output lock held.
+//
+// Says what text is already on the cursor's row, left of where the input
+// begins (a mark the caller printed, a question, or ""): the editor's own
+// prompt and the typed line follow it, and Home, End, redraws and wrapping
+// count its columns. Given between lines, it holds for the next line; given
+// while a line is read and nothing has been typed into it yet, it replaces
+// whatever stood before the input, prompt included (the caller has just
+// written output that ended with a line end: pass ""). Each line's end
+// clears it. Returns 0, or -1 (nothing changes) for NULL, a text of more
+// than 255 characters or with any but printable ASCII characters, or while
+// a typed line owns the row.
+int cle_set_row_text(const char* text);
+// Takes the row text, the prompt and the line being typed off the screen:
+// the cursor goes to column 0 of the row where they began, and everything
+// from there down is erased. Returns 1, or 0 when nothing was hidden (no
+// line is being read, nothing is on the row, or echo is off). After 1 the
+// caller writes its output, ending with a line end, then calls
+// cle_refresh_line.
+int cle_hide_line();
+// Writes the row text, the prompt and the line again from column 0 of the
+// cursor's row (after the caller's output ended with a line end), and puts
+// the cursor back on the character it was on. With echo off only the
+// prompt and the line are written, as they stand. Returns 1 if anything
+// was written, else 0.
 int cle_refresh_line();
 
 // History store: a ring of CLE_HISTORY_SLOTS lines, addressed by slot number.

@@ -6,20 +6,30 @@
 // or cut short by end of input or a pause) does nothing. Repeating the
 // previous sequence's action instead would turn a Meta-key combination into
 // a second delete or cursor move, which no user expects.
+//
+// The editor's state changes only under the output lock: another thread
+// that holds it may redraw the line (cle_hide_line, cle_refresh_line) or
+// say what its output left on the row (cle_set_row_text).
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "cle_internal.h"
+#include "key_decode.h"
 #include "line_edit.h"
 
 namespace {
 
 EditLine ed{};
-bool line_entered = false;  // cle_refresh_line needs a prompt and a buffer
-int report_char = 0;        // 1 once the shell was told a line is being typed
+bool reading = false;  // inside cle_get_command_line: ed is that call's line
+int report_char = 0;   // 1 once the shell was told a line is being typed
+// What the caller says is on the row before the input (its mark, or "").
+constexpr size_t kRowTextMax = 255;
+std::array<char, kRowTextMax + 1> row_text{};
 
 // A terminal sends a whole escape sequence in one go. The rest of a sequence
 // is read while the output lock is held, so a lone ESC must not keep the
@@ -62,104 +72,58 @@ bool read_sequence_byte(unsigned char& ch, long long deadline) {
     }
 }
 
-// Returns the terminal width, measuring it on first need and moving the
-// bookkeeping of text typed until then onto the real rows.
+// Returns the terminal width, measuring it on first need. The key actions
+// lay their bookkeeping out for it themselves.
 int check_term() {
-    int width = cle_term_width();
-    if (width == 0) {
-        width = cle_measure_term_width();
-        settle_rows(ed, width);
-    }
-    return width;
+    const int width = cle_term_width();
+    return width != 0 ? width : cle_measure_term_width();
 }
 
-// Acts on the key byte that ends a complete ESC [ or ESC O sequence.
-void act_on_sequence_key(unsigned char key) {
-    switch (key) {
-        case '1':
-        case 'H':
-            check_term();
-            edit_home(ed);
-            break;
-        case '3':
-            edit_delete(ed, check_term());
-            break;
-        case '4':
-        case 'F':
-        case 'K':  // End on some terminals
-            edit_end(ed, check_term());
-            break;
-        case 'C':
-            edit_right(ed, check_term());
-            break;
-        case 'D':
-            edit_left(ed, check_term());
-            break;
-        default:  // up, down, Insert, Page Up/Down: no history, no paging
-            break;
-    }
+// Whether a line feed ends the line: not while a serial terminal's CR LF
+// would end two lines; with echo off a line feed may be the only line end
+// there is.
+bool lf_ends_line() {
+    return !(cle_no_cr_flag() && cle_echo_flag());
 }
 
-// Reads the rest of an escape sequence and acts on it.
-void read_escape_sequence() {
+// Reads the rest of an escape sequence, under the lock, until it is complete
+// or cut short. Returns the key it makes.
+Key read_rest_of_sequence(KeyDecoder& keys) {
     const long long deadline = now_ms() + kEscapeWaitMs;
-    unsigned char intro = 0;
-    unsigned char key = 0;
-    if (!read_sequence_byte(intro, deadline)) return;
-    if (intro != '[' && intro != 'O') return;
-    if (!read_sequence_byte(key, deadline)) return;
-    if (key >= '1' && key <= '9') {
-        // Only the "~" of ESC [ n ~ is dropped: a longer parameter leaves
-        // its last byte to be read as an ordinary key.
-        unsigned char tail = 0;
-        if (!read_sequence_byte(tail, deadline)) return;
+    Key key;
+    while (keys.in_sequence()) {
+        unsigned char byte = 0;
+        if (!read_sequence_byte(byte, deadline)) {
+            keys.cut();
+            break;
+        }
+        key = keys.feed(byte, lf_ends_line());
     }
-    act_on_sequence_key(key);
+    return key;
 }
 
-// Acts on one input byte. Returns whether the call goes on, the line ended,
-// or the user gave up with Ctrl-D.
-Outcome act_on_byte(unsigned char byte) {
-    switch (byte) {
-        case 0x01:  // Ctrl-A
-            check_term();
-            edit_home(ed);
-            break;
-        case 0x02:  // Ctrl-B
-            edit_left(ed, check_term());
-            break;
-        case 0x03:  // Ctrl-C
-            check_term();
-            edit_clear(ed);
-            break;
-        case 0x04:  // Ctrl-D
-            return Outcome::kAborted;
-        case 0x05:  // Ctrl-E
-            edit_end(ed, check_term());
-            break;
-        case 0x06:  // Ctrl-F
-            edit_right(ed, check_term());
-            break;
-        case 0x08:
-        case 0x7f:
-            edit_backspace(ed, check_term());
-            break;
-        case 0x0a:
-            // A serial terminal sending CR LF must not end two lines; with
-            // echo off a line feed may be the only line end there is.
-            if (cle_no_cr_flag() && cle_echo_flag()) break;
-            return Outcome::kLineEnded;
-        case 0x0d:
-            return Outcome::kLineEnded;
-        case 0x1b:
-            read_escape_sequence();
-            break;
-        default:
-            if (byte >= 0x20 && byte <= 0x7e)
-                edit_insert(ed, cle_term_width(), static_cast<char>(byte));
-            break;
-    }
+// Acts on one key. Returns whether the call goes on, the line ended, or the
+// user gave up with Ctrl-D.
+Outcome act_on_key(const Key& key) {
+    if (key.action == KeyAction::kLineEnd) return Outcome::kLineEnded;
+    if (key.action == KeyAction::kAbort) return Outcome::kAborted;
+    if (key.action == KeyAction::kNone) return Outcome::kGoOn;
+    // Typing on at the end of the line does not need the width: until it is
+    // known nothing wraps, and the first other key catches up.
+    edit_key(ed, key, key.action == KeyAction::kInsert ? cle_term_width() : check_term());
     return Outcome::kGoOn;
+}
+
+// Writes the line end below the line. Serial sessions that keep CR
+// untranslated expect LF CR.
+void finish_line() {
+    edit_finish(ed, cle_term_width(), cle_no_cr_flag() && cle_echo_flag() ? "\n\r" : "\r\n");
+}
+
+// Forgets the line of the call that ends: the next starts on a new row.
+void leave_line() {
+    reading = false;
+    row_text[0] = '\0';
 }
 
 // Sets report_char and tells the typing-state callback, if any, state.
@@ -174,30 +138,42 @@ void cle_inline_notifier(int new_report_char, int report_state) {
 // at end of input, on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     if (buffer == nullptr || max_len < 1) return -1;
-    edit_begin(ed, prompt != nullptr ? prompt : "", buffer, max_len);
-    line_entered = true;
-    if (ed.prompt_len != 0) {
+    cle_call_lock(1);
+    edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
+    reading = true;
+    if (ed.cmdprompt[0] != '\0') {
         // Shown even with echo off: the user must see where to type.
-        cle_call_lock(1);
         direct_fputs(ed.cmdprompt);
         direct_fflush();
-        cle_call_lock(0);
     }
+    cle_call_lock(0);
+    KeyDecoder keys;
     for (;;) {
         unsigned char byte = 0;
-        if (read_char(byte) < 0) return -1;
+        if (read_char(byte) < 0) {
+            cle_call_lock(1);
+            leave_line();
+            cle_call_lock(0);
+            return -1;
+        }
         cle_call_lock(1);
-        const Outcome outcome = act_on_byte(byte);
+        Key key = keys.feed(byte, lf_ends_line());
+        if (keys.in_sequence()) key = read_rest_of_sequence(keys);
+        const Outcome outcome = act_on_key(key);
         if (outcome == Outcome::kAborted) {
+            // The session ends here: leave the terminal on a fresh row.
+            if (ed.prompt_len + ed.cmdlen > 0) finish_line();
+            echo_fflush();
             cle_restore_term();
+            leave_line();
             cle_call_lock(0);
             return -1;
         }
         if (outcome == Outcome::kLineEnded) {
-            // Serial sessions that keep CR untranslated expect LF CR.
-            echo_fputs(cle_no_cr_flag() ? "\n\r" : "\r\n");
+            finish_line();
             echo_fflush();
             cle_inline_notifier(0, 0);
+            leave_line();
             cle_call_lock(0);
             return 0;
         }
@@ -210,14 +186,41 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     }
 }
 
-// Writes the prompt and the line again at the cursor, whatever the echo
-// switch. Returns 1 if anything was written, else 0.
+// Records what is on the row before the input; see cle.h.
+int cle_set_row_text(const char* text) {
+    if (text == nullptr || strlen(text) > kRowTextMax) return -1;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < 0x20 || byte > 0x7e) return -1;  // one column each, or no count
+    }
+    if (reading && report_char != 0) return -1;  // the typed line owns the row
+    memcpy(row_text.data(), text, strlen(text) + 1);
+    // Nothing typed yet: the input now starts after this text, and the
+    // prompt went up the screen with the caller's output.
+    if (reading) edit_begin(ed, row_text.data(), "", ed.cmdbuff, ed.max_len);
+    return 0;
+}
+
+// Takes the line off the screen for the caller's output; see cle.h.
+int cle_hide_line() {
+    if (!reading || !cle_echo_flag() || ed.prompt_len + ed.cmdlen == 0) return 0;
+    edit_hide(ed, check_term());
+    echo_fflush();
+    return 1;
+}
+
+// Draws the line again after the caller's output; see cle.h.
 int cle_refresh_line() {
-    if (!line_entered) return 0;
-    const bool any = ed.prompt_len != 0 || ed.cmdbuff[0] != '\0';
-    if (ed.prompt_len != 0) direct_fputs(ed.cmdprompt);
-    if (ed.cmdbuff[0] != '\0') direct_fputs(ed.cmdbuff);
-    if (!any) return 0;
-    direct_fflush();
+    if (!reading || ed.prompt_len + ed.cmdlen == 0) return 0;
+    if (!cle_echo_flag()) {
+        // Nothing of the line was shown: write it as it stands.
+        if (ed.cmdprompt[0] == '\0' && ed.cmdbuff[0] == '\0') return 0;
+        direct_fputs(ed.cmdprompt);
+        direct_fputs(ed.cmdbuff);
+        direct_fflush();
+        return 1;
+    }
+    edit_redraw(ed, check_term());
+    echo_fflush();
     return 1;
 }

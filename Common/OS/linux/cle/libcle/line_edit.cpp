@@ -1,10 +1,11 @@
 // Key actions of the line editor and the cursor bookkeeping behind them.
 //
-// The prompt and the line are one run of prompt_len + cmdlen characters that
-// wraps every `width` columns; character i of the line sits at row
-// (prompt_len + i) / width, column (prompt_len + i) % width. The cursor
-// position is never read back from the terminal: line_x and line_y are
-// kept here.
+// The text already on the row (the caller's lead, such as the shell's
+// mark), the prompt and the line are one run of prompt_len + cmdlen
+// characters from column 0 that wraps every `width` columns; character i of
+// the line sits at row (prompt_len + i) / width, column
+// (prompt_len + i) % width. The cursor position is never read back from the
+// terminal: line_x and line_y are kept here.
 //
 // Every byte the editor sends to the terminal:
 //   ESC [ n C   cursor right n columns (n >= 1)
@@ -18,11 +19,12 @@
 //               space forces the wrap and the backspace returns to column
 //               0 of the new row
 //   CR LF       cursor right from the last column of a row, and the line
-//               end
+//               end (after ESC [ n B down to the line's last row when the
+//               cursor is above it)
 //   LF CR       the line end on serial sessions that keep CR untranslated
 //   BEL         beep: the action was refused
-//   printable   the typed text, the prompt and the line redrawn
-// (The line end is written by editor.cpp.)
+//   printable   the typed text; the lead, the prompt and the line redrawn
+// (editor.cpp chooses which line end edit_finish writes.)
 #include "line_edit.h"
 
 #include <cstring>
@@ -36,7 +38,7 @@ void echo_tail(const EditLine& ed) {
     echo_write(ed.cmdbuff + ed.cmdptr, ed.cmdlen - ed.cmdptr);
 }
 
-// Writes a carriage return and moves up to the prompt's row.
+// Writes a carriage return and moves up to the lead's row.
 void echo_to_first_row(EditLine& ed) {
     echo_putchar('\r');
     if (ed.line_y != 0) {
@@ -52,13 +54,80 @@ void echo_back_from_row(const EditLine& ed, int rows) {
     if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
 }
 
+// Moves the cursor to the line's first character, just after the prompt,
+// which a prompt as wide as the terminal puts on a later row.
+void echo_to_input_start(EditLine& ed, int width) {
+    const ScreenPos start = layout_pos(ed.prompt_len, width);
+    echo_putchar('\r');
+    if (ed.line_y != start.y) echo_cursor(ed.line_y - start.y, 'A');
+    ed.line_y = start.y;
+    ed.line_x = start.x;
+    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
+}
+
+// Writes lead, prompt and the whole line from column 0 of the lead's row and
+// leaves the bookkeeping at the end of the line: a space and a backspace
+// take a cursor parked on the margin to the next row. grew: the terminal is
+// wider than the layout on the screen, whose lower rows must go.
+void echo_whole_line(EditLine& ed, int width, bool grew) {
+    echo_fputs(ed.lead);
+    echo_fputs(ed.cmdprompt);
+    echo_write(ed.cmdbuff, ed.cmdlen);
+    const int total = ed.prompt_len + ed.cmdlen;
+    const ScreenPos end = layout_pos(total, width);
+    ed.line_x = end.x;
+    ed.line_y = end.y;
+    if (layout_fills_row(total, width)) echo_fputs(" \b");
+    if (grew) echo_fputs("\x1b[J");
+    ed.cmdptr = ed.cmdlen;
+    if (width > 0) ed.laid_width = width;
+}
+
+// Moves the cursor from the end of the line back to character `to`.
+void echo_back_to(EditLine& ed, int width, int to) {
+    const ScreenPos at = layout_pos(ed.prompt_len + to, width);
+    if (to != ed.cmdptr) {
+        echo_putchar('\r');
+        if (ed.line_y != at.y) echo_cursor(ed.line_y - at.y, 'A');
+        if (at.x != 0) echo_cursor(at.x, 'C');
+    }
+    ed.line_x = at.x;
+    ed.line_y = at.y;
+    ed.cmdptr = to;
+}
+
+// True when the terminal's width differs from the laid-out one.
+bool resized(const EditLine& ed, int width) {
+    return width > 0 && ed.laid_width != 0 && ed.laid_width != width;
+}
+
 }  // namespace
 
-// Starts an empty line in buffer with the cursor just after the prompt.
-void edit_begin(EditLine& ed, const char* prompt, char* buffer, int max_len) {
+// Starts an empty line in buffer with the cursor just after lead and prompt.
+void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer, int max_len) {
     buffer[0] = '\0';
-    ed = EditLine{buffer, max_len, prompt, static_cast<int>(strlen(prompt)), 0, 0, 0, 0};
-    ed.line_x = ed.prompt_len;
+    const int start = static_cast<int>(strlen(lead) + strlen(prompt));
+    ed = EditLine{buffer, max_len, lead, prompt, start, 0, 0, start, 0, 0};
+}
+
+// Lays the bookkeeping out for width; see line_edit.h.
+void settle_rows(EditLine& ed, int width) {
+    if (width <= 0 || width == ed.laid_width) return;
+    if (ed.laid_width == 0) {
+        // Until now nothing wrapped and the cursor is where the last
+        // character went.
+        const ScreenPos at = layout_pos(ed.line_x, width);
+        ed.line_y += at.y;
+        ed.line_x = at.x;
+        ed.laid_width = width;
+        if (at.y != 0 && at.x == 0) echo_fputs(" \b");
+        return;
+    }
+    const bool grew = width > ed.laid_width;
+    const int cursor = ed.cmdptr;
+    echo_to_first_row(ed);
+    echo_whole_line(ed, width, grew);
+    echo_back_to(ed, width, cursor);
 }
 
 // Queues the beep for a refused action.
@@ -68,6 +137,7 @@ void beep() {
 
 // Inserts c at the cursor, or beeps when the line is full.
 void edit_insert(EditLine& ed, int width, char c) {
+    settle_rows(ed, width);
     if (ed.cmdlen >= ed.max_len - 1) {
         beep();
         return;
@@ -103,8 +173,9 @@ void edit_insert(EditLine& ed, int width, char c) {
 }
 
 // Removes the character before the cursor and redraws the rest, or beeps at
-// the start of the ed.
+// the start of the line.
 void edit_backspace(EditLine& ed, int width) {
+    settle_rows(ed, width);
     if (ed.cmdptr == 0) {
         beep();
         return;
@@ -141,8 +212,9 @@ void edit_backspace(EditLine& ed, int width) {
 }
 
 // Removes the character at the cursor and redraws the rest, or beeps at the
-// end of the ed.
+// end of the line.
 void edit_delete(EditLine& ed, int width) {
+    settle_rows(ed, width);
     if (ed.cmdptr == ed.cmdlen) {
         beep();
         return;
@@ -159,8 +231,9 @@ void edit_delete(EditLine& ed, int width) {
 }
 
 // Moves the cursor one character left, up to the end of the row above when
-// it is in column 0. Nothing at the start of the ed.
+// it is in column 0. Nothing at the start of the line.
 void edit_left(EditLine& ed, int width) {
+    settle_rows(ed, width);
     if (ed.cmdptr == 0) return;
     if (ed.line_x > 0) {
         echo_putchar('\b');
@@ -176,8 +249,9 @@ void edit_left(EditLine& ed, int width) {
 }
 
 // Moves the cursor one character right, down to the next row from the last
-// column. Nothing at the end of the ed.
+// column. Nothing at the end of the line.
 void edit_right(EditLine& ed, int width) {
+    settle_rows(ed, width);
     if (ed.cmdptr >= ed.cmdlen) return;
     if (ed.line_x < width - 1) {
         echo_cursor(1, 'C');
@@ -191,45 +265,95 @@ void edit_right(EditLine& ed, int width) {
 }
 
 // Moves the cursor to the start of the line, just after the prompt.
-void edit_home(EditLine& ed) {
+void edit_home(EditLine& ed, int width) {
+    settle_rows(ed, width);
     if (ed.cmdptr == 0) return;
-    echo_to_first_row(ed);
-    ed.line_x = ed.prompt_len;
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
+    echo_to_input_start(ed, width);
     ed.cmdptr = 0;
 }
 
-// Moves the cursor to the end of the line by redrawing prompt and ed.
+// Moves the cursor to the end of the line by drawing lead, prompt and line
+// again; after a width change that drawing is the whole redraw.
 void edit_end(EditLine& ed, int width) {
-    if (ed.cmdptr == ed.cmdlen) return;
+    const bool grew = resized(ed, width) && width > ed.laid_width;
+    if (!resized(ed, width)) {
+        settle_rows(ed, width);
+        if (ed.cmdptr == ed.cmdlen) return;
+    }
     echo_to_first_row(ed);
-    echo_fputs(ed.cmdprompt);
-    echo_fputs(ed.cmdbuff);
-    const int total = ed.prompt_len + ed.cmdlen;
-    ed.line_y = layout_row(total, width);
-    ed.line_x = width > 0 ? total % width : total;
-    if (ed.line_y != 0 && ed.line_x == 0) echo_fputs(" \b");
-    ed.cmdptr = ed.cmdlen;
+    echo_whole_line(ed, width, grew);
 }
 
 // Erases the line from the screen and empties it; the call goes on.
-void edit_clear(EditLine& ed) {
-    if (ed.cmdptr != 0) {
-        echo_to_first_row(ed);
-        ed.line_x = ed.prompt_len;
-        if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
-    }
+void edit_clear(EditLine& ed, int width) {
+    settle_rows(ed, width);
+    if (ed.cmdptr != 0) echo_to_input_start(ed, width);
     echo_fputs("\x1b[J");
     ed.cmdlen = 0;
     ed.cmdptr = 0;
     ed.cmdbuff[0] = '\0';
 }
 
-// Folds a cursor column past the width onto the rows below it.
-void settle_rows(EditLine& ed, int width) {
-    if (width <= 0) return;
-    while (ed.line_x >= width) {
-        ed.line_x -= width;
-        ++ed.line_y;
+// Acts on one key with the action that it names.
+void edit_key(EditLine& ed, const Key& key, int width) {
+    switch (key.action) {
+        case KeyAction::kInsert:
+            edit_insert(ed, width, key.c);
+            break;
+        case KeyAction::kHome:
+            edit_home(ed, width);
+            break;
+        case KeyAction::kEnd:
+            edit_end(ed, width);
+            break;
+        case KeyAction::kLeft:
+            edit_left(ed, width);
+            break;
+        case KeyAction::kRight:
+            edit_right(ed, width);
+            break;
+        case KeyAction::kBackspace:
+            edit_backspace(ed, width);
+            break;
+        case KeyAction::kDelete:
+            edit_delete(ed, width);
+            break;
+        case KeyAction::kClear:
+            edit_clear(ed, width);
+            break;
+        case KeyAction::kNone:
+        case KeyAction::kLineEnd:
+        case KeyAction::kAbort:
+            break;
     }
+}
+
+// Ends the line below its last row of text. With no layout yet the cursor
+// is at the end of the text anyway.
+void edit_finish(EditLine& ed, int width, const char* line_end) {
+    settle_rows(ed, width);
+    const int total = ed.prompt_len + ed.cmdlen;
+    if (ed.laid_width > 0 && total > 0) {
+        const int last_row = (total - 1) / ed.laid_width;
+        if (ed.line_y < last_row) echo_cursor(last_row - ed.line_y, 'B');
+    }
+    echo_fputs(line_end);
+}
+
+// Takes lead, prompt and line off the screen.
+void edit_hide(EditLine& ed, int width) {
+    settle_rows(ed, width);
+    echo_to_first_row(ed);
+    echo_fputs("\x1b[J");
+    ed.line_x = 0;
+}
+
+// Draws lead, prompt and line on the cursor's row, which the caller has just
+// begun, and returns the cursor to its character.
+void edit_redraw(EditLine& ed, int width) {
+    const int cursor = ed.cmdptr;
+    ed.line_x = 0;
+    ed.line_y = 0;
+    echo_whole_line(ed, width, false);
+    echo_back_to(ed, width, cursor);
 }
