@@ -4,7 +4,8 @@
 #   <prefix>/libexec/zcon/         the shell's folder: zcon, its service
 #                                  wrappers and, from the simulator, the
 #                                  stand-in qtool and the other programs
-#   <prefix>/libexec/zcon/sim/     zcon-sim and the boot environment helpers
+#   <prefix>/libexec/zcon/sim/     zcon-sim, its namespace helper isolate and
+#                                  the boot environment helpers
 #   <prefix>/bin/zcon-sim          entry point of the simulator
 #
 # The shell runs "<folder of its own executable>/qtool", and the kernel's
@@ -66,8 +67,9 @@ endif()
 if(TARGET appd)
   install(TARGETS appd syslogd zcon-ready-service qtool
     RUNTIME DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
-  # zcon-sim finds fw_env/ and services/ beside itself, as in the source tree.
-  install(PROGRAMS sim/zcon-sim DESTINATION ${ZCON_PRIVATE_DIR}/sim COMPONENT sim)
+  # zcon-sim finds isolate, fw_env/ and services/ beside itself, as in the
+  # source tree.
+  install(PROGRAMS sim/zcon-sim sim/isolate DESTINATION ${ZCON_PRIVATE_DIR}/sim COMPONENT sim)
   install(PROGRAMS sim/services/telnet-service sim/services/serial-console
     sim/services/zcon-login DESTINATION ${ZCON_PRIVATE_DIR}/sim/services COMPONENT sim)
   install(PROGRAMS sim/fw_env/fw-env-setup
@@ -145,17 +147,25 @@ system tool qtool must be reachable beside the shell in /usr/libexec/zcon.")
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME zcon-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+<<<<<<< HEAD
 # fw_setenv and fw_printenv come with libubootenv-tool, mkenvimage (which
 # makes the simulated environment's image) with u-boot-tools.
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
   "zcon (= ${PROJECT_VERSION}), libubootenv-tool, u-boot-tools, socat")
 set(CPACK_DEBIAN_SIM_PACKAGE_RECOMMENDS inetutils-telnetd)
+=======
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "zcon (= ${PROJECT_VERSION}), u-boot-tools, socat")
+# The services need telnetd; --isolated's private network needs ip.
+set(CPACK_DEBIAN_SIM_PACKAGE_RECOMMENDS "inetutils-telnetd, iproute2")
+>>>>>>> demo2
 set(CPACK_DEBIAN_SIM_DESCRIPTION "appliance simulator for the zcon shell
 Stand-ins for the programs around the zcon shell, so that the shell runs on
 a workstation: the application (appd), the system logger (syslogd), the
 system tool that reports the password (qtool), the start-up service that
 provides the ready file and the boot environment tools, started and stopped
-together with zcon-sim.")
+together with zcon-sim, and the telnet, API and serial console services that
+start zcon sessions. zcon-sim --isolated runs all of it in private namespaces
+of its own, apart from the machine's fixed paths and ports.")
 
 include(CPack)
 
