@@ -147,17 +147,12 @@ system tool qtool must be reachable beside the shell in /usr/libexec/zcon.")
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME zcon-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
-<<<<<<< HEAD
 # fw_setenv and fw_printenv come with libubootenv-tool, mkenvimage (which
-# makes the simulated environment's image) with u-boot-tools.
+# makes the simulated environment's image) with u-boot-tools. The services
+# need telnetd; --isolated's private network needs ip.
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
   "zcon (= ${PROJECT_VERSION}), libubootenv-tool, u-boot-tools, socat")
-set(CPACK_DEBIAN_SIM_PACKAGE_RECOMMENDS inetutils-telnetd)
-=======
-set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "zcon (= ${PROJECT_VERSION}), u-boot-tools, socat")
-# The services need telnetd; --isolated's private network needs ip.
 set(CPACK_DEBIAN_SIM_PACKAGE_RECOMMENDS "inetutils-telnetd, iproute2")
->>>>>>> demo2
 set(CPACK_DEBIAN_SIM_DESCRIPTION "appliance simulator for the zcon shell
 Stand-ins for the programs around the zcon shell, so that the shell runs on
 a workstation: the application (appd), the system logger (syslogd), the
