@@ -22,10 +22,15 @@ std::atomic<bool> connection_ended;
 
 // Sends one formatted request. Returns 0 when it went (or when the connection
 // has ended, so the wait reports the end), -1 when it could not be sent, -2
-// when it is too long for one request line.
+// when it is not one request line: too long, or holding a line break, which
+// would end it early and put the rest on the wire as a request of its own.
 int send_request(const char* request, int length) {
     if (length > kMaxRequest) {
         shell_println("error: command line too long");
+        return -2;
+    }
+    if (strpbrk(request, "\r\n") != nullptr) {
+        shell_println("error: request holds a line break, not sent");
         return -2;
     }
     if (connection_ended) return 0;
@@ -60,6 +65,10 @@ void wait_for_answer() {
 }
 
 }  // namespace
+
+int channel_send(const char* request) {
+    return send_request(request, static_cast<int>(strlen(request))) == 0 ? 0 : -1;
+}
 
 // Forwards a user command line with the current command format. Returns the
 // answer's result, or -17 when the application is gone.

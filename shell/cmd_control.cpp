@@ -29,11 +29,28 @@ struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
 
+// True when a word holds a carriage return or line feed, which a quoted
+// escape can put there. Sent on, it would end the request early and put the
+// rest on the wire as a request of its own.
+bool holds_line_break(const char* word) {
+    return strpbrk(word, "\r\n") != nullptr;
+}
+
+bool any_holds_line_break(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i)
+        if (holds_line_break(argv[i])) return true;
+    return false;
+}
+
 // Joins argv[1..] into buffer and hands it to send. Lines longer than the
 // command buffer never come from the terminal; one that does not fit is
 // refused rather than sent cut, since a cut command may mean something else.
 void send_joined(int argc, char** argv, int (*send)(const char*)) {
     if (argc < 2) return;
+    if (any_holds_line_break(argc - 1, argv + 1)) {
+        shell_println("%s", kIllegalParams);
+        return;
+    }
     char buffer[kCmdBuffSize];
     if (make_normalized_string_n(buffer, sizeof buffer, argc - 1, argv + 1) >= sizeof buffer) {
         shell_println("%s", kIllegalParams);
@@ -185,6 +202,8 @@ void session_cmd(int argc, char** argv) {
     if (argc < 2) {
         shell_println("%s", kNeedsMore);
     } else if (strcmp(argv[1], "name") != 0 && strcmp(argv[1], "find") != 0) {
+        shell_println("%s", kIllegalParams);
+    } else if (argc == 3 && holds_line_break(argv[2])) {
         shell_println("%s", kIllegalParams);
     } else if (argc == 3) {
         send_session_cmd(argv[1], argv[2]);

@@ -100,6 +100,10 @@ int send_sys_cmd(const char* cmdline);
 int send_session_cmd(const char* op, const char* arg);
 int response_helper(void);
 int message_handler(HXCOM h_client, char* msg);
+// Sends one request line as it is (the registration lines). Returns 0 when
+// it went, or when the connection has ended so that the wait reports the
+// end; -1 when it could not be sent or is not one line (refused, reported).
+int channel_send(const char* request);
 // Forgets that the connection ended (a new connection is about to be used).
 void channel_reset(void);
 // True once the connection to the application has ended.

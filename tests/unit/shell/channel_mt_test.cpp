@@ -81,17 +81,34 @@ TEST_F(Channel, LinesNotBeginningWithRAreIgnored) {
     answer.join();
 }
 
-TEST_F(Channel, OverlongRequestIsRefusedWithoutEndingTheSession) {
-    std::string line(508, 'x');  // 511 characters with its prefix
+TEST_F(Channel, RequestThatIsNotOneLineIsRefusedWithoutEndingTheSession) {
+    const std::string kTooLong = "error: command line too long\r\n";
+    const std::string kBreak = "error: request holds a line break, not sent\r\n";
+    const struct {
+        std::string text;
+        const std::string& message;
+    } rows[] = {
+        {std::string(508, 'x'), kTooLong},  // 511 characters with its prefix
+        {"y\nC: echo smuggled", kBreak},
+        {"y\rC: echo smuggled", kBreak},
+        {"\n", kBreak},
+    };
+    for (const auto& row : rows) {
+        zt::StdoutCapture out;
+        EXPECT_EQ(send_command(row.text.c_str()), -1);
+        EXPECT_EQ(send_api_cmd(row.text.c_str()), -1);
+        EXPECT_EQ(send_sys_cmd(row.text.c_str()), -1);
+        EXPECT_EQ(send_session_cmd("name", row.text.c_str()), -1);
+        EXPECT_EQ(out.text(), row.message + row.message + row.message + row.message) << row.text;
+    }
     zt::StdoutCapture out;
-    EXPECT_EQ(send_command(line.c_str()), -1);
-    EXPECT_EQ(send_api_cmd(line.c_str()), -1);
-    EXPECT_EQ(out.text(), "error: command line too long\r\nerror: command line too long\r\n");
-    EXPECT_EQ(gate(), 1);  // the forwarded line counts as handled
-    line.pop_back();       // 510 characters fit
-    EXPECT_EQ(send_command(line.c_str()), 0);
+    EXPECT_EQ(channel_send("R: telnet /tmp/a\nC: x"), -1);  // nor can registration
+    EXPECT_EQ(out.text(), kBreak);
+    EXPECT_EQ(gate(), 4);              // each refused forwarded line counts as handled
+    const std::string fits(507, 'x');  // 510 characters fit
+    EXPECT_EQ(send_command(fits.c_str()), 0);
     ASSERT_TRUE(peer.wait_lines(1));
-    EXPECT_EQ(peer.lines()[0], "C: " + line);
+    EXPECT_EQ(peer.lines(), std::vector<std::string>{"C: " + fits});
 }
 
 TEST_F(Channel, EndOfConnectionIsStickyForEveryLaterRequest) {
