@@ -199,7 +199,10 @@ void* logReaderThread(void* /*arg*/) {
             break;
         }
         ssize_t n = recv(sock_fd, line, kMaxRecord, 0);
-        if (n <= 0) {
+        // An empty datagram (anyone may send one) is nothing: a datagram
+        // socket has no peer that could have closed.
+        if (n == 0) continue;
+        if (n < 0) {
             shell_println("logReaderThread: recv() error: %s", strerror(errno));
             break;
         }

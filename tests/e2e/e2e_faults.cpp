@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -121,6 +123,23 @@ TEST_F(Faults, SyslogdKilledAndRestartedFeedsTheSessionAgain) {
     sim.start_syslogd();  // it finds the session's listener as it starts
     EXPECT_TRUE(log_reaches(*z, "after")) << printable(z->output());
     run("echo carrying on", "carrying on\n");
+}
+
+TEST_F(Faults, EmptyDatagramsOnTheListenersAreIgnored) {
+    start();
+    ASSERT_TRUE(log_reaches(*z, "before"));
+    const std::string terminal = z->tty_name().substr(z->tty_name().rfind('/') + 1);
+    for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"}) {
+        zt::UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s%s", dir, terminal.c_str());
+        ASSERT_EQ(sendto(fd.get(), "", 0, 0, reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0)
+            << address.sun_path;
+    }
+    run("echo still read", "still read\n");
+    EXPECT_TRUE(log_reaches(*z, "after")) << printable(z->output());
 }
 
 TEST_F(Faults, MissingListenerDirectories) {
