@@ -28,7 +28,8 @@ int register_session(void) {
         shell_println("error: failed to create api async reader thread");
         return -2;
     }
-    response[0] = '\0';
+    pthread_detach(apiAsyncEventReader);  // never joined: it may end long before the session
+    channel_forget_answer();
     if (channel_send(command) != 0) {
         shell_println("XCOM send error");
         return -1;

@@ -157,6 +157,8 @@ void start_log_reader() {
     pthread_mutex_unlock(&log_view_mut);
     if (pthread_create(&threadReader, nullptr, logReaderThread, nullptr) != 0) {
         shell_println("failed to create log reader thread");
+    } else {
+        pthread_detach(threadReader);  // never joined: it may end long before the session
     }
 }
 
@@ -245,10 +247,6 @@ int zcon_main(int argc, char** argv) {
     }
     newline_string = serial_newline_string;
 
-    if (pthread_mutex_init(&async_stdout_mut, nullptr) != 0) {
-        shell_println("error: failed to init async_stdout_mut!");
-        return -2;
-    }
     cle_register_sync_callbacks(cle_lock_unlock_op);
     cle_register_inline_callback(cle_inline_state_tracker);
     stdout_shio = shell_io_create();

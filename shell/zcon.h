@@ -104,6 +104,8 @@ int message_handler(HXCOM h_client, char* msg);
 // it went, or when the connection has ended so that the wait reports the
 // end; -1 when it could not be sent or is not one line (refused, reported).
 int channel_send(const char* request);
+// Empties the answer text (before the registration is sent).
+void channel_forget_answer(void);
 // Forgets that the connection ended (a new connection is about to be used).
 void channel_reset(void);
 // True once the connection to the application has ended.

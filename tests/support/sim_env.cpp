@@ -182,6 +182,10 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
     for (auto& arg : args)
         options.argv.push_back(arg);
     options.env.push_back(std::string("ZCON_SIM_DIR=") + kStateDir);
+    // Under ThreadSanitizer a race ends the session at once, so no test can
+    // pass over one; other builds ignore the variable.
+    const char* tsan = getenv("TSAN_OPTIONS");
+    options.env.push_back(std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + " halt_on_error=1");
     return std::make_unique<PtyProcess>(options);
 }
 

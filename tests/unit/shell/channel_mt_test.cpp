@@ -2,6 +2,7 @@
 // loopback connection to an in-process peer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -68,6 +69,29 @@ TEST_F(Channel, RequestsCarryTheirPrefixes) {
     ASSERT_TRUE(peer.wait_lines(6));
     EXPECT_EQ(peer.lines(), (std::vector<std::string>{"C: status", "E: status", "D: status",
                                                       "E: whoami", "D: uptime", "N: name lobby"}));
+}
+
+// The reader stores an answer nobody asked for while the main thread may
+// still be reading the previous one: nothing orders the two but a lock.
+TEST_F(Channel, AnUnaskedAnswerIsTakenByTheNextRequest) {
+    peer.set_answer(std::nullopt);
+    std::atomic<bool> read{false};
+    std::thread application([&] {
+        peer.wait_lines(1);
+        peer.send("R: 5\n");
+        while (!read.load(std::memory_order_relaxed))  // relaxed: orders nothing
+            std::this_thread::yield();
+        peer.send("R: 6\n");
+    });
+    EXPECT_EQ(send_command("a"), 5);
+    read.store(true, std::memory_order_relaxed);
+    application.join();
+    ASSERT_TRUE(zt::wait_until([] {
+        int posted = 0;
+        sem_getvalue(&response_sem, &posted);
+        return posted > 0;
+    }));
+    EXPECT_EQ(send_command("b"), 6);
 }
 
 TEST_F(Channel, LinesNotBeginningWithRAreIgnored) {
