@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "sim_env.h"
 
@@ -140,6 +142,49 @@ TEST_F(Faults, EmptyDatagramsOnTheListenersAreIgnored) {
     }
     run("echo still read", "still read\n");
     EXPECT_TRUE(log_reaches(*z, "after")) << printable(z->output());
+}
+
+// Whatever another user planted at /tmp/env, printenv shows the listing,
+// writes nowhere else and does not hang; /tmp/env then holds the listing,
+// readable by this user only, unless the planted name cannot be replaced.
+TEST_F(Faults, PrintenvTrustsNothingPlantedAtItsListingPath) {
+    zt::TempDir tools;
+    std::ofstream(tools.file("fw_printenv")) << "#!/bin/sh\nprintf 'baudrate=115200\\nx=1\\n'\n";
+    chmod(tools.file("fw_printenv").c_str(), 0755);
+    zt::PtyOptions options;
+    options.env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
+    z = sim.registered_zcon({}, options);
+    ASSERT_TRUE(sim.wait_trace("telnet_client_23_success"));
+    z->take();
+    const struct {
+        const char* planted;
+        int (*plant)();
+        bool replaced;
+    } rows[] = {
+        {"nothing", [] { return 0; }, true},
+        {"a link to another file", [] { return symlink("/tmp/victim", "/tmp/env"); }, true},
+        {"a fifo", [] { return mkfifo("/tmp/env", 0666); }, true},
+        {"a directory", [] { return mkdir("/tmp/env", 0777); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.planted);
+        std::filesystem::remove_all("/tmp/env");
+        std::ofstream("/tmp/victim") << "untouched";
+        ASSERT_EQ(row.plant(), 0);
+        run("printenv", "baudrate=115200\n\rx=1\n\r\n\r");
+        EXPECT_EQ(zt::read_file("/tmp/victim"), "untouched");
+        struct stat st {};
+        ASSERT_EQ(lstat("/tmp/env", &st), 0);
+        if (row.replaced) {
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            EXPECT_EQ(zt::read_file("/tmp/env"), "baudrate=115200\nx=1\n");
+        } else {
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+        }
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+            EXPECT_EQ(entry.path().string().rfind("/tmp/env."), std::string::npos) << entry.path();
+    }
 }
 
 TEST_F(Faults, MissingListenerDirectories) {
