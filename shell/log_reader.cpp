@@ -33,6 +33,41 @@ constexpr size_t kDateWidth = 11;    // the date and its separator
 constexpr size_t kTimeWidth = 9;     // the time and its separator
 constexpr size_t kTextStart = kDateWidth + kTimeWidth;
 
+// The listener sockets this process bound, identified by their file, so
+// that the end of the session removes them and only them.
+struct BoundListener {
+    char path[sizeof(sockaddr_un::sun_path)];
+    dev_t dev;
+    ino_t ino;
+};
+BoundListener bound_listeners[2];  // one per listener directory
+bool listeners_removed;            // the session has ended: bind no more
+pthread_mutex_t bound_listeners_mut = PTHREAD_MUTEX_INITIALIZER;
+
+void remember_listener(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return;
+    pthread_mutex_lock(&bound_listeners_mut);
+    if (listeners_removed) {
+        // The log reader got here only after the session had ended.
+        unlink(path);
+        pthread_mutex_unlock(&bound_listeners_mut);
+        return;
+    }
+    BoundListener* slot = nullptr;
+    for (BoundListener& listener : bound_listeners) {
+        if (strcmp(listener.path, path) == 0 || (!slot && listener.path[0] == '\0')) {
+            slot = &listener;
+        }
+    }
+    if (slot != nullptr) {
+        snprintf(slot->path, sizeof slot->path, "%s", path);
+        slot->dev = st.st_dev;
+        slot->ino = st.st_ino;
+    }
+    pthread_mutex_unlock(&bound_listeners_mut);
+}
+
 // Reports a set-up failure, except on serial consoles, where nothing may
 // disturb the automation client on the other end.
 void report_socket_error(const char* fmt) {
@@ -93,8 +128,24 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
         close(fd);
         return -1;
     }
+    remember_listener(sPipeName);
     if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);
     return fd;
+}
+
+void remove_listener_sockets(void) {
+    pthread_mutex_lock(&bound_listeners_mut);
+    for (BoundListener& listener : bound_listeners) {
+        struct stat st;
+        // A file put there since (a later session's) is not ours to remove.
+        if (listener.path[0] != '\0' && lstat(listener.path, &st) == 0 &&
+            st.st_dev == listener.dev && st.st_ino == listener.ino) {
+            unlink(listener.path);
+        }
+        listener.path[0] = '\0';
+    }
+    listeners_removed = true;
+    pthread_mutex_unlock(&bound_listeners_mut);
 }
 
 int find_pid(const char* process_name) {

@@ -115,6 +115,7 @@ void update_unsuccessful_login(const char* shell_type) {
     }
     sem_destroy(&response_sem);
     sem_destroy(&input_ready_sem);
+    remove_listener_sockets();
 }
 
 void update_ui_login_params(int auth_result, const char* shell_type) {

@@ -192,7 +192,8 @@ void connect_to_application() {
 }  // namespace
 
 // Tears the session down: unregisters, gives the terminal back, closes the
-// connection and releases the semaphores. Safe to call more than once.
+// connection, releases the semaphores and removes the listener sockets.
+// Safe to call more than once.
 void cleanup(void) {
     if (hclient != nullptr) unregister_session();
     if (cle_ready) cle_cleanup();
@@ -204,6 +205,7 @@ void cleanup(void) {
         sem_destroy(&input_ready_sem);
         semaphores_ready = false;
     }
+    remove_listener_sockets();
 }
 
 void end_of_session(void) {
@@ -306,6 +308,7 @@ int zcon_main(int argc, char** argv) {
         xcom_client_disconnect(hclient);
         hclient = nullptr;
         cle_cleanup();  // never leave the user's terminal in character mode
+        remove_listener_sockets();
         log_and_exit("End of session", -1);
     }
     did_registration = 1;

@@ -121,6 +121,8 @@ void* apiAsyncEventReaderThread(void* args);
 // ---- Log reader ------------------------------------------------------------
 
 int setupSocket(const char* pipe_name, char* fullname_buffer);
+// Removes the listener socket files this process bound (at the session's end).
+void remove_listener_sockets(void);
 int find_pid(const char* process_name);
 void* logReaderThread(void* arg);
 

@@ -1,5 +1,6 @@
 // Logging in with the appliance password, and the report of failed logins.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "sim_env.h"
 
@@ -45,6 +46,8 @@ TEST_F(Login, ThreeWrongPasswordsEndTheSessionAndAreReported) {
     EXPECT_EQ(lines[1], kSet + "telnet_client_24 ");
     EXPECT_EQ(lines[2], kSet + "telnet_client_24_success False");
     EXPECT_EQ(lines[3], "U");
+    const std::string socket = lines[0].substr(7);
+    EXPECT_NE(access(socket.c_str(), F_OK), 0) << socket;  // nothing left behind
 }
 
 TEST_F(Login, EndOfInputAtThePromptFailsAtOnce) {
