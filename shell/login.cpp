@@ -3,8 +3,12 @@
 // application keeps about telnet and API clients.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,19 +28,66 @@ void chop_line_end(char* text) {
     if (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) text[len - 1] = '\0';
 }
 
+// Closes the tool's output and waits for it to end.
+void end_password_tool(FILE* stream, pid_t child) {
+    if (stream != nullptr) fclose(stream);
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Starts the password tool "<folder>/qtool config sw 0" directly, without a
+// shell that would read the folder's name (a space, a ';'), with its standard
+// output on a pipe. Returns the pipe's reading end, with the child in *child;
+// nullptr when the tool cannot be started (absent, not executable).
+FILE* start_password_tool(const char* folder, pid_t* child) {
+    char tool[275];
+    if (snprintf(tool, sizeof tool, "%s/qtool", folder) >= static_cast<int>(sizeof tool)) {
+        return nullptr;
+    }
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    char config[] = "config", sw[] = "sw", zero[] = "0";
+    char* argv[] = {tool, config, sw, zero, nullptr};
+    const int started = posix_spawn(child, tool, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    FILE* stream = started == 0 ? fdopen(out[0], "r") : nullptr;
+    if (stream == nullptr) {
+        close(out[0]);
+        if (started == 0) end_password_tool(nullptr, *child);
+    }
+    return stream;
+}
+
 }  // namespace
 
 char* getexefolder(char* buf, int size) {
     char link[128];
     snprintf(link, sizeof link, "/proc/%i/exe", static_cast<int>(getpid()));
-    ssize_t len = readlink(link, buf, static_cast<size_t>(size));
+    return folder_of_link(link, buf, size);
+}
+
+char* folder_of_link(const char* link, char* buf, int size) {
+    // The whole target first: cut short, its last '/' would name a folder
+    // above the right one.
+    char target[PATH_MAX];
+    ssize_t len = readlink(link, target, sizeof target);
     if (len < 0) return nullptr;
-    const char* end = static_cast<const char*>(memrchr(buf, '/', static_cast<size_t>(len)));
-    if (end != nullptr) len = end - buf;
+    if (len == static_cast<ssize_t>(sizeof target)) {
+        errno = ERANGE;  // perhaps cut: its folder is too long anyway
+        return nullptr;
+    }
+    const char* end = static_cast<const char*>(memrchr(target, '/', static_cast<size_t>(len)));
+    if (end != nullptr) len = end - target;
     if (len > 255 || len >= size) {
         errno = ERANGE;
         return nullptr;
     }
+    memcpy(buf, target, static_cast<size_t>(len));
     buf[len] = '\0';
     return buf;
 }
@@ -58,13 +109,12 @@ int parse_password_line(const char* line, char* password, int size) {
 int get_net_password(char* password, int size) {
     char folder[256];
     if (getexefolder(folder, sizeof folder) == nullptr) return 1;
-    char command[275];
-    snprintf(command, sizeof command, "%s/qtool config sw 0", folder);
-    FILE* tool = popen(command, "r");
+    pid_t child;
+    FILE* tool = start_password_tool(folder, &child);
     if (tool == nullptr) return 0;
     char line[128];
     bool got_line = fgets(line, sizeof line, tool) != nullptr;
-    pclose(tool);
+    end_password_tool(tool, child);
     return got_line ? parse_password_line(line, password, size) : 0;
 }
 

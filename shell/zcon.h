@@ -139,6 +139,10 @@ int get_net_password(char* password, int size);
 // when it does not fit in size bytes.
 int parse_password_line(const char* line, char* password, int size);
 char* getexefolder(char* buf, int size);
+// The folder of the file that link names, as getexefolder takes it from the
+// shell's own executable: buf filled and returned, or NULL (errno ERANGE
+// when the folder is longer than 255 characters or does not fit size).
+char* folder_of_link(const char* link, char* buf, int size);
 int authenticate_user(const char* current_pwd);
 int set_tty_echo(short enable);
 void update_unsuccessful_login(const char* shell_type);

@@ -1,6 +1,9 @@
 // Logging in with the appliance password, and the report of failed logins.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "sim_env.h"
 
@@ -65,6 +68,36 @@ TEST_F(Login, CarriageReturnStaysPartOfTheTypedPassword) {
     ASSERT_TRUE(z->expect(kRetry));
     z->write("s3cret\n");
     EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
+}
+
+// The password tool is started from the shell's own folder, whatever the
+// folder's name; one too long to name is a failure, never another folder.
+TEST_F(Login, PasswordToolOfAnyInstallFolder) {
+    const struct {
+        std::string folder;
+        bool asks;  // else the start-up ends with status 1
+    } rows[] = {
+        {"/tmp/with space", true},
+        {"/tmp/semi;colon", true},
+        {"/tmp/" + std::string(150, 'a') + "/" + std::string(149, 'b'), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.folder);
+        std::filesystem::create_directories(row.folder);
+        for (const char* program : {"zcon", "qtool"})
+            std::filesystem::copy_file(zt::bin_path(program), row.folder + "/" + program);
+        zt::PtyOptions options;
+        options.argv = {row.folder + "/zcon"};
+        options.env = {std::string("ZCON_SIM_DIR=") + zt::SimEnv::kStateDir};
+        zt::PtyProcess z(options);
+        if (row.asks) {
+            EXPECT_TRUE(z.expect(kGreeting)) << printable(z.output());
+            z.kill(SIGTERM);
+        } else {
+            EXPECT_EQ(z.wait_exit(), 1);
+            EXPECT_EQ(z.output(), "");
+        }
+    }
 }
 
 TEST_F(Login, SerialSessionsNeverAskAndNoPasswordMeansNoQuestion) {
