@@ -78,9 +78,14 @@ void SimEnv::stop_appd() {
 }
 
 void SimEnv::start_syslogd() {
-    syslogd_ = std::make_unique<Daemon>(
-        std::vector<std::string>{bin_path("syslogd"), "--log-file", kMessages});
-    wait_until([&] { return access("/dev/log", F_OK) == 0; });
+    // Ready once it writes its pid file: /dev/log may be left from a killed
+    // one, and a session that looks for syslogd before its exec would not
+    // find it by name.
+    const std::string pid_file = std::string(kStateDir) + "/syslogd.pid";
+    unlink(pid_file.c_str());
+    syslogd_ = std::make_unique<Daemon>(std::vector<std::string>{
+        bin_path("syslogd"), "--log-file", kMessages, "--pid-file", pid_file});
+    wait_until([&] { return access(pid_file.c_str(), F_OK) == 0; });
 }
 
 void SimEnv::stop_syslogd() {
