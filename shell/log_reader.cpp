@@ -35,8 +35,10 @@ constexpr size_t kTextStart = kDateWidth + kTimeWidth;
 
 // The listener sockets this process bound, identified by their file, so
 // that the end of the session removes them and only them.
+constexpr size_t kPipeNameSize = 128;  // a listener socket's path and its terminator
+
 struct BoundListener {
-    char path[sizeof(sockaddr_un::sun_path)];
+    char path[kPipeNameSize];
     dev_t dev;
     ino_t ino;
 };
@@ -98,7 +100,7 @@ void trim_record(char* record, size_t len) {
 int setupSocket(const char* pipe_name, char* fullname_buffer) {
     const char* slash = strrchr(tty_name, '/');
     const char* terminal = slash != nullptr ? slash + 1 : tty_name;
-    char sPipeName[128];
+    char sPipeName[kPipeNameSize];
     snprintf(sPipeName, sizeof sPipeName, "/tmp/%szcon%s", pipe_name, terminal);
     unlink(sPipeName);
 
