@@ -20,12 +20,39 @@ constexpr int kMaxRequest = 510;
 // of waiting for an answer that cannot come.
 std::atomic<bool> connection_ended;
 
+// Guards response. The semaphore orders an answer before the wait that takes
+// it, but not a further answer the application sends unasked, which the
+// reader may be writing while the main thread reads the previous one.
+pthread_mutex_t response_mut = PTHREAD_MUTEX_INITIALIZER;
+
+// Stores text as the answer.
+void set_answer(const char* text) {
+    pthread_mutex_lock(&response_mut);
+    snprintf(response, sizeof response, "%s", text);
+    pthread_mutex_unlock(&response_mut);
+}
+
+// The answer's result: its leading number clamped to int, or kAppGone when
+// it is empty. Sets *empty accordingly.
+int answer_result(bool* empty) {
+    pthread_mutex_lock(&response_mut);
+    *empty = response[0] == '\0';
+    const long long value = strtoll(response, nullptr, 10);
+    pthread_mutex_unlock(&response_mut);
+    return static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
+}
+
 // Sends one formatted request. Returns 0 when it went (or when the connection
 // has ended, so the wait reports the end), -1 when it could not be sent, -2
-// when it is too long for one request line.
+// when it is not one request line: too long, or holding a line break, which
+// would end it early and put the rest on the wire as a request of its own.
 int send_request(const char* request, int length) {
     if (length > kMaxRequest) {
         shell_println("error: command line too long");
+        return -2;
+    }
+    if (strpbrk(request, "\r\n") != nullptr) {
+        shell_println("error: request holds a line break, not sent");
         return -2;
     }
     if (connection_ended) return 0;
@@ -53,7 +80,7 @@ bool wait_for_answer() {
     for (;;) {
         if (sem_trywait(&response_sem) == 0) return true;
         if (connection_ended) {
-            response[0] = '\0';
+            set_answer("");
             return true;
         }
         if (hangup_grace_over()) return false;
@@ -63,6 +90,10 @@ bool wait_for_answer() {
 }
 
 }  // namespace
+
+int channel_send(const char* request) {
+    return send_request(request, static_cast<int>(strlen(request))) == 0 ? 0 : -1;
+}
 
 // Forwards a user command line with the current command format. Returns the
 // answer's result, or -17 when the application is gone.
@@ -99,20 +130,17 @@ int send_session_cmd(const char* op, const char* arg) {
 // Waits for the answer to the request just sent and returns its leading
 // number; an empty answer means the application closed the session.
 int response_helper(void) {
-    int result;
+    bool empty = false;
+    int result = 0;
     if (!wait_for_answer()) {
         result = kAppGone;  // hung up: nobody to tell
-    } else if (response[0] == '\0') {
+    } else if (result = answer_result(&empty); empty) {
         shell_println("error: session is closed by peer");
         result = kAppGone;
-    } else {
-        long long value = strtoll(response, nullptr, 10);
-        result = static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
-        if (result < 0 && did_registration) {
-            shell_println("error: command not found");
-            fflush(stdout);
-            result = -1;
-        }
+    } else if (result < 0 && did_registration) {
+        shell_println("error: command not found");
+        fflush(stdout);
+        result = -1;
     }
     sem_post(&input_ready_sem);
     return result;
@@ -122,15 +150,19 @@ int response_helper(void) {
 // at the end of the connection) and wakes the waiting request.
 int message_handler(HXCOM /*h_client*/, char* msg) {
     if (msg == nullptr) {
-        response[0] = '\0';
+        set_answer("");
         connection_ended = true;
         sem_post(&response_sem);
     } else if (msg[0] == 'R') {
         size_t len = strnlen(msg, 3);
-        snprintf(response, sizeof response, "%s", len < 3 ? "" : msg + 3);
+        set_answer(len < 3 ? "" : msg + 3);
         sem_post(&response_sem);
     }
     return 0;
+}
+
+void channel_forget_answer(void) {
+    set_answer("");
 }
 
 // Makes the channel usable for a new connection.

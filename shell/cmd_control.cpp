@@ -1,10 +1,12 @@
 // The commands that steer the session itself or reach past the application:
 // command modes, echo, prompt, leaving, one-off requests in a chosen wire
 // format, session naming, the boot environment and two fixed answers.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -25,15 +27,28 @@ struct FreeDeleter {
     void operator()(char* p) const { free(p); }
 };
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
+// True when a word holds a carriage return or line feed, which a quoted
+// escape can put there. Sent on, it would end the request early and put the
+// rest on the wire as a request of its own.
+bool holds_line_break(const char* word) {
+    return strpbrk(word, "\r\n") != nullptr;
+}
+
+bool any_holds_line_break(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i)
+        if (holds_line_break(argv[i])) return true;
+    return false;
+}
 
 // Joins argv[1..] into buffer and hands it to send. Lines longer than the
 // command buffer never come from the terminal; one that does not fit is
 // refused rather than sent cut, since a cut command may mean something else.
 void send_joined(int argc, char** argv, int (*send)(const char*)) {
     if (argc < 2) return;
+    if (any_holds_line_break(argc - 1, argv + 1)) {
+        shell_println("%s", kIllegalParams);
+        return;
+    }
     char buffer[kCmdBuffSize];
     if (make_normalized_string_n(buffer, sizeof buffer, argc - 1, argv + 1) >= sizeof buffer) {
         shell_println("%s", kIllegalParams);
@@ -68,12 +83,13 @@ bool is_safe_env_value(const char* value) {
     return true;
 }
 
-// Reads path whole and returns it with each line feed followed by a carriage
-// return, plus one more line feed and carriage return, NUL-terminated; *len
-// gets the text's length. Returns nullptr when the file or memory is missing.
-std::unique_ptr<char, FreeDeleter> read_listing(const char* path, size_t* len) {
+// Reads the file open on fd whole and returns it with each line feed followed
+// by a carriage return, plus one more line feed and carriage return,
+// NUL-terminated; *len gets the text's length. Returns nullptr when the file
+// cannot be read or memory is short.
+std::unique_ptr<char, FreeDeleter> read_listing(int fd, size_t* len) {
     struct stat st;
-    if (stat(path, &st) != 0 || st.st_size < 0) return nullptr;
+    if (fstat(fd, &st) != 0 || st.st_size < 0) return nullptr;
     const size_t size = static_cast<size_t>(st.st_size);
     if (size > (static_cast<size_t>(-1) - 3) / 2) return nullptr;
 
@@ -83,10 +99,15 @@ std::unique_ptr<char, FreeDeleter> read_listing(const char* path, size_t* len) {
     const size_t total = 2 * size + 3;
     std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(total)));
     if (!buffer) return nullptr;
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "rb"));
-    if (!file) return nullptr;
     char* in = buffer.get() + size + 3;
-    const size_t got = fread(in, 1, size, file.get());
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, in + got, size - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return nullptr;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
 
     char* out = buffer.get();
     size_t w = 0;
@@ -186,6 +207,8 @@ void session_cmd(int argc, char** argv) {
         shell_println("%s", kNeedsMore);
     } else if (strcmp(argv[1], "name") != 0 && strcmp(argv[1], "find") != 0) {
         shell_println("%s", kIllegalParams);
+    } else if (argc == 3 && holds_line_break(argv[2])) {
+        shell_println("%s", kIllegalParams);
     } else if (argc == 3) {
         send_session_cmd(argv[1], argv[2]);
     } else if (argc == 2) {
@@ -220,12 +243,28 @@ void setenv_cmd(int argc, char** argv) {
     system_pthread(szSysCmd);
 }
 
-// Lists the boot environment through fw_printenv and the file /tmp/env, with
-// CR LF line ends and an empty line after the listing.
+// Lists the boot environment through fw_printenv, with CR LF line ends and an
+// empty line after the listing, and leaves the listing in /tmp/env. Anyone
+// may have put something at that path (a link to another file, a FIFO that
+// would block the writer), so the tool writes to a new file of this session
+// only, created exclusively with mode 0600 and reached through the session's
+// own descriptor. It then replaces whatever is at /tmp/env and is read back
+// through that descriptor; if the name cannot be taken, the listing is shown
+// all the same.
 void printenv_cmd(int /*argc*/, char** /*argv*/) {
-    system_pthread("fw_printenv > /tmp/env");
+    char own[] = "/tmp/env.XXXXXX";
+    const int fd = mkstemp(own);  // inherited by the tool's shell: not close-on-exec
+    if (fd < 0) {
+        shell_println("printenv failed");
+        return;
+    }
+    char command[64];
+    snprintf(command, sizeof command, "fw_printenv > /proc/self/fd/%d", fd);
+    system_pthread(command);
+    if (rename(own, kEnvFile) != 0) unlink(own);
     size_t len = 0;
-    const auto listing = read_listing(kEnvFile, &len);
+    const auto listing = read_listing(fd, &len);
+    close(fd);
     if (!listing) {
         shell_println("printenv failed");
         return;

@@ -170,6 +170,14 @@ void flush_async_output() {
     pthread_mutex_unlock(&async_stdout_mut);
 }
 
+// Writes whatever is held, typed line or not: the session is ending, and
+// nothing held for the last line may be lost with it.
+void flush_held_output_at_end() {
+    pthread_mutex_lock(&async_stdout_mut);
+    shell_io_flush(stdout_shio);
+    pthread_mutex_unlock(&async_stdout_mut);
+}
+
 // Queues one line from a side thread and lets it out if nobody is typing,
 // or if too much is held already.
 void print_async_line(const char* line) {

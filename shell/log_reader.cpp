@@ -33,6 +33,43 @@ constexpr size_t kDateWidth = 11;    // the date and its separator
 constexpr size_t kTimeWidth = 9;     // the time and its separator
 constexpr size_t kTextStart = kDateWidth + kTimeWidth;
 
+// The listener sockets this process bound, identified by their file, so
+// that the end of the session removes them and only them.
+constexpr size_t kPipeNameSize = 128;  // a listener socket's path and its terminator
+
+struct BoundListener {
+    char path[kPipeNameSize];
+    dev_t dev;
+    ino_t ino;
+};
+BoundListener bound_listeners[2];  // one per listener directory
+bool listeners_removed;            // the session has ended: bind no more
+pthread_mutex_t bound_listeners_mut = PTHREAD_MUTEX_INITIALIZER;
+
+void remember_listener(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return;
+    pthread_mutex_lock(&bound_listeners_mut);
+    if (listeners_removed) {
+        // The log reader got here only after the session had ended.
+        unlink(path);
+        pthread_mutex_unlock(&bound_listeners_mut);
+        return;
+    }
+    BoundListener* slot = nullptr;
+    for (BoundListener& listener : bound_listeners) {
+        if (strcmp(listener.path, path) == 0 || (!slot && listener.path[0] == '\0')) {
+            slot = &listener;
+        }
+    }
+    if (slot != nullptr) {
+        snprintf(slot->path, sizeof slot->path, "%s", path);
+        slot->dev = st.st_dev;
+        slot->ino = st.st_ino;
+    }
+    pthread_mutex_unlock(&bound_listeners_mut);
+}
+
 // Reports a set-up failure, except on serial consoles, where nothing may
 // disturb the automation client on the other end.
 void report_socket_error(const char* fmt) {
@@ -63,7 +100,7 @@ void trim_record(char* record, size_t len) {
 int setupSocket(const char* pipe_name, char* fullname_buffer) {
     const char* slash = strrchr(tty_name, '/');
     const char* terminal = slash != nullptr ? slash + 1 : tty_name;
-    char sPipeName[128];
+    char sPipeName[kPipeNameSize];
     snprintf(sPipeName, sizeof sPipeName, "/tmp/%szcon%s", pipe_name, terminal);
     unlink(sPipeName);
 
@@ -93,8 +130,24 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
         close(fd);
         return -1;
     }
+    remember_listener(sPipeName);
     if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);
     return fd;
+}
+
+void remove_listener_sockets(void) {
+    pthread_mutex_lock(&bound_listeners_mut);
+    for (BoundListener& listener : bound_listeners) {
+        struct stat st;
+        // A file put there since (a later session's) is not ours to remove.
+        if (listener.path[0] != '\0' && lstat(listener.path, &st) == 0 &&
+            st.st_dev == listener.dev && st.st_ino == listener.ino) {
+            unlink(listener.path);
+        }
+        listener.path[0] = '\0';
+    }
+    listeners_removed = true;
+    pthread_mutex_unlock(&bound_listeners_mut);
 }
 
 int find_pid(const char* process_name) {
@@ -199,7 +252,10 @@ void* logReaderThread(void* /*arg*/) {
             break;
         }
         ssize_t n = recv(sock_fd, line, kMaxRecord, 0);
-        if (n <= 0) {
+        // An empty datagram (anyone may send one) is nothing: a datagram
+        // socket has no peer that could have closed.
+        if (n == 0) continue;
+        if (n < 0) {
             shell_println("logReaderThread: recv() error: %s", strerror(errno));
             break;
         }

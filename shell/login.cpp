@@ -3,8 +3,12 @@
 // application keeps about telnet and API clients.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,19 +47,65 @@ bool read_first_line(int fd, char* line, size_t size) {
     return len > 0;
 }
 
+// Closes the tool's output and waits for it to end.
+void end_password_tool(int out, pid_t child) {
+    if (out >= 0) close(out);
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Starts the password tool "<folder>/qtool config sw 0" directly, without a
+// shell that would read the folder's name (a space, a ';'), with its standard
+// output on a pipe. Returns the pipe's reading end, with the child in *child;
+// -1 when the tool cannot be started (absent, not executable).
+int start_password_tool(const char* folder, pid_t* child) {
+    char tool[275];
+    if (snprintf(tool, sizeof tool, "%s/qtool", folder) >= static_cast<int>(sizeof tool)) {
+        return -1;
+    }
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    char config[] = "config", sw[] = "sw", zero[] = "0";
+    char* argv[] = {tool, config, sw, zero, nullptr};
+    const int started = posix_spawn(child, tool, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (started != 0) {
+        close(out[0]);
+        return -1;
+    }
+    return out[0];
+}
+
 }  // namespace
 
 char* getexefolder(char* buf, int size) {
     char link[128];
     snprintf(link, sizeof link, "/proc/%i/exe", static_cast<int>(getpid()));
-    ssize_t len = readlink(link, buf, static_cast<size_t>(size));
+    return folder_of_link(link, buf, size);
+}
+
+char* folder_of_link(const char* link, char* buf, int size) {
+    // The whole target first: cut short, its last '/' would name a folder
+    // above the right one.
+    char target[PATH_MAX];
+    ssize_t len = readlink(link, target, sizeof target);
     if (len < 0) return nullptr;
-    const char* end = static_cast<const char*>(memrchr(buf, '/', static_cast<size_t>(len)));
-    if (end != nullptr) len = end - buf;
+    if (len == static_cast<ssize_t>(sizeof target)) {
+        errno = ERANGE;  // perhaps cut: its folder is too long anyway
+        return nullptr;
+    }
+    const char* end = static_cast<const char*>(memrchr(target, '/', static_cast<size_t>(len)));
+    if (end != nullptr) len = end - target;
     if (len > 255 || len >= size) {
         errno = ERANGE;
         return nullptr;
     }
+    memcpy(buf, target, static_cast<size_t>(len));
     buf[len] = '\0';
     return buf;
 }
@@ -78,13 +128,12 @@ int parse_password_line(const char* line, char* password, int size) {
 int get_net_password(char* password, int size) {
     char folder[256];
     if (getexefolder(folder, sizeof folder) == nullptr) return 1;
-    char command[275];
-    snprintf(command, sizeof command, "%s/qtool config sw 0", folder);
-    FILE* tool = popen(command, "r");
-    if (tool == nullptr) return 0;
+    pid_t child;
+    const int tool = start_password_tool(folder, &child);
+    if (tool < 0) return 0;
     char line[128];
-    const bool got_line = read_first_line(fileno(tool), line, sizeof line);
-    pclose(tool);
+    const bool got_line = read_first_line(tool, line, sizeof line);
+    end_password_tool(tool, child);
     const int rc = got_line ? parse_password_line(line, password, size) : 0;
     explicit_bzero(line, sizeof line);
     return rc;
@@ -151,6 +200,7 @@ void update_unsuccessful_login(const char* shell_type) {
     }
     sem_destroy(&response_sem);
     sem_destroy(&input_ready_sem);
+    remove_listener_sockets();
 }
 
 void update_ui_login_params(int auth_result, const char* shell_type) {

@@ -28,8 +28,9 @@ int register_session(void) {
         shell_println("error: failed to create api async reader thread");
         return -2;
     }
-    response[0] = '\0';
-    if (hclient == nullptr || xcom_client_send(hclient, command) != 0) {
+    pthread_detach(apiAsyncEventReader);  // never joined: it may end long before the session
+    channel_forget_answer();
+    if (channel_send(command) != 0) {
         shell_println("XCOM send error");
         return -1;
     }
@@ -38,7 +39,7 @@ int register_session(void) {
 
 int unregister_session(void) {
     if (hclient == nullptr || channel_ended()) return -1;
-    return xcom_client_send(hclient, "U") == 0 ? 0 : -1;
+    return channel_send("U");
 }
 
 // Prints every line the application sends to the session socket, held back

@@ -26,6 +26,8 @@ char response[kResponseSize];
 char cmdbuff[kCmdBuffSize];
 sem_t response_sem;
 sem_t input_ready_sem;
+// Initialised here once, before any code runs (so it cannot fail, and
+// no thread can ever see it uninitialised or initialised twice).
 pthread_mutex_t async_stdout_mut = PTHREAD_MUTEX_INITIALIZER;
 const char* newline_string = "\n";
 

@@ -171,6 +171,8 @@ void start_log_reader() {
     pthread_mutex_unlock(&log_view_mut);
     if (start_side_thread(&threadReader, logReaderThread) != 0) {
         shell_println("failed to create log reader thread");
+    } else {
+        pthread_detach(threadReader);  // never joined: it may end long before the session
     }
 }
 
@@ -209,9 +211,11 @@ void connect_to_application() {
 }  // namespace
 
 // Tears the session down: unregisters, gives the terminal back, closes the
-// connection and releases the semaphores. Safe to call more than once.
+// connection, releases the semaphores and removes the listener sockets.
+// Safe to call more than once.
 void cleanup(void) {
     if (hclient != nullptr) unregister_session();
+    flush_held_output_at_end();
     hangup_restore_stdin();
     if (cle_ready) cle_cleanup();
     cle_ready = false;
@@ -222,6 +226,7 @@ void cleanup(void) {
         sem_destroy(&input_ready_sem);
         semaphores_ready = false;
     }
+    remove_listener_sockets();
 }
 
 void end_of_session(void) {
@@ -265,10 +270,6 @@ int zcon_main(int argc, char** argv) {
     }
     newline_string = serial_newline_string;
 
-    if (pthread_mutex_init(&async_stdout_mut, nullptr) != 0) {
-        shell_println("error: failed to init async_stdout_mut!");
-        return -2;
-    }
     cle_register_sync_callbacks(cle_lock_unlock_op);
     cle_register_inline_callback(cle_inline_state_tracker);
     stdout_shio = shell_io_create();
@@ -327,6 +328,7 @@ int zcon_main(int argc, char** argv) {
         xcom_client_disconnect(hclient);
         hclient = nullptr;
         cle_cleanup();  // never leave the user's terminal in character mode
+        remove_listener_sockets();
         log_and_exit("End of session", -1);
     }
     did_registration = 1;

@@ -91,6 +91,8 @@ void cle_inline_state_tracker(int state);
 void print_async_line(const char* line);
 // Flushes stdout_shio unless the user is typing, under the output lock.
 void flush_async_output();
+// Flushes stdout_shio whatever the typing state, under the output lock.
+void flush_held_output_at_end();
 
 // ---- Application command channel -----------------------------------------
 
@@ -100,6 +102,12 @@ int send_sys_cmd(const char* cmdline);
 int send_session_cmd(const char* op, const char* arg);
 int response_helper(void);
 int message_handler(HXCOM h_client, char* msg);
+// Sends one request line as it is (the registration lines). Returns 0 when
+// it went, or when the connection has ended so that the wait reports the
+// end; -1 when it could not be sent or is not one line (refused, reported).
+int channel_send(const char* request);
+// Empties the answer text (before the registration is sent).
+void channel_forget_answer(void);
 // Forgets that the connection ended (a new connection is about to be used).
 void channel_reset(void);
 // True once the connection to the application has ended.
@@ -115,6 +123,8 @@ void* apiAsyncEventReaderThread(void* args);
 // ---- Log reader ------------------------------------------------------------
 
 int setupSocket(const char* pipe_name, char* fullname_buffer);
+// Removes the listener socket files this process bound (at the session's end).
+void remove_listener_sockets(void);
 int find_pid(const char* process_name);
 void* logReaderThread(void* arg);
 
@@ -131,6 +141,10 @@ int get_net_password(char* password, int size);
 // when it does not fit in size bytes.
 int parse_password_line(const char* line, char* password, int size);
 char* getexefolder(char* buf, int size);
+// The folder of the file that link names, as getexefolder takes it from the
+// shell's own executable: buf filled and returned, or NULL (errno ERANGE
+// when the folder is longer than 255 characters or does not fit size).
+char* folder_of_link(const char* link, char* buf, int size);
 int authenticate_user(const char* current_pwd);
 int set_tty_echo(short enable);
 void update_unsuccessful_login(const char* shell_type);

@@ -3,7 +3,7 @@
  *   qtool config sw 0 set PW     set the password
  *   qtool config sw 0 clear      remove the password
  * The password lives in "$ZCON_SIM_DIR/password" (default /tmp/zcon-sim).
- * Plain C: every session start runs it (through /bin/sh), so it must start
+ * Plain C: every session start runs it, so it must start
  * as fast as the appliance's own tool. */
 #include <errno.h>
 #include <stdio.h>

@@ -4,10 +4,14 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "sim_env.h"
 
@@ -121,6 +125,66 @@ TEST_F(Faults, SyslogdKilledAndRestartedFeedsTheSessionAgain) {
     sim.start_syslogd();  // it finds the session's listener as it starts
     EXPECT_TRUE(log_reaches(*z, "after")) << printable(z->output());
     run("echo carrying on", "carrying on\n");
+}
+
+TEST_F(Faults, EmptyDatagramsOnTheListenersAreIgnored) {
+    start();
+    ASSERT_TRUE(log_reaches(*z, "before"));
+    const std::string terminal = z->tty_name().substr(z->tty_name().rfind('/') + 1);
+    for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"}) {
+        zt::UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s%s", dir, terminal.c_str());
+        ASSERT_EQ(sendto(fd.get(), "", 0, 0, reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0)
+            << address.sun_path;
+    }
+    run("echo still read", "still read\n");
+    EXPECT_TRUE(log_reaches(*z, "after")) << printable(z->output());
+}
+
+// Whatever another user planted at /tmp/env, printenv shows the listing,
+// writes nowhere else and does not hang; /tmp/env then holds the listing,
+// readable by this user only, unless the planted name cannot be replaced.
+TEST_F(Faults, PrintenvTrustsNothingPlantedAtItsListingPath) {
+    zt::TempDir tools;
+    std::ofstream(tools.file("fw_printenv")) << "#!/bin/sh\nprintf 'baudrate=115200\\nx=1\\n'\n";
+    chmod(tools.file("fw_printenv").c_str(), 0755);
+    zt::PtyOptions options;
+    options.env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
+    z = sim.registered_zcon({}, options);
+    ASSERT_TRUE(sim.wait_trace("telnet_client_23_success"));
+    z->take();
+    const struct {
+        const char* planted;
+        int (*plant)();
+        bool replaced;
+    } rows[] = {
+        {"nothing", [] { return 0; }, true},
+        {"a link to another file", [] { return symlink("/tmp/victim", "/tmp/env"); }, true},
+        {"a fifo", [] { return mkfifo("/tmp/env", 0666); }, true},
+        {"a directory", [] { return mkdir("/tmp/env", 0777); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.planted);
+        std::filesystem::remove_all("/tmp/env");
+        std::ofstream("/tmp/victim") << "untouched";
+        ASSERT_EQ(row.plant(), 0);
+        run("printenv", "baudrate=115200\n\rx=1\n\r\n\r");
+        EXPECT_EQ(zt::read_file("/tmp/victim"), "untouched");
+        struct stat st {};
+        ASSERT_EQ(lstat("/tmp/env", &st), 0);
+        if (row.replaced) {
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            EXPECT_EQ(zt::read_file("/tmp/env"), "baudrate=115200\nx=1\n");
+        } else {
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+        }
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+            EXPECT_EQ(entry.path().string().rfind("/tmp/env."), std::string::npos) << entry.path();
+    }
 }
 
 TEST_F(Faults, MissingListenerDirectories) {

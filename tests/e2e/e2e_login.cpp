@@ -2,11 +2,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -113,6 +115,8 @@ TEST_F(Login, ThreeWrongPasswordsEndTheSessionAndAreReported) {
     EXPECT_EQ(lines[1], kSet + "telnet_client_24 ");
     EXPECT_EQ(lines[2], kSet + "telnet_client_24_success False");
     EXPECT_EQ(lines[3], "U");
+    const std::string socket = lines[0].substr(7);
+    EXPECT_NE(access(socket.c_str(), F_OK), 0) << socket;  // nothing left behind
 }
 
 TEST_F(Login, EndOfInputAtThePromptFailsAtOnce) {
@@ -165,6 +169,36 @@ TEST_F(Login, CarriageReturnStaysPartOfTheTypedPassword) {
     ASSERT_TRUE(z->expect(kRetry));
     z->write("s3cret\n");
     EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
+}
+
+// The password tool is started from the shell's own folder, whatever the
+// folder's name; one too long to name is a failure, never another folder.
+TEST_F(Login, PasswordToolOfAnyInstallFolder) {
+    const struct {
+        std::string folder;
+        bool asks;  // else the start-up ends with status 1
+    } rows[] = {
+        {"/tmp/with space", true},
+        {"/tmp/semi;colon", true},
+        {"/tmp/" + std::string(150, 'a') + "/" + std::string(149, 'b'), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.folder);
+        std::filesystem::create_directories(row.folder);
+        for (const char* program : {"zcon", "qtool"})
+            std::filesystem::copy_file(zt::bin_path(program), row.folder + "/" + program);
+        zt::PtyOptions options;
+        options.argv = {row.folder + "/zcon"};
+        options.env = {std::string("ZCON_SIM_DIR=") + zt::SimEnv::kStateDir};
+        zt::PtyProcess z(options);
+        if (row.asks) {
+            EXPECT_TRUE(z.expect(kGreeting)) << printable(z.output());
+            z.kill(SIGTERM);
+        } else {
+            EXPECT_EQ(z.wait_exit(), 1);
+            EXPECT_EQ(z.output(), "");
+        }
+    }
 }
 
 TEST_F(Login, SerialSessionsNeverAskAndNoPasswordMeansNoQuestion) {

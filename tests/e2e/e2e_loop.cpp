@@ -145,4 +145,35 @@ TEST_F(Loop, InternalOnlyModeForwardsLocalWordsAndIsNotLeftByQuit) {
     EXPECT_EQ(z->wait_exit(), 0);
 }
 
+TEST_F(Loop, AWordWithALineBreakIsRefusedAndTheNextCommandGetsItsOwnAnswer) {
+    const char* const escapes[] = {"\\n", "\\r", "\\012", "\\015", "\\x0a", "\\x0d"};
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> senders;  // the local commands that send their words
+        std::string line_end;              // of the application's output lines
+    } sessions[] = {
+        {{}, {"api", "sys", "qtool", "session name"}, "\n"},
+        {{"-t", "api"}, {"session name"}, "\n"},
+        {{"-t", "api-serial"}, {"session find"}, "\r\n"},
+    };
+    int n = 0;
+    for (const auto& session : sessions) {
+        z = sim.registered_zcon(session.args);
+        for (const std::string& sender : session.senders) {
+            for (const char* escape : escapes) {
+                SCOPED_TRACE(sender + " " + escape);
+                z->write(sender + " \"y" + escape + "N: name smuggled\"\r");
+                ASSERT_TRUE(z->expect("error: command has illegal parameter(s)"));
+                const std::string mark = "answer" + std::to_string(++n);
+                z->write("echo " + mark + "\r");
+                ASSERT_TRUE(z->expect(mark + session.line_end)) << printable(z->output());
+                z->take();
+            }
+        }
+        z->write("quit\r");
+        EXPECT_EQ(z->wait_exit(), 0);
+    }
+    EXPECT_EQ(sim.trace().find("smuggled"), std::string::npos) << sim.trace();
+}
+
 }  // namespace

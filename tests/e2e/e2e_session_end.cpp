@@ -2,6 +2,7 @@
 // and the terminal given back as it was.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include "sim_env.h"
 
@@ -25,10 +26,15 @@ struct SessionEnd : ::testing::Test {
         ASSERT_TRUE(z->running()) << printable(z->output());
         socket = "/tmp/apiasynclisteners/zcon" + z->tty_name().substr(9);
     }
-    // Waits for the end; the terminal must be as it was before the session.
+    // Waits for the end; the terminal must be as it was before the session,
+    // and its listener sockets gone.
     int finish(zt::Millis timeout = 10000ms) {
         int status = z->wait_exit(timeout);
         EXPECT_TRUE(zt::same_attributes(z->attributes(), z->initial_attributes()));
+        for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"}) {
+            const std::string path = dir + z->tty_name().substr(9);
+            EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
+        }
         return status;
     }
     // The requests of a telnet session that registered and reported its login.
@@ -56,6 +62,18 @@ TEST_F(SessionEnd, QuitClearsTheLoginReportAndUnregisters) {
     z->write("  quit\t\r");
     EXPECT_EQ(finish(), 0);
     expect_requests(plus(telnet_start(), {kReport23, "U"}));
+}
+
+// Output that arrived while the last line was typed is not lost with the
+// session: it goes out before the terminal is given back.
+TEST_F(SessionEnd, OutputHeldWhileQuitWasTypedIsShown) {
+    start();
+    z->write("qui");
+    ASSERT_TRUE(z->expect("qui"));
+    sim.control("notify held while typing");
+    z->write("t\r");
+    EXPECT_EQ(finish(), 0);
+    EXPECT_NE(z->output().find("held while typing"), std::string::npos) << printable(z->output());
 }
 
 TEST_F(SessionEnd, ExitInAnApiSession) {

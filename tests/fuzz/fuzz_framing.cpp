@@ -5,8 +5,10 @@
 //
 // Nothing ever blocks: the whole input is sent (non-blocking) before the
 // first read, then the sending side ends (stream: closed; datagrams: the
-// receiving side shut for reading, so the next receive gives 0 like an empty
-// datagram), and reading goes on until the model says the stream is over.
+// receiving side shut for reading, so the next receive gives 0; on a socket
+// shut for reading an empty datagram gives 0 too, and is a failure there, while
+// on an open one it is passed over), and reading goes on until the model says
+// the stream is over.
 //
 // Input: bytes are data, except for escapes after 0xFE:
 //   FE 00          a literal FE byte
@@ -110,7 +112,8 @@ struct Outcome {
     int result;
     std::string line;  // meaningful when result >= 0
     Failure failure;   // refused: too long or full, nothing consumed; closed: an
-                       // empty datagram; over: nothing more can ever arrive
+                       // empty datagram on the shut socket; over: nothing more
+                       // can ever arrive
 };
 
 // The framing rules, kept as simple as possible: unconsumed bytes in a

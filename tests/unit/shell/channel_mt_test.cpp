@@ -2,6 +2,7 @@
 // loopback connection to an in-process peer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -70,6 +71,29 @@ TEST_F(Channel, RequestsCarryTheirPrefixes) {
                                                       "E: whoami", "D: uptime", "N: name lobby"}));
 }
 
+// The reader stores an answer nobody asked for while the main thread may
+// still be reading the previous one: nothing orders the two but a lock.
+TEST_F(Channel, AnUnaskedAnswerIsTakenByTheNextRequest) {
+    peer.set_answer(std::nullopt);
+    std::atomic<bool> read{false};
+    std::thread application([&] {
+        peer.wait_lines(1);
+        peer.send("R: 5\n");
+        while (!read.load(std::memory_order_relaxed))  // relaxed: orders nothing
+            std::this_thread::yield();
+        peer.send("R: 6\n");
+    });
+    EXPECT_EQ(send_command("a"), 5);
+    read.store(true, std::memory_order_relaxed);
+    application.join();
+    ASSERT_TRUE(zt::wait_until([] {
+        int posted = 0;
+        sem_getvalue(&response_sem, &posted);
+        return posted > 0;
+    }));
+    EXPECT_EQ(send_command("b"), 6);
+}
+
 TEST_F(Channel, LinesNotBeginningWithRAreIgnored) {
     peer.set_answer(std::nullopt);
     peer.send("hello\nS: 4\n");
@@ -81,17 +105,34 @@ TEST_F(Channel, LinesNotBeginningWithRAreIgnored) {
     answer.join();
 }
 
-TEST_F(Channel, OverlongRequestIsRefusedWithoutEndingTheSession) {
-    std::string line(508, 'x');  // 511 characters with its prefix
+TEST_F(Channel, RequestThatIsNotOneLineIsRefusedWithoutEndingTheSession) {
+    const std::string kTooLong = "error: command line too long\r\n";
+    const std::string kBreak = "error: request holds a line break, not sent\r\n";
+    const struct {
+        std::string text;
+        const std::string& message;
+    } rows[] = {
+        {std::string(508, 'x'), kTooLong},  // 511 characters with its prefix
+        {"y\nC: echo smuggled", kBreak},
+        {"y\rC: echo smuggled", kBreak},
+        {"\n", kBreak},
+    };
+    for (const auto& row : rows) {
+        zt::StdoutCapture out;
+        EXPECT_EQ(send_command(row.text.c_str()), -1);
+        EXPECT_EQ(send_api_cmd(row.text.c_str()), -1);
+        EXPECT_EQ(send_sys_cmd(row.text.c_str()), -1);
+        EXPECT_EQ(send_session_cmd("name", row.text.c_str()), -1);
+        EXPECT_EQ(out.text(), row.message + row.message + row.message + row.message) << row.text;
+    }
     zt::StdoutCapture out;
-    EXPECT_EQ(send_command(line.c_str()), -1);
-    EXPECT_EQ(send_api_cmd(line.c_str()), -1);
-    EXPECT_EQ(out.text(), "error: command line too long\r\nerror: command line too long\r\n");
-    EXPECT_EQ(gate(), 1);  // the forwarded line counts as handled
-    line.pop_back();       // 510 characters fit
-    EXPECT_EQ(send_command(line.c_str()), 0);
+    EXPECT_EQ(channel_send("R: telnet /tmp/a\nC: x"), -1);  // nor can registration
+    EXPECT_EQ(out.text(), kBreak);
+    EXPECT_EQ(gate(), 4);              // each refused forwarded line counts as handled
+    const std::string fits(507, 'x');  // 510 characters fit
+    EXPECT_EQ(send_command(fits.c_str()), 0);
     ASSERT_TRUE(peer.wait_lines(1));
-    EXPECT_EQ(peer.lines()[0], "C: " + line);
+    EXPECT_EQ(peer.lines(), std::vector<std::string>{"C: " + fits});
 }
 
 TEST_F(Channel, EndOfConnectionIsStickyForEveryLaterRequest) {

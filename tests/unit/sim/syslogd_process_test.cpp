@@ -73,9 +73,24 @@ TEST_F(SyslogdTest, ListenersGetRecordsAfterSighupAndGoneOnesAreDropped) {
     EXPECT_EQ(logged[0].substr(20), "notice zcon: API:telnet3:1:IN:status");
     EXPECT_EQ(logged[1].substr(20), "notice zcon: second");
 
+    // zcon3 ends and leaves its file behind: reported once, not again after
+    // each rescan; a new socket bound at its path gets records again.
+    close(bind_dgram(listeners_ + "zcon3"));
+    for (const char* text : {"stale 1", "stale 2", "stale 3"}) {
+        ASSERT_EQ(kill(daemon_.pid, SIGHUP), 0);
+        ASSERT_TRUE(send_dgram_to(socket_, std::string("<69>zcon: ") + text));
+        ASSERT_TRUE(recv_dgram(b.get(), &record));
+    }
+    UniqueFd c(bind_dgram(listeners_ + "zcon3"));
+    ASSERT_EQ(kill(daemon_.pid, SIGHUP), 0);
+    ASSERT_TRUE(send_dgram_to(socket_, "<69>zcon: back"));
+    ASSERT_TRUE(recv_dgram(c.get(), &record));
+
     kill(daemon_.pid, SIGTERM);
     EXPECT_EQ(wait_exit(daemon_.pid), 0);
-    EXPECT_NE(read_all(daemon_.output.get()).find("zcon1 has gone, dropped"), std::string::npos);
+    EXPECT_EQ(read_all(daemon_.output.get()),
+              "syslogd: listener " + listeners_ + "zcon1 has gone, dropped\n" +
+                  "syslogd: listener " + listeners_ + "zcon3 has gone, dropped\n");
     daemon_.pid = -1;
     // A clean stop takes the input socket and the pid file away.
     EXPECT_NE(access(socket_.c_str(), F_OK), 0);

@@ -17,7 +17,8 @@ int socket_write_line(int socket, const char* line);
 // Hands out one line from the caller-owned accumulation buffer, receiving
 // more as needed. buffer holds XCOM_MAX_BUFFER + 1 bytes, line
 // XCOM_MAX_LINE + 1. Returns the trimmed line's length (> 0), 0 on a time-out
-// or an empty line, -1 on an error, a closed peer or at the size limits.
+// or an empty line, -1 on an error, a closed peer or at the size limits. An
+// empty datagram is passed over; a datagram socket ends when shut for reading.
 // timeout is in whole seconds for the whole call; 0 waits without limit.
 int socket_read_line(int socket, char* buffer, int* buflen, char* line, int timeout);
 

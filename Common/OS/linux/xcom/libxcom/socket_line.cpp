@@ -1,6 +1,7 @@
 // Newline-framed text lines over stream and datagram sockets. A receiving
 // stream keeps its unconsumed bytes in a caller-owned buffer between calls;
 // datagrams are treated as one byte stream, so lines may span them.
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -18,6 +19,23 @@ using xcom::warn;
 
 // A whole line may wait this long for the socket to take it.
 constexpr std::chrono::seconds kWriteLimit{10};
+
+// True when a receive of 0 bytes on socket was an empty datagram, which is
+// passed over: a datagram socket has no peer that could have closed. It ends
+// only when shut for reading (and then an empty datagram is its end as well).
+bool empty_datagram(int socket) {
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM) {
+        return false;
+    }
+    pollfd shut{socket, POLLRDHUP, 0};
+    int ready;
+    do {
+        ready = poll(&shut, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready >= 0 && (shut.revents & POLLRDHUP) == 0;
+}
 
 // Waits for and appends more received bytes to buffer. Returns 1 when bytes
 // arrived, 0 when the budget ran out, -1 on a failure, a closed peer or a
@@ -71,7 +89,10 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
                  xcom::error_text(errno, scratch.data(), scratch.size()));
             return -1;
         }
-        // On a datagram socket an empty datagram ends the stream just the same.
+        if (got == 0 && empty_datagram(socket)) {
+            must_wait = true;
+            continue;
+        }
         if (got == 0) {
             warn("remote socket closed\n");
             return -1;
@@ -180,7 +201,8 @@ int socket_write_line(int socket, const char* line) {
 
 // Hands out the next line of the stream, receiving as needed within timeout
 // seconds (0: no limit). Returns its length after trimming, 0 on a time-out or
-// an empty line, -1 on an error, a closed peer or at the size limits.
+// an empty line, -1 on an error, a closed peer (a datagram socket: shut for
+// reading) or at the size limits.
 int socket_read_line(int socket, char* buffer, int* buflen, char* line, int timeout) {
     if (buffer == nullptr || buflen == nullptr || line == nullptr) return -1;
     // A length the buffer cannot hold would make every step below overrun it.
