@@ -1,4 +1,6 @@
-// Small helpers shared by the test programs.
+// What every test program shares: the one way to wait for a condition, the
+// one descriptor owner, temporary folders, files and the build's programs,
+// and terminal output made readable or applied to a model screen.
 #pragma once
 
 #include <unistd.h>
@@ -7,26 +9,26 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zt {
 
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
 
-// Re-tests cond about every millisecond until it holds or timeout passes.
+// Tests cond about every millisecond until it holds or timeout passes.
 // Returns whether it held.
 bool wait_until(const std::function<bool()>& cond, Millis timeout = 5000ms);
 
 // Path of a program of the build under test ($ZCON_BIN_DIR, else ./bin).
 std::string bin_path(std::string_view program);
-
 // Path of a file of the source tree ($ZCON_SOURCE_DIR).
 std::string source_path(std::string_view relative);
-
-// Renders terminal output readably for failure messages: control bytes and
-// the editor's escape sequences become tokens such as <cr>, <bs>, <bel>,
-// <up1>, <right79>, <ceos>.
-std::string printable(std::string_view bytes);
+// Whole content of a file, or "" when it cannot be read.
+std::string read_file(const std::string& path);
+// Appends what fd holds now, without waiting. False once it has ended.
+bool read_available(int fd, std::string* out);
 
 // A descriptor closed when it goes out of scope.
 class UniqueFd {
@@ -41,7 +43,7 @@ class UniqueFd {
     ~UniqueFd() { reset(); }
     int get() const { return fd_; }
     int release() {
-        int fd = fd_;
+        const int fd = fd_;
         fd_ = -1;
         return fd;
     }
@@ -69,10 +71,40 @@ class TempDir {
     std::string path_;
 };
 
-// Number of descriptors open in this process.
-int open_fd_count();
+// Renders terminal bytes readably: <cr> <lf> <bs> <bel> <ceos> <upN>
+// <downN> <rightN>, "<" as <lt>, other control bytes as <xHH>.
+std::string term_tokens(std::string_view bytes);
 
-// Whole content of a file, or "" when it cannot be read.
-std::string read_file(const std::string& path);
+// A screen of `width` columns and unlimited rows that behaves at the right
+// margin as terminals do: a character written in the last column leaves the
+// cursor there, the wrap pending until the next character.
+class TermModel {
+  public:
+    explicit TermModel(int width) : width_(width) {}
+    // Applies bytes; false on a byte no editor writes or a move above the
+    // top row (0 unless set_top moved it down).
+    bool apply(std::string_view bytes);
+    // The rows from `from` on, each padded to the width, joined and
+    // right-trimmed: what a person reads from that row on.
+    std::string text(int from = 0) const;
+    // One row, right-trimmed.
+    std::string line(int row) const;
+    int row() const { return row_; }
+    int col() const { return col_; }
+    // The rows above row belong to others: no move may go there.
+    void set_top(int row) { top_ = row; }
+    // The window changes width; the rows stay as they are, cut at the new
+    // margin (no reflow), and the cursor on its row.
+    void resize(int width);
+
+  private:
+    void put(char c);
+    int width_;
+    int top_ = 0;
+    int row_ = 0;
+    int col_ = 0;
+    bool wrap_pending_ = false;
+    std::vector<std::string> rows_;
+};
 
 }  // namespace zt
