@@ -2,13 +2,12 @@
 // each typed line to it before the line is forwarded to the application.
 #include "commands.h"
 
-#include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
 #include "command_parsing.h"
-#include "zcon.h"
+#include "console.h"
+#include "session.h"
+#include "text_buffer.h"
 
 // Rows with anySession 0 exist in normal mode only: in the two restricted
 // modes their lines go to the application like any other.
@@ -34,23 +33,13 @@ const ShellCommandT log_commands[] = {
     {nullptr, nullptr, 0},
 };
 
-namespace {
-
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-
-}  // namespace
-
 int process_command(const char* cmd) {
     if (!cmd) return -1;  // nothing to run and nothing to forward
 
     // The split writes into the line, and the caller forwards the line as it
     // gave it when no command matches, so the split works on a copy.
-    const size_t len = strlen(cmd);
-    std::unique_ptr<char, FreeDeleter> copy(static_cast<char*>(malloc(len + 1)));
+    const TextBuffer copy = text_copy(cmd);
     if (!copy) return 0;  // cannot split it: let the application have it
-    memcpy(copy.get(), cmd, len + 1);
 
     char* argv[kMaxWords];
     int argc = 0;

@@ -7,13 +7,23 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "channel.h"
 #include "cle.h"
 #include "commands.h"
-#include "zcon.h"
+#include "console.h"
+#include "hangup.h"
+#include "main_loop.h"
+#include "mutex_lock.h"
+#include "session.h"
+#include "session_end.h"
 
 long long process_start_ms;
 
 namespace {
+
+char cmdbuff[kCmdBuffSize];      // the line being handled
+const char* prompt = no_prompt;  // the editor's own prompt: the loop prints "-> " itself
+int reboot_cmd_hack_flag;        // 1 while a reboot confirmation is pending
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
 
@@ -36,7 +46,7 @@ void tail() {
 
 // Prints the "-> " mark for an empty line, after any held output.
 void show_mark() {
-    pthread_mutex_lock(&async_stdout_mut);
+    MutexLock lock(async_stdout_mut);
     shell_io_flush(stdout_shio);
     if (cmdecho_state) {
         fputs(default_prompt, stdout);
@@ -46,7 +56,6 @@ void show_mark() {
     }
     fflush(stdout);
     cle_set_row_text(default_prompt);  // the next line is typed after it
-    pthread_mutex_unlock(&async_stdout_mut);
 }
 
 [[noreturn]] void terminate_flooded_session() {
@@ -61,10 +70,11 @@ void show_mark() {
 
 // Leaves customer-API-only mode of a telnet session; true when it did.
 bool leave_customer_api_mode() {
-    if (!session_is("telnet") || !cmd_fmt_is(kFmtCustomerApi)) return false;
-    pthread_mutex_lock(&async_stdout_mut);
-    shell_io_printf(stdout_shio, "Exiting customer api *ONLY* mode\n");
-    pthread_mutex_unlock(&async_stdout_mut);
+    if (!session_traits().console || !cmd_fmt_is(kFmtCustomerApi)) return false;
+    {
+        MutexLock lock(async_stdout_mut);
+        shell_io_printf(stdout_shio, "Exiting customer api *ONLY* mode\n");
+    }
     cmd_fmt = kFmtNormal;
     return true;
 }
@@ -131,11 +141,10 @@ int reboot_cmd_processing(char* line) {
         if (line_is(line, "reboot")) {
             static constexpr const char* question = "reboot, are you sure? <y,n> ";
             reboot_cmd_hack_flag = 1;
-            pthread_mutex_lock(&async_stdout_mut);
+            MutexLock lock(async_stdout_mut);
             fputs(question, stdout);
             fflush(stdout);
             cle_set_row_text(question);  // the answer is typed after it
-            pthread_mutex_unlock(&async_stdout_mut);
             return 1;
         }
         return 0;  // quit or exit
@@ -146,8 +155,7 @@ int reboot_cmd_processing(char* line) {
         sleep(1);
         cleanup();
         sleep(1);
-        if (gbPrintToSysLog) mysyslog("End of session");
-        exit(0);
+        end_process("End of session", 0);
     }
     if (line_is(line, "n")) return 1;
     if (strlen(line) == 1) return 0;

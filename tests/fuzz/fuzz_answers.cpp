@@ -32,9 +32,12 @@
 #include <string_view>
 #include <vector>
 
+#include "channel.h"
+#include "console.h"
 #include "console_testing.h"
+#include "registration.h"
+#include "session.h"
 #include "syslog_capture.h"
-#include "zcon.h"
 
 namespace {
 

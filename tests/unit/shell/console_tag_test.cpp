@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "console_testing.h"
+#include "session.h"
 #include "syslog_capture.h"
-#include "zcon.h"
 
 namespace {
 

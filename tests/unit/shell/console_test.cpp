@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "channel_fixture.h"
+#include "console.h"
 #include "console_testing.h"
+#include "session.h"
 #include "syslog_capture.h"
-#include "zcon.h"
 
 namespace {
 

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "console_testing.h"
+#include "registration.h"
+#include "session.h"
 #include "syslog_capture.h"
 #include "test_util.h"
-#include "zcon.h"
 
 namespace {
 

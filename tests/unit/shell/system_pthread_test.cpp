@@ -11,8 +11,8 @@
 
 #include "channel_fixture.h"
 #include "commands.h"
+#include "session.h"
 #include "test_util.h"
-#include "zcon.h"
 
 namespace {
 
