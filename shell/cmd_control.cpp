@@ -13,6 +13,7 @@
 #include "command_parsing.h"
 #include "commands.h"
 #include "console.h"
+#include "seams.h"
 #include "session.h"
 #include "session_end.h"
 #include "text_buffer.h"

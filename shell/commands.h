@@ -21,16 +21,6 @@ int process_command(const char* cmd);
 // or -1 when the child cannot be created or waited for.
 int system_pthread(const char* command);
 
-// Seams for tests and the fuzzer, so that dispatching a line need not fork or
-// end the process. A runner takes the place of the fork and exec of
-// system_pthread and returns what it would; an exit hook takes the place of
-// the teardown and process end of the exit command. Each setter returns the
-// previous one; nullptr restores the real behaviour.
-typedef int (*CommandRunnerT)(const char* command);
-CommandRunnerT system_pthread_set_runner(CommandRunnerT runner);
-typedef void (*ExitHookT)(int status);
-ExitHookT exit_cmd_set_hook(ExitHookT hook);
-
 void test_cmd(int argc, char** argv);
 void shell_cmd(int argc, char** argv);
 void api_cmd(int argc, char** argv);

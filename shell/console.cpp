@@ -12,8 +12,8 @@
 
 #include "cle.h"
 #include "console.h"
-#include "console_testing.h"
 #include "mutex_lock.h"
+#include "seams.h"
 #include "session.h"
 #include "text_buffer.h"
 
@@ -23,10 +23,10 @@ ShellIOT* stdout_shio;
 pthread_mutex_t async_stdout_mut = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> cle_inline;
 
-// The system-log writer, replaceable so tests can read the entries.
-void (*zcon_vsyslog)(int priority, const char* format, va_list ap) = vsyslog;
-
 namespace {
+
+// The system-log writer, replaceable so tests can read the entries.
+VsyslogT zcon_vsyslog = vsyslog;
 
 constexpr size_t kMaxPrintlnFormat = 63;
 // The format with the line break in place of its own line feed, and room to spare.
@@ -79,6 +79,12 @@ void append_escaped(char* out, size_t cap, size_t* len, std::string_view text) {
 }
 
 }  // namespace
+
+VsyslogT console_set_vsyslog(VsyslogT vsyslog_call) {
+    const VsyslogT previous = zcon_vsyslog;
+    zcon_vsyslog = vsyslog_call != nullptr ? vsyslog_call : vsyslog;
+    return previous;
+}
 
 int console_init(void) {
     cle_register_sync_callbacks(cle_lock_unlock_op);

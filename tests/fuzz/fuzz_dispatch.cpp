@@ -19,9 +19,9 @@
 
 #include "channel.h"
 #include "cle.h"
-#include "cle_testing.h"
 #include "commands.h"
 #include "log_reader.h"
+#include "seams.h"
 #include "session.h"
 
 namespace {

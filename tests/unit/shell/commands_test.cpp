@@ -11,9 +11,9 @@
 #include "channel.h"
 #include "channel_fixture.h"
 #include "cle.h"
-#include "cle_testing.h"
 #include "commands.h"
 #include "log_reader.h"
+#include "seams.h"
 #include "session.h"
 
 namespace {

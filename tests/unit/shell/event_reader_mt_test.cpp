@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "console.h"
-#include "console_testing.h"
 #include "registration.h"
+#include "seams.h"
 #include "session.h"
 #include "syslog_capture.h"
 #include "test_util.h"
@@ -35,7 +35,7 @@ struct EventReader : ::testing::Test {
         shell_io_bind_fd(stdout_shio, terminal_write_end_);
         cle_inline = 0;
         gbPrintToSysLog = 0;
-        zcon_vsyslog = capture_entry;
+        console_set_vsyslog(capture_entry);
         g_log.clear();
         ASSERT_EQ(pthread_create(&reader_, nullptr, apiAsyncEventReaderThread, nullptr), 0);
     }

@@ -11,6 +11,7 @@
 
 #include "channel_fixture.h"
 #include "commands.h"
+#include "seams.h"
 #include "session.h"
 #include "test_util.h"
 

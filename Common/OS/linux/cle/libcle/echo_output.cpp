@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "cle_internal.h"
+#include "seams.h"
 
 namespace {
 
