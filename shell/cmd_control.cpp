@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kNeedsMore = "error: command needs more parameters to execute successfully";
 constexpr const char* kIllegalParams = "error: command has illegal parameter(s)";
 constexpr const char* kEnvFile = "/tmp/env";
+constexpr size_t kPrintenvCommandSize = 64;  // "fw_printenv > /proc/self/fd/<fd>"
 
 ExitHookT exit_hook = nullptr;  // a test's stand-in for teardown and exit
 
@@ -257,7 +258,7 @@ void printenv_cmd(int /*argc*/, char** /*argv*/) {
         shell_println("printenv failed");
         return;
     }
-    char command[64];
+    char command[kPrintenvCommandSize];
     snprintf(command, sizeof command, "fw_printenv > /proc/self/fd/%d", fd);
     system_pthread(command);
     if (rename(own, kEnvFile) != 0) unlink(own);

@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr size_t kSettingNameSize = 40;      // "telnet_client_<port>_success"
-constexpr size_t kAddressSize = 56;          // an IPv6 address in text and room to spare
+constexpr size_t kSettingNameSize = 40;  // "telnet_client_<port>_success"
+constexpr size_t kAddressSize = 56;      // an address in text (INET6_ADDRSTRLEN) and room to spare
 constexpr size_t kSettingRequestSize = 192;  // "execwithoutecho systemsetting <name> <value>"
 
 // The setting that holds the client's address: "telnet_client_<port>".
@@ -79,14 +79,15 @@ void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string) {
         if (state != 1 || local_port != port) continue;
         // Each word was printed from memory in the machine's own byte order,
         // so storing it back the same way restores the address bytes.
-        unsigned char bytes[16];
+        unsigned char bytes[sizeof(in6_addr)];
         memcpy(bytes, words, sizeof bytes);
         static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
         static constexpr unsigned char any4[4] = {0, 0, 0, 0};
-        if (memcmp(bytes, mapped, sizeof mapped) == 0 && memcmp(bytes + 12, any4, 4) != 0) {
-            inet_ntop(AF_INET, bytes + 12, ip_string, 16);
+        if (memcmp(bytes, mapped, sizeof mapped) == 0 &&
+            memcmp(bytes + sizeof mapped, any4, sizeof any4) != 0) {
+            inet_ntop(AF_INET, bytes + sizeof mapped, ip_string, INET_ADDRSTRLEN);
         } else {
-            inet_ntop(AF_INET6, bytes, ip_string, 46);
+            inet_ntop(AF_INET6, bytes, ip_string, INET6_ADDRSTRLEN);
         }
         return;
     }

@@ -27,6 +27,18 @@ int reboot_cmd_hack_flag;        // 1 while a reboot confirmation is pending
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
 
+// The flood guard: a line less than kFastGapMs after the previous one is
+// fast; every kFastLinesPerStrike-th fast line in a row is a strike, and so
+// is a line after a pause up to kForgivingGapMs when the run had reached
+// that many (a pause of that size otherwise forgives a strike); a longer
+// pause clears both counts. kStrikesToEnd strikes end the session, after
+// kFloodPauseMs.
+constexpr long long kFastGapMs = 1000;
+constexpr long long kForgivingGapMs = 2500;
+constexpr int kFastLinesPerStrike = 10;
+constexpr int kStrikesToEnd = 10;
+constexpr int kFloodPauseMs = 10000;
+
 bool is_blank(unsigned char c) {
     return c >= 1 && c <= 32;
 }
@@ -64,7 +76,7 @@ void show_mark() {
     if (gbPrintToSysLog) mysyslog("%s\n", text);
     puts(text);
     fflush(stdout);
-    session_pause(10000);
+    session_pause(kFloodPauseMs);
     end_of_session();
 }
 
@@ -90,10 +102,10 @@ long long wall_clock_ms(void) {
 bool flood_guard_check(FloodGuard* guard, long long now) {
     long long gap = now - guard->lastTime;
     bool strike = false;
-    if (gap < 1000) {
-        strike = ++guard->DoSCount >= 10;
-    } else if (gap <= 2500) {
-        if (guard->DoSCount >= 10) {
+    if (gap < kFastGapMs) {
+        strike = ++guard->DoSCount >= kFastLinesPerStrike;
+    } else if (gap <= kForgivingGapMs) {
+        if (guard->DoSCount >= kFastLinesPerStrike) {
             strike = true;
         } else if (guard->DoSattempts > 0) {
             --guard->DoSattempts;
@@ -103,7 +115,7 @@ bool flood_guard_check(FloodGuard* guard, long long now) {
         guard->DoSattempts = 0;
     }
     if (strike) {
-        if (++guard->DoSattempts >= 10) return true;
+        if (++guard->DoSattempts >= kStrikesToEnd) return true;
         guard->DoSCount = 0;
     }
     guard->lastTime = now;

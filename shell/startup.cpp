@@ -27,6 +27,7 @@
 namespace {
 
 constexpr const char* kReadyFile = "/tmp/ZconReady";
+constexpr int kConnectRetryMs = 5000;  // between attempts to reach the application
 
 int no_banner;       // --nobanner: no "whoami" at the start
 int wait_to_start;   // --wait: wait for SIGUSR1 first
@@ -233,7 +234,7 @@ void connect_to_application() {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
-        if (hangup_seen() || !session_pause(5000)) {
+        if (hangup_seen() || !session_pause(kConnectRetryMs)) {
             cleanup();
             end_process("End of session", 0);
         }

@@ -48,7 +48,7 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
                     return Io::kTimedOut;
                 case WaitResult::failed: {
                     // A read's warning names the error; a write's never did.
-                    std::array<char, 64> scratch;
+                    std::array<char, xcom::kErrorTextSize> scratch;
                     const bool named = direction == Direction::read;
                     warn("%s: select() error%s%s\n", what, named ? " " : "",
                          named ? xcom::error_text(errno, scratch.data(), scratch.size()) : "");
@@ -105,7 +105,7 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
         warn("Buffer is full, current buffer size is %d", *buflen);
         return -1;
     }
-    std::array<char, 64> scratch;
+    std::array<char, xcom::kErrorTextSize> scratch;
     // Bytes already waiting are taken at once. (So a TCP urgent byte that is
     // already queued is stepped over by the receive, as TCP does without
     // SO_OOBINLINE; one that arrives while the call waits is an exception.)
@@ -199,7 +199,7 @@ int socket_write_line(int socket, const char* line) {
     const Budget budget(kWriteLimit);
     const char* next = line;
     size_t left = strlen(line);
-    std::array<char, 64> scratch;
+    std::array<char, xcom::kErrorTextSize> scratch;
     bool must_wait = false;
     for (;;) {
         ssize_t sent = 0;
