@@ -222,13 +222,7 @@ void appd_read_control(AppdServer* sv, ControlClient* c) {
 
 // Accepts every pending control connection.
 void appd_accept_controls(AppdServer* sv) {
-    for (;;) {
-        int fd =
-            accept4(sv->control_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
+    for (int fd; (fd = appd_accept(sv->control_listener.get())) >= 0;) {
         auto c = std::make_unique<ControlClient>();
         c->id = sv->next_control_id++;
         c->fd.reset(fd);

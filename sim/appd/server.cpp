@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -100,6 +101,13 @@ int next_timeout(const AppdServer* sv) {
 }
 
 }  // namespace
+
+int appd_accept(int listener) {
+    for (;;) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
 
 // Packs what an epoll event belongs to: the kind of socket and its owner's id.
 uint64_t appd_token(uint32_t kind, uint32_t id) {

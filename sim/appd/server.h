@@ -111,6 +111,9 @@ int appd_watch(AppdServer* server, int fd, uint64_t tok, uint32_t events);
 // Registers or changes fd's interest set; *current tracks what epoll holds.
 void appd_set_interest(AppdServer* server, int fd, uint64_t tok, uint32_t* current,
                        uint32_t wanted);
+// Accepts one pending connection of listener, non-blocking and close on
+// exec. Returns its descriptor, or -1 when none is left.
+int appd_accept(int listener);
 // Brings the session's epoll interests in line with its state.
 void appd_update_interest(AppdServer* server, Session* s);
 // Sends an answer line now, or parks it while answers are held.

@@ -124,12 +124,7 @@ void appd_read_session(AppdServer* sv, Session* s) {
 
 // Accepts every pending connection as a new session.
 void appd_accept_sessions(AppdServer* sv) {
-    for (;;) {
-        int fd = accept4(sv->listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
+    for (int fd; (fd = appd_accept(sv->listener.get())) >= 0;) {
         auto s = std::make_unique<Session>();
         s->id = sv->next_session_id++;
         s->tcp.reset(fd);
