@@ -86,6 +86,14 @@ void filter_cmd(int argc, char** argv, FilterTable& table, const char* title,
     }
 }
 
+// The second words of "log"; anySession is not consulted here.
+const ShellCommandT log_commands[] = {
+    {"cull", log_cull_cmd, 0},
+    {"format", log_format_cmd, 0},
+    {"show", log_show_cmd, 0},
+    {nullptr, nullptr, 0},
+};
+
 }  // namespace
 
 // Runs the second word of "log" as if it had been typed alone.

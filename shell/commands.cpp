@@ -9,6 +9,8 @@
 #include "session.h"
 #include "text_buffer.h"
 
+namespace {
+
 // Rows with anySession 0 exist in normal mode only: in the two restricted
 // modes their lines go to the application like any other.
 const ShellCommandT command_table[] = {
@@ -25,13 +27,7 @@ const ShellCommandT command_table[] = {
     {nullptr, nullptr, 0},
 };
 
-// The second words of "log"; anySession is not consulted here.
-const ShellCommandT log_commands[] = {
-    {"cull", log_cull_cmd, 0},
-    {"format", log_format_cmd, 0},
-    {"show", log_show_cmd, 0},
-    {nullptr, nullptr, 0},
-};
+}  // namespace
 
 int process_command(const char* cmd) {
     if (!cmd) return -1;  // nothing to run and nothing to forward

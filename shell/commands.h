@@ -9,9 +9,6 @@ typedef struct ShellCommandS {
     int anySession;                        // non-zero: exists in every command mode
 } ShellCommandT;
 
-extern const ShellCommandT command_table[];
-extern const ShellCommandT log_commands[];
-
 // Offers one line to the local commands. Returns -1 when it was handled here
 // (a command ran, the line was a comment, or it could not be split) and 0
 // when no local command of the current mode matched.

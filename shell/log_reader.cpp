@@ -75,6 +75,9 @@ void log_reader_start(void) {
     }
 }
 
+namespace {
+
+// The pid of the first process whose name is process_name, or -1.
 int find_pid(const char* process_name) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
@@ -106,6 +109,8 @@ int find_pid(const char* process_name) {
     closedir(proc);
     return found;
 }
+
+}  // namespace
 
 bool log_format_record(const char* record, char* out, size_t out_size) {
     if (strlen(record) <= kShortRecord) {

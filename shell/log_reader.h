@@ -25,8 +25,6 @@ extern pthread_mutex_t log_view_mut;
 void log_reader_start(void);
 // The body of the log reader thread.
 void* logReaderThread(void* arg);
-// The pid of the first process whose name is process_name, or -1.
-int find_pid(const char* process_name);
 
 // Filters and shapes one syslogd record by the log view settings. Returns
 // false when the record is dropped; otherwise out (of out_size bytes) holds

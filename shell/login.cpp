@@ -90,13 +90,14 @@ int start_password_tool(const char* folder, pid_t* child) {
     return out[0];
 }
 
-}  // namespace
-
+// The folder of the shell's own executable (see folder_of_link).
 char* getexefolder(char* buf, int size) {
     char link[kExeLinkSize];
     snprintf(link, sizeof link, "/proc/%i/exe", static_cast<int>(getpid()));
     return folder_of_link(link, buf, size);
 }
+
+}  // namespace
 
 char* folder_of_link(const char* link, char* buf, int size) {
     // The whole target first: cut short, its last '/' would name a folder
@@ -133,6 +134,8 @@ int parse_password_line(const char* line, char* password, int size) {
     explicit_bzero(current, sizeof current);
     return fits ? 0 : 1;
 }
+
+namespace {
 
 int get_net_password(char* password, int size) {
     char folder[kFolderSize];
@@ -194,6 +197,8 @@ int authenticate_user(const char* current_pwd) {
     login_interrupt_catch(false);
     return passed ? 0 : wrong > 0 ? wrong : -1;
 }
+
+}  // namespace
 
 // Asks for the password when one is set; a failed login ends the process.
 // While the password is held the process is not dumpable, so no core file

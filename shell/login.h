@@ -9,15 +9,11 @@ inline constexpr int kPasswordSize = 64;  // a password and its terminator
 // the password cannot be had or the user failed (after reporting it).
 void login_or_exit(void);
 
-int get_net_password(char* password, int size);
 // Takes the password from the system tool's first output line ("config sw 0
 // " and the password): 0 with password filled (empty when none is set), 1
 // when it does not fit in size bytes.
 int parse_password_line(const char* line, char* password, int size);
-char* getexefolder(char* buf, int size);
 // The folder of the file that link names, as getexefolder takes it from the
 // shell's own executable: buf filled and returned, or NULL (errno ERANGE
 // when the folder is longer than 255 characters or does not fit size).
 char* folder_of_link(const char* link, char* buf, int size);
-int authenticate_user(const char* current_pwd);
-int set_tty_echo(short enable);

@@ -23,6 +23,24 @@ void address_setting_of(unsigned port, char* name, size_t size) {
     snprintf(name, size, "telnet_client_%u", port);
 }
 
+// The address of the client of port, from the kernel's TCP table.
+void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
+    ip_string[0] = '\0';
+    FILE* table = fopen("/proc/net/tcp6", "r");
+    if (table == nullptr) return;
+    parse_tcp6_client(table, port, ip_string);
+    fclose(table);
+}
+
+// Writes one appliance setting through the application.
+void zcon_cfg_write(const char* param_name, const char* param_value) {
+    if (param_name == nullptr || param_value == nullptr || param_name[0] == '\0') return;
+    char request[kSettingRequestSize];
+    snprintf(request, sizeof request, "execwithoutecho systemsetting %s %s", param_name,
+             param_value);
+    send_api_cmd(request);
+}
+
 }  // namespace
 
 void update_unsuccessful_login(const char* shell_type) {
@@ -91,20 +109,4 @@ void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string) {
         }
         return;
     }
-}
-
-void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
-    ip_string[0] = '\0';
-    FILE* table = fopen("/proc/net/tcp6", "r");
-    if (table == nullptr) return;
-    parse_tcp6_client(table, port, ip_string);
-    fclose(table);
-}
-
-void zcon_cfg_write(const char* param_name, const char* param_value) {
-    if (param_name == nullptr || param_value == nullptr || param_name[0] == '\0') return;
-    char request[kSettingRequestSize];
-    snprintf(request, sizeof request, "execwithoutecho systemsetting %s %s", param_name,
-             param_value);
-    send_api_cmd(request);
 }

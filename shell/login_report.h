@@ -13,8 +13,6 @@ void update_unsuccessful_login(const char* shell_type);
 void update_ui_login_params(int auth_result, const char* shell_type);
 // Clears the address setting of the session's login report, if it has one.
 void login_report_clear(void);
-void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string);
-// The parser behind it, reading an open TCP table: the address of the first
-// established connection on local port into ip_string (empty when none).
+// Reads an open TCP table (the format of /proc/net/tcp6): the address of the
+// first established connection on local port into ip_string (empty when none).
 void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string);
-void zcon_cfg_write(const char* param_name, const char* param_value);

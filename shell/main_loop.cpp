@@ -91,6 +91,42 @@ bool leave_customer_api_mode() {
     return true;
 }
 
+int get_input_command(void) {
+    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !hangup_seen()) {
+    }
+    int rc = cle_get_command_line(prompt, cmdbuff, kReadLimit);
+    if (rc == -1) give_input_gate();
+    return rc;
+}
+
+int reboot_cmd_processing(char* line) {
+    if (!reboot_cmd_hack_flag) {
+        if (line_is(line, "reboot")) {
+            static constexpr const char* question = "reboot, are you sure? <y,n> ";
+            reboot_cmd_hack_flag = 1;
+            MutexLock lock(async_stdout_mut);
+            fputs(question, stdout);
+            fflush(stdout);
+            cle_set_row_text(question);  // the answer is typed after it
+            return 1;
+        }
+        return 0;  // quit or exit
+    }
+    reboot_cmd_hack_flag = 0;
+    if (line_is(line, "y")) {
+        send_api_cmd("reboot now");
+        sleep(1);
+        cleanup();
+        sleep(1);
+        end_process("End of session", 0);
+    }
+    if (line_is(line, "n")) return 1;
+    if (strlen(line) == 1) return 0;
+    shell_println("info: reboot command aborted");
+    fflush(stdout);
+    return 1;
+}
+
 }  // namespace
 
 long long wall_clock_ms(void) {
@@ -132,48 +168,12 @@ void trim_command_line(char* line) {
         line[--len] = '\0';
 }
 
-int get_input_command(void) {
-    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !hangup_seen()) {
-    }
-    int rc = cle_get_command_line(prompt, cmdbuff, kReadLimit);
-    if (rc == -1) give_input_gate();
-    return rc;
-}
-
 // "!12" becomes "! 12", so the repeat command sees its number as a word.
 void preprocess_legacy_bang_input_cmd(char* input) {
     size_t len = strlen(input);
     if (len <= 1 || input[0] != '!' || len + 2 > static_cast<size_t>(kCmdBuffSize)) return;
     memmove(input + 2, input + 1, len);  // the rest and its terminator
     input[1] = ' ';
-}
-
-int reboot_cmd_processing(char* line) {
-    if (!reboot_cmd_hack_flag) {
-        if (line_is(line, "reboot")) {
-            static constexpr const char* question = "reboot, are you sure? <y,n> ";
-            reboot_cmd_hack_flag = 1;
-            MutexLock lock(async_stdout_mut);
-            fputs(question, stdout);
-            fflush(stdout);
-            cle_set_row_text(question);  // the answer is typed after it
-            return 1;
-        }
-        return 0;  // quit or exit
-    }
-    reboot_cmd_hack_flag = 0;
-    if (line_is(line, "y")) {
-        send_api_cmd("reboot now");
-        sleep(1);
-        cleanup();
-        sleep(1);
-        end_process("End of session", 0);
-    }
-    if (line_is(line, "n")) return 1;
-    if (strlen(line) == 1) return 0;
-    shell_println("info: reboot command aborted");
-    fflush(stdout);
-    return 1;
 }
 
 void run_command_loop(void) {

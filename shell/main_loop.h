@@ -18,9 +18,7 @@ long long wall_clock_ms(void);
 // Time the process started, the flood guard's first reference.
 extern long long process_start_ms;
 
-int get_input_command(void);
 void preprocess_legacy_bang_input_cmd(char* input);
-int reboot_cmd_processing(char* cmdbuff);
 // Removes spaces and control characters at both ends of line, in place.
 void trim_command_line(char* line);
 // Reads and handles lines until the session is to end.
