@@ -3,7 +3,7 @@
 // terminal never sees a line cut by another writer.
 #include "shell_io.h"
 
-#include "shell_io_testing.h"
+#include "seams.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -18,7 +18,13 @@ static constexpr size_t kKeptStorage = 64 * 1024;
 
 // The write call, replaceable so tests can force interruptions and short
 // writes.
-ssize_t (*shell_io_write)(int fd, const void* buf, size_t count) = write;
+static ShellIoWriteT shell_io_write = write;
+
+ShellIoWriteT shell_io_set_write(ShellIoWriteT write_call) {
+    const ShellIoWriteT previous = shell_io_write;
+    shell_io_write = write_call != nullptr ? write_call : write;
+    return previous;
+}
 
 // Writes len bytes of piece to the bound descriptor, continuing partial
 // writes and repeating interrupted ones. Returns len, 0 if a write accepted
