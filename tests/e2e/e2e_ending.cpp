@@ -48,8 +48,8 @@ struct Ending {
     // hang-up while the terminal stays.
     Lines steps = {};
     int status = 0;
-    Lines requests = {};     // appd's record, the registration's socket left out
-    std::string shown = "";  // somewhere in the output
+    Lines requests = {};                 // appd's record, the registration's socket left out
+    std::string shown = "";              // somewhere in the output
     Millis least = 0ms, most = 15000ms;  // from the last step to the end
     const char* password = "";
     bool appd = true;
@@ -149,15 +149,17 @@ const Ending kEndings[] = {
      .status = 1,
      .requests = kFailed,
      .password = "s3cret"},
-    {.name = "ctrl-c before any password", .steps = {"?" + kPassword, "\x03"}, .status = 1,
+    {.name = "ctrl-c before any password",
+     .steps = {"?" + kPassword, "\x03"},
+     .status = 1,
      .password = "s3cret"},
     {.name = "three wrong passwords, each costing two seconds",
      .args = {"-t", "api"},
      .steps = {"?" + kPassword, "one\ntwo\nS3CRET\n"},
      .status = 1,
      .requests = {"R: api", k24, kSet + "telnet_client_24_success False", "U"},
-     .shown = "Welcome to Orvandel\r\n" + kPassword + kRetry + kPassword + kRetry + kPassword +
-              kRetry,
+     .shown =
+         "Welcome to Orvandel\r\n" + kPassword + kRetry + kPassword + kRetry + kPassword + kRetry,
      .least = 6000ms,
      .password = "s3cret"},
 };
@@ -188,8 +190,8 @@ TEST_P(Endings, EndAsTheyShould) {
         std::filesystem::remove_all("/tmp/sysloglisteners");
         std::filesystem::remove_all("/tmp/apiasynclisteners");
     }
-    auto z = e.steps.empty() || e.steps[0][0] == '?' ? sim.zcon(e.args)
-                                                      : sim.registered_zcon(e.args);
+    auto z =
+        e.steps.empty() || e.steps[0][0] == '?' ? sim.zcon(e.args) : sim.registered_zcon(e.args);
     size_t seen = 0;  // output looked at by the waits
     bool terminal_kept = true;
     auto last_step = std::chrono::steady_clock::now();
@@ -200,7 +202,8 @@ TEST_P(Endings, EndAsTheyShould) {
         } else if (step[0] == '?') {
             ASSERT_TRUE(z->read_until([&](const std::string& out) {
                 return out.find(rest, seen) != std::string::npos;
-            })) << rest << " in " << term_tokens(z->output());
+            })) << rest
+                << " in " << term_tokens(z->output());
             seen = z->output().find(rest, seen) + rest.size();
         } else if (step[0] == '<') {
             ASSERT_TRUE(sim.wait_trace("< " + rest)) << sim.trace();

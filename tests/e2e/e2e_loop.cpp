@@ -118,6 +118,25 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
         local(line, kRange);
     local("repeat 1", kNoEntry);
     local("!12", kNoEntry);
+    // The live log's filters and format.
+    const auto listing = [](const std::string& title, const std::string& filters) {
+        return "Active " + title + " filters:\r\n--------------------\r\n" + filters;
+    };
+    const std::string usage =
+        "usage: [log] cull add <filterstring> [<filterstring>...]\r\n"
+        "       [log] cull del <filterstring> [<filterstring>...]\r\n"
+        "       [log] cull del *\r\n       [log] cull\r\n";
+    row("show add ERR WARN", "show add ERR WARN\r\n");
+    row("show del ERR", "show del ERR\r\n");
+    row("log show add X", "log show add X\r\n");
+    local("show", listing("show", "\"X\"\r\n\"WARN\"\r\n"));
+    row("cull add a a b", "cull add a a b\r\n");
+    row("cull del a nothing", "cull del a nothing\r\n");
+    local("log cull", listing("cull", "\"a\"\r\n\"b\"\r\n"));
+    row("cull del * b", "cull del * b\r\n");
+    local("cull", listing("cull", ""));
+    local("cull remove x", usage);
+    local("log", "valid log commands: format show cull\r\n");
     local("printenv extra", "baudrate=115200\n\rmsg=100%s done\n\r\n\r");
     // A new session: a hundred lines in a row this fast would be a flood.
     start(tools);
@@ -128,19 +147,38 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
                "setenv msg \"it's 100% ok; a|b & c > (d) *? ~ #!\"", "setenv n " + longest})
         row(line, line + "\r\n");
     // What the shell or the tool would read as more than one name and value.
-    for (const std::string& line :
-         Lines{"setenv a b c", "setenv a;reboot 1", "setenv a|id", "setenv a&id", "setenv a>x 1",
-               "setenv $(id) 1", "setenv `id` 1", "setenv \"a b\" 1", "setenv a'b 1",
-               "setenv a\"b 1", "setenv a\\b 1", "setenv a=b 1", "setenv -c 1", "setenv \"\" 1",
-               "setenv \"a\\nb\"", "setenv x \"\\\"; reboot; \\\"\"",
-               "setenv x $(reboot)", "setenv x `reboot`", "setenv x $HOME", "setenv x a\\",
-               "setenv x \"a\\nreboot\"", "setenv x \"a\\tb\"", "setenv x \"\\x7f\"",
-               "setenv x -s/etc/passwd", "setenv x \"-c /tmp/cfg\"", "setenv n " + longest + "v",
-               "setenv " + std::string(490, 'n')})
+    for (const std::string& line : Lines{"setenv a b c",
+                                         "setenv a;reboot 1",
+                                         "setenv a|id",
+                                         "setenv a&id",
+                                         "setenv a>x 1",
+                                         "setenv $(id) 1",
+                                         "setenv `id` 1",
+                                         "setenv \"a b\" 1",
+                                         "setenv a'b 1",
+                                         "setenv a\"b 1",
+                                         "setenv a\\b 1",
+                                         "setenv a=b 1",
+                                         "setenv -c 1",
+                                         "setenv \"\" 1",
+                                         "setenv \"a\\nb\"",
+                                         "setenv x \"\\\"; reboot; \\\"\"",
+                                         "setenv x $(reboot)",
+                                         "setenv x `reboot`",
+                                         "setenv x $HOME",
+                                         "setenv x a\\",
+                                         "setenv x \"a\\nreboot\"",
+                                         "setenv x \"a\\tb\"",
+                                         "setenv x \"\\x7f\"",
+                                         "setenv x -s/etc/passwd",
+                                         "setenv x \"-c /tmp/cfg\"",
+                                         "setenv n " + longest + "v",
+                                         "setenv " + std::string(490, 'n')})
         local(line, kIllegal);
-    EXPECT_EQ(read_file(setenv_log), "[bootdelay][3]\n[bootdelay]\n[Ver.x-y_9][]\n"
-                                     "[msg][it's 100% ok; a|b & c > (d) *? ~ #!]\n[n][" +
-                                         longest + "]\n");
+    EXPECT_EQ(read_file(setenv_log),
+              "[bootdelay][3]\n[bootdelay]\n[Ver.x-y_9][]\n"
+              "[msg][it's 100% ok; a|b & c > (d) *? ~ #!]\n[n][" +
+                  longest + "]\n");
     row("reboot", "reboot\r\nreboot, are you sure? <y,n> ");
     row("", "\r\n-> ");  // an empty line is no answer
     row("n", "n\r\n");   // "n" cancels silently
@@ -284,7 +322,9 @@ TEST_F(Loop, WindowSizeStormWhileTyping) {
         z->write(typed.substr(i));
     }
     z->resize(24, 80);
-    z->write("\x01" "echo \r");  // to the start of the line, whatever the width was
+    z->write(
+        "\x01"
+        "echo \r");  // to the start of the line, whatever the width was
     ASSERT_TRUE(z->expect(typed + "\n", 10000ms)) << term_tokens(z->output());
 }
 

@@ -197,23 +197,6 @@ TEST_F(LiveLog, ApiSessionEntriesShowInTheTelnetSession) {
     EXPECT_TRUE(sim.wait_message("zcon: " + tag + "OUT:appd 0.1.0"));
 }
 
-TEST_F(LiveLog, FiltersAndFormatShapeTheLog) {
-    z->write("show add kept\rcull add dropped\rlog format time\r\r");
-    ASSERT_TRUE(z->expect("-> "));  // all three have been carried out
-    for (const char* text : {"dropped but kept", "not shown", "kept"})
-        log_entry(text);
-    ASSERT_TRUE(z->expect("probe: kept\n")) << term_tokens(z->output());
-    const std::string out = z->take();
-    EXPECT_EQ(out.find("not shown"), std::string::npos);
-    EXPECT_EQ(out.find("dropped but"), std::string::npos);
-    // The time and the message: no date, no level word.
-    std::string shown = out.substr(out.rfind('\n', out.size() - 2) + 1);
-    if (shown.rfind("-> ", 0) == 0) shown.erase(0, 3);  // right after the mark
-    ASSERT_EQ(shown.size(), 21u) << shown;
-    EXPECT_EQ(shown[2], ':');
-    EXPECT_EQ(shown.substr(8), " probe: kept\n");
-}
-
 // Anyone may send an empty datagram to the listener sockets: it is nothing.
 TEST_F(LiveLog, EmptyDatagramsAreIgnored) {
     for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"}) {

@@ -77,44 +77,6 @@ int zcon_sim(const char* command, std::string* out, pid_t* keeper = nullptr) {
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Names of the processes running in this test's private process table,
-// other than the test itself; ended ones not yet reaped are not.
-Lines running_processes() {
-    Lines names;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const int pid = atoi(entry.path().filename().c_str());
-        const std::string stat = read_file(entry.path().string() + "/stat");
-        const size_t close = stat.rfind(')');
-        if (pid > 0 && pid != getpid() && close != std::string::npos && stat[close + 2] != 'Z')
-            names.push_back(stat.substr(stat.find('(') + 1, close - stat.find('(') - 1));
-    }
-    return names;
-}
-
-// The user's end of the serial console, opened by its link.
-struct SerialLine {
-    UniqueFd fd;
-    std::string output;
-    bool open() {
-        fd.reset(::open("/tmp/zcon-sim/serial", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        output.clear();
-        return static_cast<bool>(fd);
-    }
-    void write(std::string_view bytes) { (void)!::write(fd.get(), bytes.data(), bytes.size()); }
-    bool expect(std::string_view text, Millis timeout = 5000ms) {
-        return wait_until(
-            [&] {
-                read_available(fd.get(), &output);
-                return output.find(text) != std::string::npos;
-            },
-            timeout);
-    }
-    // Waits until the line hangs up: the session behind it has ended.
-    bool hung_up() {
-        return wait_until([&] { return !read_available(fd.get(), &output); });
-    }
-};
-
 struct Services : ::testing::Test {
     void SetUp() override {
         // Outside its private namespaces the test would take over the
@@ -171,7 +133,8 @@ TEST_F(Services, TelnetAndApiSessionsReportTheirClientOverIpv4AndIpv6) {
         const char* host;
         int port;
         const char* greeting;
-    } rows[] = {{"127.0.0.1", 23, "Quorvex Command Shell"}, {"::1", 24, "session 2 type api socket"}};
+    } rows[] = {{"127.0.0.1", 23, "Quorvex Command Shell"},
+                {"::1", 24, "session 2 type api socket"}};
     unsigned id = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.host);
@@ -202,52 +165,6 @@ TEST_F(Services, TelnetAndApiSessionsReportTheirClientOverIpv4AndIpv6) {
         EXPECT_EQ(got[2], report + "_success True");
         EXPECT_EQ(Lines(got.end() - 2, got.end()), (Lines{report + " ", "U"}));
     }
-}
-
-// The serial console asks no password, ends lines with CR LF and says
-// nothing before the whoami answer; after quit it offers a new session on
-// a new line under the same name, which the user going away ends.
-TEST_F(Services, SerialConsoleAnswersWithoutLoginAndComesBackAfterQuit) {
-    sim->set_password("s3cret");
-    SerialLine line;
-    ASSERT_TRUE(line.open());
-    ASSERT_TRUE(line.expect(" type api-serial socket /tmp/apiasynclisteners/zcon"));
-    ASSERT_TRUE(line.expect("\n"));
-    EXPECT_EQ(line.output.rfind("session 1 type api-serial socket ", 0), 0u)
-        << term_tokens(line.output);
-    EXPECT_EQ(line.output.find('\n'), line.output.find('\r') + 1) << term_tokens(line.output);
-    line.write("echo on the line\r");
-    ASSERT_TRUE(line.expect("on the line\r\n")) << term_tokens(line.output);
-    EXPECT_EQ(line.output.find("on the line\r\r"), std::string::npos) << term_tokens(line.output);
-    line.write("quit\r");
-    EXPECT_TRUE(line.hung_up());
-    ASSERT_TRUE(wait_request(1, "U"));
-    const Lines got = requests(1);
-    EXPECT_EQ(Lines(got.begin() + 1, got.end()), (Lines{"E: whoami", "E: echo on the line", "U"}));
-    ASSERT_TRUE(wait_until([&] { return line.open() && line.expect("session 2 type", 500ms); },
-                           10000ms))
-        << term_tokens(line.output);
-    line.fd.reset();
-    EXPECT_TRUE(wait_request(2, "U"));
-}
-
-TEST_F(Services, StopEndsLiveSessionsAndLeavesNothingRunning) {
-    auto client = telnet("::1", 24);
-    ASSERT_TRUE(client->expect("type api socket")) << term_tokens(client->output());
-    SerialLine line;
-    ASSERT_TRUE(line.open());
-    ASSERT_TRUE(line.expect("type api-serial socket")) << term_tokens(line.output);
-    std::string out;
-    ASSERT_EQ(zcon_sim("stop", &out), 0) << out;
-    EXPECT_GE(client->wait_exit(), 0);
-    EXPECT_TRUE(line.hung_up());
-    // Both sessions ended properly, while appd was still there.
-    const std::string trace = sim->trace();
-    EXPECT_NE(trace.find("1 < U\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("2 < U\n"), std::string::npos) << trace;
-    EXPECT_TRUE(simulator_ended());
-    EXPECT_EQ(running_processes(), Lines{});
-    EXPECT_EQ(zcon_sim("status", &out), 3) << out;
 }
 
 // The demo runs its own simulator and session in private namespaces: the

@@ -48,7 +48,10 @@ TEST_F(Startup, FirstWordsOfASession) {
          1},
         {true, false, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
         {true, false, {"-t", "api", "--nobanner", "-h", "127.0.0.2"}, kWaiting, kInterrupted},
-        {true, false, {"--logviewer", "-t", "api"}, "Log viewer mode (Ctrl-C to quit) ...\r\n",
+        {true,
+         false,
+         {"--logviewer", "-t", "api"},
+         "Log viewer mode (Ctrl-C to quit) ...\r\n",
          kInterrupted},
     };
     for (const auto& row : rows) {
@@ -74,8 +77,10 @@ TEST_F(Startup, TelnetSessionWaitsForTheApplicationThenRegisters) {
     sim.start_syslogd();
     auto z = sim.zcon({});
     ASSERT_TRUE(z->expect(kWaiting)) << term_tokens(z->output());
-    EXPECT_EQ(z->take(), "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\n"
-                         "TTY name:     " + z->tty_name() + "\r\n" + kWaiting);
+    EXPECT_EQ(z->take(),
+              "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\n"
+              "TTY name:     " +
+                  z->tty_name() + "\r\n" + kWaiting);
     sim.start_appd();
     // The next attempt comes within the 5-second pause.
     ASSERT_TRUE(z->expect("Session type: telnet\r\n", 15000ms)) << term_tokens(z->output());
@@ -111,8 +116,8 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         ASSERT_TRUE(sim.wait_trace("< " + prefix + marker)) << sim.trace();
         Lines got = sim.requests();
         got.erase(got.begin(), got.begin() + static_cast<long>(before));
-        EXPECT_EQ(got.front(), "R: " + row.registered_as + " /tmp/apiasynclisteners/zcon" +
-                                   z->tty_tag());
+        EXPECT_EQ(got.front(),
+                  "R: " + row.registered_as + " /tmp/apiasynclisteners/zcon" + z->tty_tag());
         EXPECT_EQ(std::count(got.begin(), got.end(), "E: whoami"), row.whoami ? 1 : 0);
         z->write("quit\r");
         EXPECT_EQ(z->wait_exit(), 0);
@@ -150,7 +155,8 @@ TEST_F(Startup, WaitHoldsStartUpUntilSigusr1) {
     z->write("echo answered\r");
     ASSERT_TRUE(z->expect("answered\n"));
     const std::string trace = sim.trace();
-    EXPECT_LT(trace.find("> R: 0", trace.find("< E: sim lag 300")), trace.find("< E: echo answered"));
+    EXPECT_LT(trace.find("> R: 0", trace.find("< E: sim lag 300")),
+              trace.find("< E: echo answered"));
 }
 
 // The editor's manual tool (tools/cle_try) reads lines on a terminal.

@@ -16,7 +16,7 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
     if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) return;
     tty_name_ = ptsname(master_.get());
     resize(options.rows, options.cols);
-    if (!options.translate_output) {
+    {
         UniqueFd slave(open(tty_name_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         termios attrs{};
         tcgetattr(slave.get(), &attrs);
@@ -41,14 +41,9 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         setsid();
         const int slave = open(tty_name_.c_str(), O_RDWR);
         ioctl(slave, TIOCSCTTY, 0);
-        std::vector<int> extra;
-        for (int fd : options.child_fds)
-            extra.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
         dup2(slave, 0);
         dup2(options.stdout_to_pipe ? pipe_fds[1] : slave, 1);
         dup2(slave, 2);
-        for (size_t i = 0; i < extra.size(); ++i)
-            dup2(extra[i], static_cast<int>(3 + i));
         if (slave > 2) close(slave);
         for (const auto& entry : options.env)
             putenv(const_cast<char*>(entry.c_str()));

@@ -23,11 +23,6 @@ struct PtyOptions {
     // Another name for the terminal (e.g. /dev/ttyFPGAS0), bound over the
     // terminal's own in the test's private /dev; the program opens it by it.
     std::string alias;
-    // Kept for the editor's pty test until it goes: extra descriptors for
-    // the child (child_fds[i] becomes 3 + i), and the terminal's own output
-    // translation.
-    std::vector<int> child_fds;
-    bool translate_output = false;
 };
 
 class PtyProcess {

@@ -83,7 +83,7 @@ std::string EditCheck::type(std::string_view bytes) {
             failure = end_line(k.action == KeyAction::kAbort);
         else if (k.action != KeyAction::kNone)
             failure = key(k);
-        if (!failure.empty()) return failure + " after " + term_tokens(bytes);
+        if (!failure.empty()) return failure + " after " + zt::term_tokens(bytes);
     }
     return "";
 }
@@ -125,7 +125,7 @@ std::string EditCheck::key(const Key& k) {
     }
     edit_key(ed_, k, width);
     typed_ = typed_ || !line_.empty();
-    return check(term_tokens(std::string(1, k.c != 0 ? k.c : '^')));
+    return check(zt::term_tokens(std::string(1, k.c != 0 ? k.c : '^')));
 }
 
 std::string EditCheck::end_line(bool aborted) {
@@ -187,7 +187,7 @@ std::string EditCheck::check(const std::string& step, bool cursor) {
     auto fail = [&](const std::string& what) {
         return what + " (width " + std::to_string(width_) + ", before \"" + before_ +
                "\", line \"" + line_ + "\", steps " + trail_ + ", last output " +
-               term_tokens(bytes) + ")";
+               zt::term_tokens(bytes) + ")";
     };
     if (!screen_.apply(bytes)) return fail("a byte the editor never writes, or a move above");
     if (line_ != ed_.cmdbuff || ed_.cmdlen != static_cast<int>(line_.size())) return fail("line");

@@ -10,7 +10,7 @@
 
 #include "key_decode.h"
 #include "line_edit.h"
-#include "term_tokens.h"
+#include "test_util.h"
 
 class EditCheck {
   public:
@@ -56,7 +56,7 @@ class EditCheck {
     std::vector<char> buffer_;
     EditLine ed_{};
     KeyDecoder keys_;
-    TermModel screen_;
+    zt::TermModel screen_;
     int base_ = 0;  // the screen row on which the lead begins
     std::string line_;
     int cursor_ = 0;

@@ -85,24 +85,4 @@ TEST(Tokenizer, CommentsAndTheWordLimit) {
     EXPECT_EQ(words.back(), "w39");
 }
 
-TEST(Helpers, JoinWordsAndReadOnOff) {
-    char a[] = "set", b[] = "a b", on[] = "ON", off[] = "Off", maybe[] = "maybe";
-    char* words[] = {a, b};
-    char buffer[8];
-    make_normalized_string(buffer, 2, words);
-    EXPECT_STREQ(buffer, "set a b");
-    make_normalized_string(buffer, 0, words);
-    EXPECT_STREQ(buffer, "");
-    EXPECT_EQ(make_normalized_string_n(buffer, 5, 2, words), 7u);  // cut, full length told
-    EXPECT_STREQ(buffer, "set ");
-
-    char* with_on[] = {a, on};
-    char* with_off[] = {a, off};
-    char* with_maybe[] = {a, maybe};
-    EXPECT_EQ(get_bool_parm(2, with_on, 0), -1);
-    EXPECT_EQ(get_bool_parm(2, with_off, -1), 0);
-    EXPECT_EQ(get_bool_parm(1, words, -1), 0);
-    EXPECT_EQ(get_bool_parm(2, with_maybe, 0), 1);
-}
-
 }  // namespace

@@ -17,55 +17,45 @@
 
 namespace {
 
-// Feeds lines at the given gaps (ms); returns the 1-based line that ended the
-// session, or 0.
-int flood(FloodGuard* guard, long long* now, int lines, long long gap) {
-    for (int i = 1; i <= lines; ++i) {
-        *now += gap;
-        if (flood_guard_check(guard, *now)) return i;
+// The flood guard: each row feeds lines at one gap (ms) to a fresh guard
+// (a row without count continues the previous one) and expects the line
+// that ends the session (0: none) and the strikes and fast count after.
+TEST(FloodGuard, Table) {
+    const struct {
+        int lines;
+        long long gap;
+        int ends_at, strikes, fast;
+        bool fresh = false;
+    } rows[] = {
+        {120, 999, 100, 10, 10, true},  // a hundred fast lines end it at the hundredth
+        {10, 10, 0, 1, 0, true},        // the tenth fast line: a strike
+        {1, 1500, 0, 0, 0},             // a moderate pause forgives one
+        {9, 10, 0, 0, 9},
+        {1, 2500, 0, 0, 9},  // a pause of up to 2500 ms keeps the count
+        {1, 10, 0, 1, 0},    // so the next fast line strikes
+        {1, 2501, 0, 0, 0},  // a longer pause clears everything
+        {90, 1, 0, 9, 0, true},
+        {9, 1, 0, 9, 9},
+        {1, 2000, 0, 8, 9},  // forgiven: nine strikes never end it
+    };
+    FloodGuard guard;
+    long long now = 0;
+    for (const auto& r : rows) {
+        if (r.fresh) guard = FloodGuard{}, now = 0;
+        int ended = 0;
+        for (int i = 1; i <= r.lines && ended == 0; ++i)
+            if (flood_guard_check(&guard, now += r.gap)) ended = i;
+        EXPECT_EQ(ended, r.ends_at) << r.lines << "x" << r.gap;
+        EXPECT_EQ(guard.DoSattempts, r.strikes) << r.lines << "x" << r.gap;
+        EXPECT_EQ(guard.DoSCount, r.fast) << r.lines << "x" << r.gap;
     }
-    return 0;
-}
-
-TEST(FloodGuard, HundredFastLinesEndTheSessionAtTheHundredth) {
-    FloodGuard guard;
-    long long now = 0;
-    EXPECT_EQ(flood(&guard, &now, 120, 999), 100);
-}
-
-TEST(FloodGuard, PausesForgiveAndClear) {
-    FloodGuard guard;
-    long long now = 0;
-    EXPECT_EQ(flood(&guard, &now, 10, 10), 0);  // the tenth fast line: a strike
-    EXPECT_EQ(guard.DoSattempts, 1);
-    EXPECT_EQ(guard.DoSCount, 0);
-    EXPECT_EQ(flood(&guard, &now, 1, 1500), 0);  // a moderate pause forgives one
-    EXPECT_EQ(guard.DoSattempts, 0);
-    EXPECT_EQ(flood(&guard, &now, 9, 10), 0);
-    EXPECT_EQ(flood(&guard, &now, 1, 2500), 0);  // a moderate pause keeps the count
-    EXPECT_EQ(guard.DoSCount, 9);
-    EXPECT_EQ(flood(&guard, &now, 1, 10), 0);  // so the next fast line strikes
-    EXPECT_EQ(guard.DoSattempts, 1);
-    EXPECT_EQ(flood(&guard, &now, 1, 2501), 0);  // a long pause clears everything
-    EXPECT_EQ(guard.DoSattempts, 0);
-    EXPECT_EQ(guard.DoSCount, 0);
-}
-
-TEST(FloodGuard, ClockSetBackCountsAsFast) {
-    FloodGuard guard;
-    guard.lastTime = 100000;
-    long long now = 100000;
-    EXPECT_EQ(flood(&guard, &now, 100, -5000), 100);
-}
-
-TEST(FloodGuard, NineStrikesThenSlowLinesNeverEnd) {
-    FloodGuard guard;
-    long long now = 0;
-    EXPECT_EQ(flood(&guard, &now, 90, 1), 0);
-    EXPECT_EQ(guard.DoSattempts, 9);
-    EXPECT_EQ(flood(&guard, &now, 9, 1), 0);
-    EXPECT_EQ(flood(&guard, &now, 1, 2000), 0);  // forgiven: count below ten
-    EXPECT_EQ(guard.DoSattempts, 8);
+    // A clock set back counts as fast.
+    guard = FloodGuard{};
+    guard.lastTime = now = 100000;
+    int lines = 0;
+    while (lines < 200 && !flood_guard_check(&guard, now -= 5000))
+        ++lines;
+    EXPECT_EQ(lines, 99);
 }
 
 std::string trimmed(std::string line) {

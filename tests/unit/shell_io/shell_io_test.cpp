@@ -100,52 +100,6 @@ TEST_F(ShellIoTest, TextCollectedBeforeBindingWaitsForTheDescriptor) {
     EXPECT_EQ(out.writes(), Writes{"early\n"});
 }
 
-TEST_F(ShellIoTest, ArgumentChecksAndResultCodes) {
-    int fd = 77;
-    EXPECT_EQ(shell_io_bind_fd(shio, 0), SHELL_IO_EINVAL);
-    EXPECT_EQ(shell_io_bind_fd(nullptr, 5), SHELL_IO_EINVAL);
-    EXPECT_EQ(shell_io_has_bound_fd(shio, &fd), SHELL_IO_ENOFD);
-    EXPECT_EQ(fd, 77);
-    EXPECT_EQ(shell_io_pprint(shio, "x"), SHELL_IO_ENOTBOUND);
-    EXPECT_EQ(shell_io_pprint(nullptr, "x"), SHELL_IO_EINVAL);
-    EXPECT_EQ(shell_io_printf(nullptr, "x"), -1);
-    EXPECT_EQ(shell_io_flush(nullptr), 0);
-
-    shell_io_bind_fd(shio, out.fd());
-    EXPECT_EQ(shell_io_has_bound_fd(shio, &fd), 0);
-    EXPECT_EQ(fd, out.fd());
-    EXPECT_EQ(shell_io_pprint(shio, ""), SHELL_IO_EINVAL);
-}
-
-TEST_F(ShellIoTest, PprintGoesAheadOfCollectedText) {
-    shell_io_bind_fd(shio, out.fd());
-    shell_io_printf(shio, "held\n");
-    EXPECT_EQ(shell_io_pprint(shio, "now"), 3);
-    shell_io_flush(shio);
-    EXPECT_EQ(out.writes(), (Writes{"now", "held\n"}));
-}
-
-TEST_F(ShellIoTest, AttributesShowCollectedTextWithoutEmptyingIt) {
-    shell_io_bind_fd(shio, out.fd());
-    shell_io_printf(shio, "abc");
-    char* text = nullptr;
-    int size = 0, fd = 0;
-    EXPECT_EQ(shell_io_get_attributes(shio, &text, &size, &fd), 0);
-    EXPECT_EQ(std::string(text, size), "abc");
-    EXPECT_EQ(fd, out.fd());
-    shell_io_flush(shio);
-    EXPECT_EQ(out.writes(), Writes{"abc"});
-}
-
-TEST_F(ShellIoTest, DestroyedObjectRefusesTextAndFlushesNothing) {
-    shell_io_destroy(shio);
-    EXPECT_EQ(shio->stream, nullptr);
-    EXPECT_EQ(shell_io_printf(shio, "x"), -1);
-    EXPECT_EQ(shell_io_flush(shio), 0);
-    free(shio);
-    shio = shell_io_create();  // for TearDown
-}
-
 // Write seams: interrupted, short and failing writes.
 int g_calls;
 ssize_t interrupted_then_short(int fd, const void* buf, size_t count) {
