@@ -223,46 +223,6 @@ TEST_F(Loop, NextLineWaitsForTheAnswer) {
         << trace;
 }
 
-// Read through a model of the 80-column terminal, the screen shows the line
-// that the application receives: edited after the "-> " mark, after output
-// that arrived at the mark, and ended from the first of its three rows.
-TEST_F(Loop, TheScreenShowsTheLineThatIsSent) {
-    const std::string left = "\x1b[D";
-    const std::string word(180, 'w');
-    const struct {
-        bool event_at_mark;
-        std::string keys, sent, output;
-    } rows[] = {
-        {false, "echo abcdef" + left + left + left + "Z\x7f", "echo abcdef", "abcdef\n"},
-        {true, "echo xy\x01Z", "Zecho xy", kNotFound},
-        {false, "echo " + word + "\x01", "echo " + word, word + "\n"},
-    };
-    TempDir tools;
-    start(tools);
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.sent);
-        row("", "\r\n-> ");
-        if (r.event_at_mark) {
-            sim.control("notify N1");
-            ASSERT_TRUE(z->expect("N1\n"));
-        }
-        z->write(r.keys + "\r");
-        ASSERT_TRUE(z->expect(r.output)) << term_tokens(z->output());
-        EXPECT_EQ(sim.requests().back(), "C: " + r.sent);
-        // The terminal turns each line feed into CR LF.
-        std::string shown = "-> ";
-        for (const char c : z->take())
-            shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        TermModel screen(80);
-        ASSERT_TRUE(screen.apply(shown)) << term_tokens(shown);
-        const std::string expected = (r.event_at_mark ? "" : "-> ") + r.sent;
-        std::string rows_shown;
-        for (int n = r.event_at_mark; rows_shown.size() < expected.size(); ++n)
-            rows_shown += screen.line(n);
-        EXPECT_EQ(rows_shown, expected) << term_tokens(shown);
-    }
-}
-
 // Whatever another user planted at /tmp/env, printenv shows the listing,
 // writes nowhere else and does not hang; /tmp/env then holds the listing,
 // readable by this user only, unless the planted name cannot be replaced.
@@ -310,22 +270,6 @@ TEST_F(Loop, PrintenvTrustsNothingPlantedAtItsListingPath) {
         for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
             EXPECT_EQ(entry.path().string().rfind("/tmp/env."), std::string::npos) << entry.path();
     }
-}
-
-TEST_F(Loop, WindowSizeStormWhileTyping) {
-    TempDir tools;
-    start(tools);
-    std::string typed;
-    for (int i = 0; i < 200; ++i) {
-        z->resize(24, 20 + i % 60);
-        typed += static_cast<char>('a' + i % 26);
-        z->write(typed.substr(i));
-    }
-    z->resize(24, 80);
-    z->write(
-        "\x01"
-        "echo \r");  // to the start of the line, whatever the width was
-    ASSERT_TRUE(z->expect(typed + "\n", 10000ms)) << term_tokens(z->output());
 }
 
 }  // namespace

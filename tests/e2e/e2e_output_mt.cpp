@@ -97,22 +97,6 @@ struct Output : ::testing::Test {
     SimEnv sim;
 };
 
-TEST_F(Output, LinesArrivingWhileTypingWaitForTheLineEnd) {
-    auto z = telnet();
-    std::string seen;
-    type_keys(*z, "ab", &seen);
-    sim.control("notify N1");
-    type_keys(*z, "cd\r", &seen);
-    ASSERT_TRUE(z->read_until([](const std::string& out) {
-        return out.find("N1\n") != std::string::npos && out.find(kNotFound) != std::string::npos;
-    }));
-    seen += z->take();
-    // The held line comes after the typed one; whether before or after the
-    // line's own answer depends on who flushes first.
-    EXPECT_TRUE(seen == "abcd\r\n" + kNotFound + "N1\n" || seen == "abcd\r\nN1\n" + kNotFound)
-        << term_tokens(seen);
-}
-
 // A hundred thousand lines: most of them come out over a half-typed line
 // (more is never held than a bound), which is drawn again below them and
 // sent whole; more lines are typed while the rest arrive. Every line shows

@@ -135,39 +135,4 @@ TEST_F(Startup, ApiSessionOnAnFpgasTerminalIsASerialSession) {
     EXPECT_TRUE(sim.wait_message("zcon: API:ttyFPGAS0:0:Session started")) << sim.messages();
 }
 
-// --wait holds the start-up until SIGUSR1; a later SIGUSR1 cuts short no
-// wait for an answer.
-TEST_F(Startup, WaitHoldsStartUpUntilSigusr1) {
-    sim.start_appd();
-    auto z = sim.zcon({"--wait", "-t", "api", "--nobanner"});
-    ASSERT_TRUE(z->expect("DEBUG: waiting for SIGUSR1 to start...\r\n"));
-    EXPECT_EQ(z->take(),
-              "DEBUG: SIGUSR1 handler installed\r\nDEBUG: waiting for SIGUSR1 to start...\r\n");
-    const std::string received = "DEBUG: SIGUSR1 received! set continue flag to true\r\n";
-    z->kill(SIGUSR1);
-    EXPECT_TRUE(z->expect(received));
-    EXPECT_EQ(z->take(), received);
-    ASSERT_TRUE(sim.wait_trace("< R: api "));
-    z->write("sim lag 300\r");
-    ASSERT_TRUE(sim.wait_trace("< E: sim lag 300"));
-    z->kill(SIGUSR1);
-    ASSERT_TRUE(z->expect(received));
-    z->write("echo answered\r");
-    ASSERT_TRUE(z->expect("answered\n"));
-    const std::string trace = sim.trace();
-    EXPECT_LT(trace.find("> R: 0", trace.find("< E: sim lag 300")),
-              trace.find("< E: echo answered"));
-}
-
-// The editor's manual tool (tools/cle_try) reads lines on a terminal.
-TEST(Tools, TheEditorsManualToolReadsLines) {
-    PtyOptions options;
-    options.argv = {bin_path("cle_try"), "--prompt=$ "};
-    PtyProcess tool(options);
-    tool.write("ab\r");
-    EXPECT_TRUE(tool.expect("$ ab\r\nread 2 characters: \"ab\"")) << term_tokens(tool.output());
-    tool.write("\x04");
-    EXPECT_EQ(tool.wait_exit(), 0);
-}
-
 }  // namespace

@@ -1,6 +1,6 @@
 // What every test program shares: the one way to wait for a condition, the
 // one descriptor owner, temporary folders, files and the build's programs,
-// and terminal output made readable or applied to a model screen.
+// and terminal output made readable.
 #pragma once
 
 #include <unistd.h>
@@ -74,37 +74,5 @@ class TempDir {
 // Renders terminal bytes readably: <cr> <lf> <bs> <bel> <ceos> <upN>
 // <downN> <rightN>, "<" as <lt>, other control bytes as <xHH>.
 std::string term_tokens(std::string_view bytes);
-
-// A screen of `width` columns and unlimited rows that behaves at the right
-// margin as terminals do: a character written in the last column leaves the
-// cursor there, the wrap pending until the next character.
-class TermModel {
-  public:
-    explicit TermModel(int width) : width_(width) {}
-    // Applies bytes; false on a byte no editor writes or a move above the
-    // top row (0 unless set_top moved it down).
-    bool apply(std::string_view bytes);
-    // The rows from `from` on, each padded to the width, joined and
-    // right-trimmed: what a person reads from that row on.
-    std::string text(int from = 0) const;
-    // One row, right-trimmed.
-    std::string line(int row) const;
-    int row() const { return row_; }
-    int col() const { return col_; }
-    // The rows above row belong to others: no move may go there.
-    void set_top(int row) { top_ = row; }
-    // The window changes width; the rows stay as they are, cut at the new
-    // margin (no reflow), and the cursor on its row.
-    void resize(int width);
-
-  private:
-    void put(char c);
-    int width_;
-    int top_ = 0;
-    int row_ = 0;
-    int col_ = 0;
-    bool wrap_pending_ = false;
-    std::vector<std::string> rows_;
-};
 
 }  // namespace zt

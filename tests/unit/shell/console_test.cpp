@@ -85,17 +85,14 @@ TEST(LiveLog, FiltersAndFormat) {
         std::string record, shown;
     } rows[] = {
         {{}, {}, 1, 1, 1, rec, rec},
-        {{}, {}, 1, 1, 1, "", ""},
         {{"2026"}, {}, 1, 1, 1, rec, "-"},  // filters search from the level word on
         {{"", "", "", "status"}, {}, 1, 1, 1, rec, rec},
-        {{"notice"}, {}, 1, 1, 1, rec, rec},
         {{"STATUS"}, {}, 1, 1, 1, rec, "-"},
         {{"status"}, {"", "telnet3"}, 1, 1, 1, rec, "-"},  // cull wins
         {{"nothing"}, {"short"}, 0, 1, 1, "a short record of 24 chr", "a short record of 24 chr"},
         {{"nothing"}, {"short"}, 0, 1, 1, "a short record of 25 chrs", "-"},
         {{}, {}, 0, 1, 1, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
         {{}, {}, -1, 1, 0, rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
-        {{}, {}, 0, 0, 1, rec, "notice zcon: API:telnet3:1:IN:status"},
         {{}, {}, 0, 0, 0, rec, "zcon: API:telnet3:1:IN:status"},
         {{}, {}, 1, 0, 0, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
         {{}, {}, 1, 0, 0, "2026-12-05 23:51:58 oneword", "2026-12-05 "},

@@ -58,36 +58,6 @@ TEST(FloodGuard, Table) {
     EXPECT_EQ(lines, 99);
 }
 
-std::string trimmed(std::string line) {
-    trim_command_line(line.data());
-    return line.c_str();
-}
-
-TEST(CommandLine, TrimmingRemovesSpacesAndControlsAtBothEnds) {
-    EXPECT_EQ(trimmed(" \t quit \r"), "quit");
-    EXPECT_EQ(trimmed(" \t  \x01"), "");
-    EXPECT_EQ(trimmed("\x7f"
-                      "a\x80"),
-              "\x7f"
-              "a\x80");  // DEL and high bytes stay
-    EXPECT_EQ(trimmed("a b"), "a b");
-}
-
-TEST(CommandLine, BangRewrite) {
-    char line[kCmdBuffSize] = "!12";
-    preprocess_legacy_bang_input_cmd(line);
-    EXPECT_STREQ(line, "! 12");
-    strcpy(line, "!");
-    preprocess_legacy_bang_input_cmd(line);
-    EXPECT_STREQ(line, "!");
-    std::string longest(510, 'x');
-    longest[0] = '!';
-    strcpy(line, longest.c_str());
-    preprocess_legacy_bang_input_cmd(line);
-    EXPECT_EQ(strlen(line), 511u);
-    EXPECT_EQ(std::string(line, 3), "! x");
-}
-
 TEST(PasswordLine, OnlyTheToolsPrefixCarriesAPassword) {
     char pw[64] = "unchanged";
     EXPECT_EQ(parse_password_line("config sw 0 s3cret\n", pw, 64), 0);
@@ -104,39 +74,6 @@ TEST(PasswordLine, OnlyTheToolsPrefixCarriesAPassword) {
     std::string long_line = "config sw 0 " + std::string(100, 'p');
     EXPECT_EQ(parse_password_line(long_line.c_str(), pw, 64), 0);
     EXPECT_EQ(strlen(pw), 63u);
-}
-
-// The folder is taken from the whole link: one cut to the buffer would end
-// in a wrong, shorter folder whose own qtool would then run.
-TEST(ExeFolder, FolderOfTheWholeLinkOrNone) {
-    const std::string f254(254, 'f'), a150(150, 'a'), b149(149, 'b');
-    const struct {
-        std::string target;
-        std::optional<std::string> folder;  // none: refused with ERANGE
-    } rows[] = {
-        {"/opt/zcon/bin/zcon", "/opt/zcon/bin"},
-        {"zcon", "zcon"},
-        {"/" + f254 + "/zcon", "/" + f254},  // 255 characters
-        {"/" + f254 + "f/zcon", std::nullopt},
-        {"/" + a150 + "/" + b149 + "/zcon", std::nullopt},
-        {"/" + std::string(4091, 'e') + "/zz", std::nullopt},  // the longest link
-    };
-    zt::TempDir dir;
-    const std::string link = dir.file("exe");
-    for (const auto& row : rows) {
-        unlink(link.c_str());
-        ASSERT_EQ(symlink(row.target.c_str(), link.c_str()), 0) << row.target.size();
-        char folder[256];
-        errno = 0;
-        const char* got = folder_of_link(link.c_str(), folder, sizeof folder);
-        if (row.folder) {
-            EXPECT_EQ(got, folder) << row.target.size();
-            EXPECT_EQ(got ? std::string(got) : "", *row.folder);
-        } else {
-            EXPECT_EQ(got, nullptr) << row.target.size();
-            EXPECT_EQ(errno, ERANGE);
-        }
-    }
 }
 
 // A table as the kernel of this machine prints it: each 32-bit word of an

@@ -78,28 +78,6 @@ TEST_F(ShellIoTest, CrModeEndsEveryLineWithCrLf) {
     EXPECT_EQ(out.writes(), (Writes{"x\r", "\r\n"}));
 }
 
-TEST_F(ShellIoTest, FlushGivesTheStorageOfABurstBack) {
-    zt::UniqueFd null(open("/dev/null", O_WRONLY));
-    shell_io_bind_fd(shio, null.get());
-    shell_io_printf(shio, "%s\n", std::string(1 << 20, 'x').c_str());
-    shell_io_flush(shio);
-    char* storage = nullptr;
-    shell_io_get_attributes(shio, &storage, nullptr, nullptr);
-    EXPECT_LT(malloc_usable_size(storage), 64u * 1024);
-    shell_io_bind_fd(shio, out.fd());
-    shell_io_printf(shio, "after\n");
-    shell_io_flush(shio);
-    EXPECT_EQ(out.writes(), Writes{"after\n"});
-}
-
-TEST_F(ShellIoTest, TextCollectedBeforeBindingWaitsForTheDescriptor) {
-    shell_io_printf(shio, "early\n");
-    EXPECT_EQ(shell_io_flush(shio), 0);
-    shell_io_bind_fd(shio, out.fd());
-    shell_io_flush(shio);
-    EXPECT_EQ(out.writes(), Writes{"early\n"});
-}
-
 // Write seams: interrupted, short and failing writes.
 int g_calls;
 ssize_t interrupted_then_short(int fd, const void* buf, size_t count) {
