@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
-#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 

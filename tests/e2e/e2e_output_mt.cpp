@@ -3,13 +3,9 @@
 // line the user is typing; a session's output is its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
-
-#include <algorithm>
-#include <map>
 
 #include "sim_env.h"
 
@@ -195,47 +191,6 @@ TEST_F(LiveLog, EmptyDatagramsAreIgnored) {
     z->write("echo still read\r");
     ASSERT_TRUE(z->expect("still read\n"));
     EXPECT_TRUE(log_reaches(*z, "after")) << term_tokens(z->output());
-}
-
-// Two hundred sessions on one application under an event flood: each gets
-// all of its own lines, in order, and none of anyone else's.
-TEST_F(Output, TwoHundredSessionsEachGetTheirOwnFloodWhole) {
-    constexpr int kSessions = 200, kLines = 1000;
-    std::map<std::string, std::unique_ptr<PtyProcess>> by_socket;
-    for (int i = 0; i < kSessions; ++i) {
-        auto z = sim.zcon({"-t", "api", "--nobanner"});
-        by_socket["/tmp/apiasynclisteners/zcon" + z->tty_tag()] = std::move(z);
-    }
-    Lines sessions;
-    ASSERT_TRUE(wait_until(
-        [&] {
-            sessions = sim.control("sessions");
-            return std::count_if(sessions.begin(), sessions.end(), [](const std::string& s) {
-                       return s.find(" api ") != std::string::npos;
-                   }) == kSessions;
-        },
-        60000ms));
-    // "id type path name": which session id each terminal belongs to.
-    std::map<PtyProcess*, std::string> id_of;
-    for (const auto& s : sessions) {
-        const size_t path = s.find(" /tmp/") + 1;
-        id_of[by_socket.at(s.substr(path, s.find(' ', path) - path)).get()] =
-            s.substr(0, s.find(' '));
-    }
-    sim.control("flood all " + std::to_string(kLines) + " 80 20");
-    for (auto& [z, id] : id_of) {
-        const std::string expected = flood_lines(id, kLines, 80);
-        const std::string last = expected.substr(expected.size() - 81);
-        EXPECT_TRUE(wait_until(
-            [&] {
-                for (auto& [other, unused] : id_of)
-                    other->pump();  // so that no session stalls on a full terminal
-                return z->output().find(last) != std::string::npos;
-            },
-            120s));
-        EXPECT_TRUE(z->output() == expected)
-            << "session " << id << " got " << z->output().size() << " bytes";
-    }
 }
 
 }  // namespace

@@ -51,12 +51,11 @@ class SimEnv {
 
     // Starts appd on 127.0.0.1:port and waits until it takes control commands.
     void start_appd(std::vector<std::string> extra_args = {}, int port = 4121);
-    void stop_appd() { appd_.reset(); }
     // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
+    void stop_appd() { appd_.reset(); }
     void stop_syslogd() { syslogd_.reset(); }
-    Daemon* appd() { return appd_.get(); }
-    Daemon* syslogd() { return syslogd_.get(); }
+    Daemon* appd() { return appd_.get(); }  // for the benchmarks
 
     Lines control(const std::string& command, std::string* status = nullptr) {
         return appd_control(kControl, command, status);
