@@ -19,11 +19,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// Input: width, buffer size, lead and prompt lengths, then keys; 0xfe sets
-// the width from the next byte, 0xfd hides and redraws the line.
+// Input: width (0: not known yet), buffer size, lead and prompt lengths,
+// then keys; 0xfe sets the width from the next byte, 0xfd hides and
+// redraws the line.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    int width = data[0] % 200;
+    // A terminal that reports 0 or 1 columns counts as 80 wide, once known.
+    const auto columns = [](int n) { return n > 1 ? n : 80; };
+    int width = data[0] % 200 == 0 ? 0 : columns(data[0] % 200);
     const int max_len = 1 + data[1];
     const std::string lead(data[2] % 100, '-'), prompt(data[3] % 200, '>');
     std::vector<char> buffer(static_cast<size_t>(max_len));
@@ -32,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KeyDecoder keys;
     for (size_t i = 4; i < size; ++i) {
         if (data[i] == 0xfe && i + 1 < size) {
-            width = data[++i];
+            width = columns(data[++i]);
             continue;
         }
         if (data[i] == 0xfd && width > 0) {
