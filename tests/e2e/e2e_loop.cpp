@@ -105,7 +105,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     local("prompt", "prompt disabled\r\n");
     local("prompt", "prompt enabled\r\n");
     local("prompt OFF", "prompt disabled\r\n");
-    local("prompt OFF", "prompt disabled\r\n");
     local("prompt maybe", "prompt enabled\r\n");
     local("history", kEmpty + "history success\r\n");
     for (const char* line : {"repeat", "repeat 1 2", "!"})

@@ -161,7 +161,6 @@ TEST(Console, PrintsAndMirrors) {
         {x63.c_str(), "", x63 + "\r\n", 65, "69 API:telnet3:2:OUT:" + x63 + "\r\n"},
         {x64.c_str(), "", "", -1, ""},  // formats are at most 63 characters
         {nullptr, "", "", -1, ""},
-        {"one\n", "", "one\r\n", 5, "69 API:telnet3:2:OUT:one\r\n"},
         {"two\n\n", "", "two\n\r\n", 6, "69 API:telnet3:2:OUT:two\n\r\n"},
         {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet3:2:OUT:" + a600.substr(0, 507)},
         {"quiet", "", "quiet\r\n", 7, "", 2, false},
