@@ -19,6 +19,9 @@ const std::string kUsage =
     "  -p port          Set port for XCOM (default: 4121)\r\n"
     "  -t type          Set session type - \"api\", \"telnet\"\r\n";
 const std::string kWaiting = "Waiting for application to start\r\n";
+const std::string kNoEditor =
+    "save_term_settings() failed\n: Inappropriate ioctl for device\n"
+    "Failed to initialize command-line editor\r\n";
 constexpr int kInterrupted = 128 + SIGINT;
 
 struct Startup : ::testing::Test {
@@ -31,25 +34,27 @@ TEST_F(Startup, FirstWordsOfASession) {
     sim.start_appd();
     const std::string long_host(128, 'h');
     const struct {
-        bool ready, piped;
+        bool ready;
+        int redirected;  // 1: standard output to a pipe, 2: standard input from /dev/null
         Lines args;
         std::string output;
         int status;
     } rows[] = {
-        {false, false, {"--help"}, "Fatal: telnet server not running.\n", 1},
-        {true, true, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
-        {true, false, {"--noecho", "--help", "-x"}, kUsage, 0},
+        {false, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},
+        {true, 1, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
+        {true, 2, {"-t", "api"}, kNoEditor, 145},
+        {true, 0, {"--noecho", "--help", "-x"}, kUsage, 0},
         {true,
-         false,
+         0,
          {"-x", "-t", "bogus", "-hlocalhost", "-h", long_host, "--wait", "-p"},
          "Invalid argument \"-x\"\r\nInvalid type \"bogus\" specified\r\n"
          "Invalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
-        {true, false, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
-        {true, false, {"-t", "api", "--nobanner", "-h", "127.0.0.2"}, kWaiting, kInterrupted},
+        {true, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
+        {true, 0, {"-t", "api", "--nobanner", "-h", "127.0.0.2"}, kWaiting, kInterrupted},
         {true,
-         false,
+         0,
          {"--logviewer", "-t", "api"},
          "Log viewer mode (Ctrl-C to quit) ...\r\n",
          kInterrupted},
@@ -61,7 +66,8 @@ TEST_F(Startup, FirstWordsOfASession) {
         else
             unlink("/tmp/ZconReady");
         PtyOptions options;
-        options.stdout_to_pipe = row.piped;
+        options.stdout_to_pipe = row.redirected == 1;
+        options.stdin_null = row.redirected == 2;
         auto z = sim.zcon(row.args, options);
         if (row.status == kInterrupted) {
             EXPECT_TRUE(z->expect(row.output));

@@ -41,7 +41,7 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         setsid();
         const int slave = open(tty_name_.c_str(), O_RDWR);
         ioctl(slave, TIOCSCTTY, 0);
-        dup2(slave, 0);
+        dup2(options.stdin_null ? open("/dev/null", O_RDONLY) : slave, 0);
         dup2(options.stdout_to_pipe ? pipe_fds[1] : slave, 1);
         dup2(slave, 2);
         if (slave > 2) close(slave);

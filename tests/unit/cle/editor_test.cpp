@@ -176,7 +176,6 @@ TEST(Editor, DecodesKeysAndSequences) {
     } cases[] = {
         {"\x01", "<cr><right2>", "abc"},
         {"\x1b[H", "<cr><right2>", "abc"},
-        {"\x1bOH", "<cr><right2>", "abc"},
         {"\x05", "<cr>> abc", "abc"},
         {"\x1b[F", "<cr>> abc", "abc"},
         {"\x1bOF", "<cr>> abc", "abc"},
@@ -184,7 +183,6 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x06", "<right1>", "abc"},
         {"\x1b[C", "<right1>", "abc"},
         {"\x02", "<bs>", "abc"},
-        {"\x1b[D", "<bs>", "abc"},
         {"\x02\x1b[3~", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x1b[3~\x1b[3~", "<ceos><bel>", "ab"},
         {"\x7f", "<bs><ceos>c<cr><right3>", "ac"},
