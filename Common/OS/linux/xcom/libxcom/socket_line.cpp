@@ -115,7 +115,7 @@ int trim_controls(char* line, int len) {
     int end = len;
     while (end > start && static_cast<unsigned char>(line[end - 1]) <= 0x1F)
         --end;
-    memmove(line, line + start, static_cast<size_t>(end - start));
+    if (start > 0) memmove(line, line + start, static_cast<size_t>(end - start));
     line[end - start] = '\0';
     return end - start;
 }
