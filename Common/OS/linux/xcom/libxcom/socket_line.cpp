@@ -49,9 +49,14 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
     std::array<char, 64> scratch;
     // Bytes already waiting are taken at once: the wait is only for an empty
     // socket, which saves a system call per line under a stream of output.
-    // (So a TCP urgent byte that is already queued is stepped over by the
-    // receive, as TCP does without SO_OOBINLINE; one that arrives while the
-    // call waits is still an exception.)
+    // With no time limit a blocking socket (the session's datagram socket)
+    // even waits in the receive itself, one system call where an empty
+    // socket took three; a non-blocking one (the connection to the
+    // application) says so and waits in select. (So a TCP urgent byte that
+    // is already queued is stepped over by the receive, as TCP does without
+    // SO_OOBINLINE, and so is one that arrives while a blocking socket waits
+    // in the receive; on a non-blocking socket it is still an exception.)
+    const int first_flags = budget.limited() ? MSG_DONTWAIT : 0;
     bool must_wait = false;
     for (;;) {
         if (must_wait) {
@@ -71,11 +76,11 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
         }
         ssize_t got;
         do {
-            // Only the unwaited try must not block: after a wait the receive
-            // is an ordinary one (a datagram socket shut for reading reports
-            // "ready", and only a blocking receive then gives its end).
+            // After a wait the receive is an ordinary one (a datagram socket
+            // shut for reading reports "ready", and only a blocking receive
+            // then gives its end).
             got = recv(socket, buffer + *buflen, static_cast<size_t>(room),
-                       must_wait ? 0 : MSG_DONTWAIT);
+                       must_wait ? 0 : first_flags);
         } while (got < 0 && errno == EINTR);
         // Nothing there (or a readiness that vanished before the receive); a
         // descriptor that is no descriptor at all is the wait's to report.
