@@ -3,7 +3,7 @@
 // terminal never sees a line cut by another writer.
 #include "shell_io.h"
 
-#include "shell_io_testing.h"
+#include "seams.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -18,7 +18,13 @@ static constexpr size_t kKeptStorage = 64 * 1024;
 
 // The write call, replaceable so tests can force interruptions and short
 // writes.
-ssize_t (*shell_io_write)(int fd, const void* buf, size_t count) = write;
+static ShellIoWriteT shell_io_write = write;
+
+ShellIoWriteT shell_io_set_write(ShellIoWriteT write_call) {
+    const ShellIoWriteT previous = shell_io_write;
+    shell_io_write = write_call != nullptr ? write_call : write;
+    return previous;
+}
 
 // Writes len bytes of piece to the bound descriptor, continuing partial
 // writes and repeating interrupted ones. Returns len, 0 if a write accepted
@@ -45,15 +51,15 @@ static void _write_lines(ShellIOT* shio, const char* text, size_t len) {
     size_t left = len;
     while (left > 0) {
         const auto* eol = static_cast<const char*>(memchr(piece, '\n', left));
-        size_t len = eol != nullptr ? static_cast<size_t>(eol - piece) + 1 : left;
+        const size_t size = eol != nullptr ? static_cast<size_t>(eol - piece) + 1 : left;
         if (!shio->add_cr) {
-            _safe_write(shio, piece, len);
+            _safe_write(shio, piece, size);
         } else {
-            _safe_write(shio, piece, piece[len - 1] == '\n' ? len - 1 : len);
+            _safe_write(shio, piece, piece[size - 1] == '\n' ? size - 1 : size);
             _safe_write(shio, "\r\n", 2);
         }
-        piece += len;
-        left -= len;
+        piece += size;
+        left -= size;
     }
 }
 

@@ -4,16 +4,32 @@
 // session's own socket.
 #include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "zcon.h"
+#include "channel.h"
+#include "console.h"
+#include "hangup.h"
+#include "mutex_lock.h"
+#include "session.h"
+
+HXCOM hclient;
+char response[kResponseSize];
+sem_t response_sem;
+sem_t input_ready_sem;
+int did_registration;
 
 namespace {
 
 // Longest request line the application accepts, prefix included.
 constexpr int kMaxRequest = 510;
+// A formatted request: one too long to send is still formatted whole enough
+// to be measured and refused.
+constexpr int kRequestBufferSize = 516;
+
+bool semaphores_ready;  // response_sem and input_ready_sem exist
 
 // Set once the connection has ended. The reader posts response_sem only once
 // at the end, so every later request must learn of the end from here instead
@@ -27,18 +43,19 @@ pthread_mutex_t response_mut = PTHREAD_MUTEX_INITIALIZER;
 
 // Stores text as the answer.
 void set_answer(const char* text) {
-    pthread_mutex_lock(&response_mut);
+    MutexLock lock(response_mut);
     snprintf(response, sizeof response, "%s", text);
-    pthread_mutex_unlock(&response_mut);
 }
 
 // The answer's result: its leading number clamped to int, or kAppGone when
 // it is empty. Sets *empty accordingly.
 int answer_result(bool* empty) {
-    pthread_mutex_lock(&response_mut);
-    *empty = response[0] == '\0';
-    const long long value = strtoll(response, nullptr, 10);
-    pthread_mutex_unlock(&response_mut);
+    long long value = 0;
+    {
+        MutexLock lock(response_mut);
+        *empty = response[0] == '\0';
+        value = strtoll(response, nullptr, 10);
+    }
     return static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
 }
 
@@ -62,7 +79,7 @@ int send_request(const char* request, int length) {
 
 // Formats and sends a request for the three fixed-format operations.
 [[gnu::format(printf, 1, 2)]] int send_fixed(const char* fmt, ...) {
-    char request[516];
+    char request[kRequestBufferSize];
     va_list ap;
     va_start(ap, fmt);
     int length = vsnprintf(request, sizeof request, fmt, ap);
@@ -91,6 +108,32 @@ bool wait_for_answer() {
 
 }  // namespace
 
+int channel_init_semaphores(void) {
+    if (sem_init(&response_sem, 0, 0) != 0) return -1;
+    if (sem_init(&input_ready_sem, 0, 0) != 0) return -11;
+    semaphores_ready = true;
+    return 0;
+}
+
+void channel_destroy_semaphores(void) {
+    if (!semaphores_ready) return;
+    sem_destroy(&response_sem);
+    sem_destroy(&input_ready_sem);
+    semaphores_ready = false;
+}
+
+bool channel_connect(void) {
+    hclient = xcom_client_connect(host_name, host_port, message_handler);
+    if (hclient == nullptr) return false;
+    channel_reset();
+    return true;
+}
+
+void channel_disconnect(void) {
+    if (hclient != nullptr) xcom_client_disconnect(hclient);
+    hclient = nullptr;
+}
+
 int channel_send(const char* request) {
     return send_request(request, static_cast<int>(strlen(request))) == 0 ? 0 : -1;
 }
@@ -98,7 +141,7 @@ int channel_send(const char* request) {
 // Forwards a user command line with the current command format. Returns the
 // answer's result, or -17 when the application is gone.
 int send_command(const char* cmdline) {
-    char request[516];
+    char request[kRequestBufferSize];
     int length = snprintf(request, sizeof request, cmd_fmt, cmdline);
     int rc = send_request(request, length);
     if (rc == -2) {

@@ -8,24 +8,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
-
+#include "channel.h"
 #include "cle.h"
 #include "command_parsing.h"
 #include "commands.h"
-#include "zcon.h"
+#include "console.h"
+#include "seams.h"
+#include "session.h"
+#include "session_end.h"
+#include "text_buffer.h"
 
 namespace {
 
 constexpr const char* kNeedsMore = "error: command needs more parameters to execute successfully";
 constexpr const char* kIllegalParams = "error: command has illegal parameter(s)";
 constexpr const char* kEnvFile = "/tmp/env";
+constexpr size_t kPrintenvCommandSize = 64;  // "fw_printenv > /proc/self/fd/<fd>"
 
 ExitHookT exit_hook = nullptr;  // a test's stand-in for teardown and exit
-
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
 
 // True when a word holds a carriage return or line feed, which a quoted
 // escape can put there. Sent on, it would end the request early and put the
@@ -87,7 +87,7 @@ bool is_safe_env_value(const char* value) {
 // by a carriage return, plus one more line feed and carriage return,
 // NUL-terminated; *len gets the text's length. Returns nullptr when the file
 // cannot be read or memory is short.
-std::unique_ptr<char, FreeDeleter> read_listing(int fd, size_t* len) {
+TextBuffer read_listing(int fd, size_t* len) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size < 0) return nullptr;
     const size_t size = static_cast<size_t>(st.st_size);
@@ -97,7 +97,7 @@ std::unique_ptr<char, FreeDeleter> read_listing(int fd, size_t* len) {
     // lower: after k bytes with m line feeds the writer is at k + m, never
     // past the reader at size + 3 + k. The final pair and terminator fit too.
     const size_t total = 2 * size + 3;
-    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(total)));
+    TextBuffer buffer = text_buffer(total);
     if (!buffer) return nullptr;
     char* in = buffer.get() + size + 3;
     size_t got = 0;
@@ -140,7 +140,7 @@ void test_cmd(int argc, char** argv) {
 // Refuses to start a shell. In a serial console session the terminal gets
 // its saved settings back first.
 void shell_cmd(int /*argc*/, char** /*argv*/) {
-    if (session_is("api-serial")) cle_cleanup();
+    if (session_traits().shell_resets_terminal) cle_cleanup();
     shell_println("error: command not found");
 }
 
@@ -258,7 +258,7 @@ void printenv_cmd(int /*argc*/, char** /*argv*/) {
         shell_println("printenv failed");
         return;
     }
-    char command[64];
+    char command[kPrintenvCommandSize];
     snprintf(command, sizeof command, "fw_printenv > /proc/self/fd/%d", fd);
     system_pthread(command);
     if (rename(own, kEnvFile) != 0) unlink(own);

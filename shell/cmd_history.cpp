@@ -3,19 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
+#include "channel.h"
 #include "cle.h"
 #include "commands.h"
-#include "zcon.h"
-
-namespace {
-
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-
-}  // namespace
+#include "console.h"
+#include "text_buffer.h"
 
 // Lists the ring from its oldest slot on, numbered by slot (slot + 1), so the
 // numbers follow the ring and may wrap from 64 to 1.
@@ -63,7 +55,7 @@ void repeat_cmd(int argc, char** argv) {
     }
     // Copied first: on a full ring the slot may be the newest one, whose text
     // the replacement releases.
-    std::unique_ptr<char, FreeDeleter> line(strdup(text));
+    const TextBuffer line = text_copy(text);
     if (!line) return;
     cle_history_replace_last_entry(line.get());
     send_command(line.get());

@@ -6,20 +6,13 @@
 #include <string.h>
 
 #include "commands.h"
-#include "zcon.h"
+#include "console.h"
+#include "log_reader.h"
+#include "mutex_lock.h"
 
 namespace {
 
 typedef char FilterTable[kFilterSlots][kFilterSize];
-
-// Holds log_view_mut for one edit.
-class LogViewLock {
-  public:
-    LogViewLock() { pthread_mutex_lock(&log_view_mut); }
-    ~LogViewLock() { pthread_mutex_unlock(&log_view_mut); }
-    LogViewLock(const LogViewLock&) = delete;
-    LogViewLock& operator=(const LogViewLock&) = delete;
-};
 
 // A filter word longer than a slot is cut to the slot: a shorter text still
 // matches every line that holds the longer one, and the listing shows what is
@@ -45,7 +38,7 @@ void list_filters(const FilterTable& table, const char* title) {
 // Puts each word into the lowest free slot; once the table is full the
 // remaining words are dropped.
 void add_filters(FilterTable& table, int count, char** words) {
-    LogViewLock lock;
+    MutexLock lock(log_view_mut);
     for (int i = 0; i < count; ++i) {
         char* free_slot = nullptr;
         for (auto& slot : table) {
@@ -63,7 +56,7 @@ void add_filters(FilterTable& table, int count, char** words) {
 
 // Empties every slot for "*", else the first slot holding each word.
 void delete_filters(FilterTable& table, int count, char** words) {
-    LogViewLock lock;
+    MutexLock lock(log_view_mut);
     if (strcmp(words[0], "*") == 0) {
         for (auto& slot : table)
             slot[0] = '\0';
@@ -92,6 +85,14 @@ void filter_cmd(int argc, char** argv, FilterTable& table, const char* title,
         display_show_cull_usage(usage_word);
     }
 }
+
+// The second words of "log"; anySession is not consulted here.
+const ShellCommandT log_commands[] = {
+    {"cull", log_cull_cmd, 0},
+    {"format", log_format_cmd, 0},
+    {"show", log_show_cmd, 0},
+    {nullptr, nullptr, 0},
+};
 
 }  // namespace
 
@@ -128,7 +129,7 @@ void log_format_cmd(int argc, char** argv) {
         if (strcmp(argv[i], "time") == 0) time = -1;
         if (strcmp(argv[i], "level") == 0) level = -1;
     }
-    LogViewLock lock;
+    MutexLock lock(log_view_mut);
     log_show_date = date;
     log_show_time = time;
     log_show_level = level;

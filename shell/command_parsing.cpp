@@ -66,14 +66,15 @@ char read_number(char* p, unsigned base, int (*digit)(char), char** end) {
     return static_cast<char>(static_cast<unsigned char>(value & 0xFFu));
 }
 
-}  // namespace
-
+// Cuts line at its first line feed, then at its first carriage return.
 void rip(char* line) {
     assert(line);
     if (char* lf = strchr(line, '\n')) *lf = '\0';
     if (char* cr = strchr(line, '\r')) *cr = '\0';
 }
 
+// Decodes one quoted word in place, starting just after its opening quote.
+// Returns where the scan resumes, or NULL on a malformed escape.
 char* findDelimiter(char* line) {
     assert(line);
     // w never passes r: each step consumes at least as many bytes as it
@@ -114,6 +115,8 @@ char* findDelimiter(char* line) {
         }
     }
 }
+
+}  // namespace
 
 int tokenizeString(char* line, int* argc, char** argv) {
     assert(line);

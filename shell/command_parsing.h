@@ -6,11 +6,6 @@
 
 inline constexpr int kMaxWords = 40;
 
-// Cuts line at its first line feed, then at its first carriage return.
-void rip(char* line);
-// Decodes one quoted word in place, starting just after its opening quote.
-// Returns where the scan resumes, or NULL on a malformed escape.
-char* findDelimiter(char* line);
 // Splits line in place into at most kMaxWords words; argv must hold
 // kMaxWords entries. Returns 0, or -1 on a malformed quoted word.
 int tokenizeString(char* line, int* argc, char** argv);

@@ -2,13 +2,14 @@
 // each typed line to it before the line is forwarded to the application.
 #include "commands.h"
 
-#include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
 #include "command_parsing.h"
-#include "zcon.h"
+#include "console.h"
+#include "session.h"
+#include "text_buffer.h"
+
+namespace {
 
 // Rows with anySession 0 exist in normal mode only: in the two restricted
 // modes their lines go to the application like any other.
@@ -26,20 +27,6 @@ const ShellCommandT command_table[] = {
     {nullptr, nullptr, 0},
 };
 
-// The second words of "log"; anySession is not consulted here.
-const ShellCommandT log_commands[] = {
-    {"cull", log_cull_cmd, 0},
-    {"format", log_format_cmd, 0},
-    {"show", log_show_cmd, 0},
-    {nullptr, nullptr, 0},
-};
-
-namespace {
-
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-
 }  // namespace
 
 int process_command(const char* cmd) {
@@ -47,10 +34,8 @@ int process_command(const char* cmd) {
 
     // The split writes into the line, and the caller forwards the line as it
     // gave it when no command matches, so the split works on a copy.
-    const size_t len = strlen(cmd);
-    std::unique_ptr<char, FreeDeleter> copy(static_cast<char*>(malloc(len + 1)));
+    const TextBuffer copy = text_copy(cmd);
     if (!copy) return 0;  // cannot split it: let the application have it
-    memcpy(copy.get(), cmd, len + 1);
 
     char* argv[kMaxWords];
     int argc = 0;

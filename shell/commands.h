@@ -9,9 +9,6 @@ typedef struct ShellCommandS {
     int anySession;                        // non-zero: exists in every command mode
 } ShellCommandT;
 
-extern const ShellCommandT command_table[];
-extern const ShellCommandT log_commands[];
-
 // Offers one line to the local commands. Returns -1 when it was handled here
 // (a command ran, the line was a comment, or it could not be split) and 0
 // when no local command of the current mode matched.
@@ -20,16 +17,6 @@ int process_command(const char* cmd);
 // Runs command with /bin/sh -c and waits for it. Returns the wait status,
 // or -1 when the child cannot be created or waited for.
 int system_pthread(const char* command);
-
-// Seams for tests and the fuzzer, so that dispatching a line need not fork or
-// end the process. A runner takes the place of the fork and exec of
-// system_pthread and returns what it would; an exit hook takes the place of
-// the teardown and process end of the exit command. Each setter returns the
-// previous one; nullptr restores the real behaviour.
-typedef int (*CommandRunnerT)(const char* command);
-CommandRunnerT system_pthread_set_runner(CommandRunnerT runner);
-typedef void (*ExitHookT)(int status);
-ExitHookT exit_cmd_set_hook(ExitHookT hook);
 
 void test_cmd(int argc, char** argv);
 void shell_cmd(int argc, char** argv);

@@ -39,7 +39,7 @@
 
 #include <algorithm>
 
-#include "zcon.h"
+#include "hangup.h"
 
 namespace {
 

@@ -9,72 +9,35 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string_view>
 
-#include "zcon.h"
+#include "console.h"
+#include "hangup.h"
+#include "listener_socket.h"
+#include "log_reader.h"
+#include "mutex_lock.h"
 
 char log_show_filters[kFilterSlots][kFilterSize];
 char log_cull_filters[kFilterSlots][kFilterSize];
 int log_show_date = 1;
 int log_show_time = 1;
 int log_show_level = 1;
-int gbEnableLoggerThread = 1;
 pthread_mutex_t log_view_mut = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
+
+int gbEnableLoggerThread = 1;  // 0 would keep the records from the terminal
+pthread_t threadReader;
 
 constexpr size_t kMaxRecord = 1024;
 constexpr size_t kShortRecord = 24;  // records this short are shown as they are
 constexpr size_t kDateWidth = 11;    // the date and its separator
 constexpr size_t kTimeWidth = 9;     // the time and its separator
 constexpr size_t kTextStart = kDateWidth + kTimeWidth;
-
-// The listener sockets this process bound, identified by their file, so
-// that the end of the session removes them and only them.
-constexpr size_t kPipeNameSize = 128;  // a listener socket's path and its terminator
-
-struct BoundListener {
-    char path[kPipeNameSize];
-    dev_t dev;
-    ino_t ino;
-};
-BoundListener bound_listeners[2];  // one per listener directory
-bool listeners_removed;            // the session has ended: bind no more
-pthread_mutex_t bound_listeners_mut = PTHREAD_MUTEX_INITIALIZER;
-
-void remember_listener(const char* path) {
-    struct stat st;
-    if (lstat(path, &st) != 0) return;
-    pthread_mutex_lock(&bound_listeners_mut);
-    if (listeners_removed) {
-        // The log reader got here only after the session had ended.
-        unlink(path);
-        pthread_mutex_unlock(&bound_listeners_mut);
-        return;
-    }
-    BoundListener* slot = nullptr;
-    for (BoundListener& listener : bound_listeners) {
-        if (strcmp(listener.path, path) == 0 || (!slot && listener.path[0] == '\0')) {
-            slot = &listener;
-        }
-    }
-    if (slot != nullptr) {
-        snprintf(slot->path, sizeof slot->path, "%s", path);
-        slot->dev = st.st_dev;
-        slot->ino = st.st_ino;
-    }
-    pthread_mutex_unlock(&bound_listeners_mut);
-}
-
-// Reports a set-up failure, except on serial consoles, where nothing may
-// disturb the automation client on the other end.
-void report_socket_error(const char* fmt) {
-    if (!session_is("api-serial")) shell_println(fmt, "setupSocket", strerror(errno));
-}
+constexpr size_t kProcPathSize = 300;  // "/proc/<name>/stat"
+constexpr size_t kProcStatHead = 128;  // enough of a stat line for the process name
 
 bool any_filter_in(const char (&filters)[kFilterSlots][kFilterSize], const char* text,
                    bool* any_set) {
@@ -97,59 +60,24 @@ void trim_record(char* record, size_t len) {
 
 }  // namespace
 
-int setupSocket(const char* pipe_name, char* fullname_buffer) {
-    const char* slash = strrchr(tty_name, '/');
-    const char* terminal = slash != nullptr ? slash + 1 : tty_name;
-    char sPipeName[kPipeNameSize];
-    snprintf(sPipeName, sizeof sPipeName, "/tmp/%szcon%s", pipe_name, terminal);
-    unlink(sPipeName);
-
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    size_t path_len = strlen(sPipeName);
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        report_socket_error("%s: socket() error: %s");
-        return -1;
-    }
-    if (path_len >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        report_socket_error("%s: bind() error: %s");
-        close(fd);
-        return -1;
-    }
-    memcpy(address.sun_path, sPipeName, path_len + 1);
-    auto length = static_cast<socklen_t>(path_len + sizeof address.sun_family);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        report_socket_error("%s: bind() error: %s");
-        close(fd);
-        return -1;
-    }
-    if (chmod(sPipeName, 0666) != 0) {
-        report_socket_error("%s: chmod() error: %s");
-        close(fd);
-        return -1;
-    }
-    remember_listener(sPipeName);
-    if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);
-    return fd;
-}
-
-void remove_listener_sockets(void) {
-    pthread_mutex_lock(&bound_listeners_mut);
-    for (BoundListener& listener : bound_listeners) {
-        struct stat st;
-        // A file put there since (a later session's) is not ours to remove.
-        if (listener.path[0] != '\0' && lstat(listener.path, &st) == 0 &&
-            st.st_dev == listener.dev && st.st_ino == listener.ino) {
-            unlink(listener.path);
+void log_reader_start(void) {
+    {
+        MutexLock lock(log_view_mut);
+        for (int i = 0; i < kFilterSlots; ++i) {
+            log_show_filters[i][0] = '\0';
+            log_cull_filters[i][0] = '\0';
         }
-        listener.path[0] = '\0';
     }
-    listeners_removed = true;
-    pthread_mutex_unlock(&bound_listeners_mut);
+    if (start_side_thread(&threadReader, logReaderThread) != 0) {
+        shell_println("failed to create log reader thread");
+    } else {
+        pthread_detach(threadReader);  // never joined: it may end long before the session
+    }
 }
 
+namespace {
+
+// The pid of the first process whose name is process_name, or -1.
 int find_pid(const char* process_name) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
@@ -159,11 +87,11 @@ int find_pid(const char* process_name) {
     int found = -1;
     while (dirent* entry = readdir(proc)) {
         if (entry->d_type != DT_DIR || entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        char path[300];
+        char path[kProcPathSize];
         snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
         int fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
-        char stat[128];
+        char stat[kProcStatHead];
         ssize_t n = read(fd, stat, sizeof stat - 1);
         close(fd);
         if (n < 0) continue;
@@ -182,6 +110,8 @@ int find_pid(const char* process_name) {
     return found;
 }
 
+}  // namespace
+
 bool log_format_record(const char* record, char* out, size_t out_size) {
     if (strlen(record) <= kShortRecord) {
         snprintf(out, out_size, "%s", record);
@@ -191,12 +121,16 @@ bool log_format_record(const char* record, char* out, size_t out_size) {
     char sz[kDateWidth + kTimeWidth + 1] = "";
     const char* pline = record;
 
-    pthread_mutex_lock(&log_view_mut);
-    bool any_show = false, any_cull = false;
-    bool shown = any_filter_in(log_show_filters, searched, &any_show) || !any_show;
-    bool culled = any_filter_in(log_cull_filters, searched, &any_cull);
-    bool date = log_show_date != 0, time = log_show_time != 0, level = log_show_level != 0;
-    pthread_mutex_unlock(&log_view_mut);
+    bool shown, culled, date, time, level;
+    {
+        MutexLock lock(log_view_mut);
+        bool any_show = false, any_cull = false;
+        shown = any_filter_in(log_show_filters, searched, &any_show) || !any_show;
+        culled = any_filter_in(log_cull_filters, searched, &any_cull);
+        date = log_show_date != 0;
+        time = log_show_time != 0;
+        level = log_show_level != 0;
+    }
 
     if (!shown || culled) return false;
     if (!(date && time && level)) {

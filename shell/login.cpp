@@ -1,18 +1,23 @@
 // Login: the appliance password (fetched from the system tool on every
-// start), three attempts with echo off, and the login report the
-// application keeps about telnet and API clients.
-#include <arpa/inet.h>
+// start) and three attempts with echo off.
+#include "login.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include "zcon.h"
+#include "console.h"
+#include "hangup.h"
+#include "login_report.h"
+#include "session.h"
+#include "session_end.h"
 
 namespace {
 
@@ -24,6 +29,10 @@ constexpr int MAX_ATTEMPTS = 3;
 // system's own login: guessing must be slow.
 constexpr int kWrongPasswordDelayMs = 2000;
 constexpr char kToolPrefix[] = "config sw 0 ";
+constexpr int kFolderSize = 256;    // the shell's own folder
+constexpr int kToolPathSize = 275;  // the folder, "/qtool" and room to spare
+constexpr int kToolLineSize = 128;  // the tool's first output line
+constexpr int kExeLinkSize = 128;   // "/proc/<pid>/exe"
 
 // Removes one trailing line feed or carriage return.
 void chop_line_end(char* text) {
@@ -60,7 +69,7 @@ void end_password_tool(int out, pid_t child) {
 // output on a pipe. Returns the pipe's reading end, with the child in *child;
 // -1 when the tool cannot be started (absent, not executable).
 int start_password_tool(const char* folder, pid_t* child) {
-    char tool[275];
+    char tool[kToolPathSize];
     if (snprintf(tool, sizeof tool, "%s/qtool", folder) >= static_cast<int>(sizeof tool)) {
         return -1;
     }
@@ -81,13 +90,14 @@ int start_password_tool(const char* folder, pid_t* child) {
     return out[0];
 }
 
-}  // namespace
-
+// The folder of the shell's own executable (see folder_of_link).
 char* getexefolder(char* buf, int size) {
-    char link[128];
+    char link[kExeLinkSize];
     snprintf(link, sizeof link, "/proc/%i/exe", static_cast<int>(getpid()));
     return folder_of_link(link, buf, size);
 }
+
+}  // namespace
 
 char* folder_of_link(const char* link, char* buf, int size) {
     // The whole target first: cut short, its last '/' would name a folder
@@ -112,7 +122,7 @@ char* folder_of_link(const char* link, char* buf, int size) {
 
 int parse_password_line(const char* line, char* password, int size) {
     if (strncmp(line, kToolPrefix, sizeof kToolPrefix - 1) != 0) return 0;  // no password set
-    char current[64];
+    char current[kPasswordSize];
     const char* text = line + sizeof kToolPrefix - 1;
     size_t len = strnlen(text, sizeof current - 1);
     memcpy(current, text, len);
@@ -125,13 +135,15 @@ int parse_password_line(const char* line, char* password, int size) {
     return fits ? 0 : 1;
 }
 
+namespace {
+
 int get_net_password(char* password, int size) {
-    char folder[256];
+    char folder[kFolderSize];
     if (getexefolder(folder, sizeof folder) == nullptr) return 1;
     pid_t child;
     const int tool = start_password_tool(folder, &child);
     if (tool < 0) return 0;
-    char line[128];
+    char line[kToolLineSize];
     const bool got_line = read_first_line(tool, line, sizeof line);
     end_password_tool(tool, child);
     const int rc = got_line ? parse_password_line(line, password, size) : 0;
@@ -165,7 +177,7 @@ int authenticate_user(const char* current_pwd) {
     shell_println(WELCOME_TEXT);
     bool passed = false;
     int wrong = 0;
-    char typed[64];
+    char typed[kPasswordSize];
     for (int attempt = 0; attempt < MAX_ATTEMPTS && !passed; ++attempt) {
         shell_println(PASSWORD_PROMPT);
         fflush(stdout);
@@ -186,101 +198,29 @@ int authenticate_user(const char* current_pwd) {
     return passed ? 0 : wrong > 0 ? wrong : -1;
 }
 
-void update_unsuccessful_login(const char* shell_type) {
-    sem_init(&response_sem, 0, 0);
-    sem_init(&input_ready_sem, 0, 0);
-    hclient = xcom_client_connect(host_name, host_port, message_handler);
-    if (hclient != nullptr) {
-        channel_reset();
-        register_session();
-        update_ui_login_params(1, shell_type);
-        unregister_session();
-        xcom_client_disconnect(hclient);
-        hclient = nullptr;
-    }
-    sem_destroy(&response_sem);
-    sem_destroy(&input_ready_sem);
-    remove_listener_sockets();
-}
-
-void update_ui_login_params(int auth_result, const char* shell_type) {
-    char address_setting[40];
-    char success_setting[40];
-    unsigned int port;
-    if (strcmp(shell_type, "telnet") == 0) {
-        port = 23;
-    } else if (strcmp(shell_type, "api") == 0) {
-        port = 24;
-    } else {
-        return;
-    }
-    snprintf(address_setting, sizeof address_setting, "telnet_client_%u", port);
-    snprintf(success_setting, sizeof success_setting, "telnet_client_%u_success", port);
-    char success[8];
-    snprintf(success, sizeof success, "%s", auth_result == 0 ? "True" : "False");
-    char address[56];
-    get_telnet_client_ip_from_proc(port, address);
-    zcon_cfg_write(address_setting, address);
-    zcon_cfg_write(success_setting, success);
-}
-
-namespace {
-
-// Reads the next line of table into line (size bytes), dropping what does
-// not fit. Returns false at the end.
-bool next_table_line(FILE* table, char* line, int size) {
-    if (fgets(line, size, table) == nullptr) return false;
-    if (strchr(line, '\n') == nullptr) {
-        int c;
-        while ((c = fgetc(table)) != EOF && c != '\n') {
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
-void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string) {
-    ip_string[0] = '\0';
-    // Line by line, each scanned on its own: scanned as one stream, the
-    // format's closing "\n" reads on past the entry found to skip the next
-    // line's indent, and every read of the kernel's table walks all of its
-    // connection slots again, which on a large machine costs a millisecond.
-    char line[512];
-    if (!next_table_line(table, line, sizeof line)) return;  // the heading
-    while (next_table_line(table, line, sizeof line)) {
-        unsigned int local_port, state;
-        unsigned int words[4];
-        int got = sscanf(line, "%*s %*32s:%x %8x%8x%8x%8x:%*x %x %*[ -z]\n", &local_port, &words[0],
-                         &words[1], &words[2], &words[3], &state);
-        if (got != 6 || state != 1 || local_port != port) continue;
-        // Each word was printed from memory in the machine's own byte order,
-        // so storing it back the same way restores the address bytes.
-        unsigned char bytes[16];
-        memcpy(bytes, words, sizeof bytes);
-        static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        static constexpr unsigned char any4[4] = {0, 0, 0, 0};
-        if (memcmp(bytes, mapped, sizeof mapped) == 0 && memcmp(bytes + 12, any4, 4) != 0) {
-            inet_ntop(AF_INET, bytes + 12, ip_string, 16);
-        } else {
-            inet_ntop(AF_INET6, bytes, ip_string, 46);
-        }
-        return;
+// Asks for the password when one is set; a failed login ends the process.
+// While the password is held the process is not dumpable, so no core file
+// or ptrace reader gets it; the previous setting returns once the copies are
+// cleared, at the end of the login.
+void login_or_exit(void) {
+    const int dumpable = prctl(PR_GET_DUMPABLE);
+    prctl(PR_SET_DUMPABLE, 0);
+    char password[kPasswordSize] = "";
+    const int fetched = get_net_password(password, sizeof password);
+    int result = 0;
+    if (fetched == 0 && password[0] != '\0' && !hangup_seen()) {
+        result = authenticate_user(password);
     }
-}
-
-void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
-    ip_string[0] = '\0';
-    FILE* table = fopen("/proc/net/tcp6", "r");
-    if (table == nullptr) return;
-    parse_tcp6_client(table, port, ip_string);
-    fclose(table);
-}
-
-void zcon_cfg_write(const char* param_name, const char* param_value) {
-    if (param_name == nullptr || param_value == nullptr || param_name[0] == '\0') return;
-    char request[192];
-    snprintf(request, sizeof request, "execwithoutecho systemsetting %s %s", param_name,
-             param_value);
-    send_api_cmd(request);
+    explicit_bzero(password, sizeof password);
+    if (dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable);
+    if (fetched != 0) end_process("Password access failure.\n", 1);
+    if (result == 0 && !hangup_seen() && !login_interrupted()) return;
+    // Wrong passwords are reported however the login then ended; a user who
+    // hung up or gave up with Ctrl-C before guessing leaves nothing to report.
+    if (result > 0 || (result < 0 && !hangup_seen() && !login_interrupted())) {
+        update_unsuccessful_login(session_type);
+    }
+    end_process("End of session\n", 1);
 }

@@ -1,12 +1,20 @@
 // Session registration: the session binds its own datagram socket, starts a
 // reader on it and tells the application where to send the user's output.
+#include "registration.h"
+
+#include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <array>
 
+#include "channel.h"
+#include "console.h"
+#include "hangup.h"
 #include "libxcom.h"
-#include "zcon.h"
+#include "listener_socket.h"
+#include "session.h"
 
 std::atomic<int> api_async_event_fd = -1;
 
@@ -14,14 +22,19 @@ namespace {
 
 pthread_t apiAsyncEventReader;
 
+// "R: ", the session type, a space and the listener socket's path.
+constexpr int kRegistrationSize = 4 + kSessionTypeSize + kListenerPathSize;
+
 }  // namespace
 
 int register_session(void) {
-    char command[256];
+    char command[kRegistrationSize];
     snprintf(command, sizeof command, "%s%s ", "R: ", session_type);
     api_async_event_fd = setupSocket("apiasynclisteners/", command + strlen(command));
     if (api_async_event_fd < 0) {
-        if (!session_is("api-serial")) shell_println("error: zcon failed to setup async listener");
+        if (session_traits().setup_messages) {
+            shell_println("error: zcon failed to setup async listener");
+        }
         return -1;
     }
     if (start_side_thread(&apiAsyncEventReader, apiAsyncEventReaderThread) != 0) {

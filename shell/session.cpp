@@ -1,40 +1,59 @@
-// The session-wide settings, shared by the shell's modules.
+// The session-wide settings, shared by the shell's modules, and the table of
+// session types.
+#include "session.h"
+
+#include <stdio.h>
 #include <string.h>
 
-#include "zcon.h"
-
-char session_type[20] = "telnet";
-char host_name[128] = "localhost";
+char session_type[kSessionTypeSize] = "telnet";
+char host_name[kHostNameSize] = "localhost";
 int host_port = 4121;
-char tty_name[80];
+char tty_name[kTtyNameSize];
 const char* cmd_fmt = kFmtNormal;
 int cmdecho_state = 1;
 int prompt_enabled = 1;
-const char* prompt = no_prompt;
-int no_banner;
-int wait_to_start;
-int view_only_mode;
-int did_registration;
-int reboot_cmd_hack_flag;
 int gbPrintToSysLog;
 std::atomic<int> gnCount;
-std::atomic<int> cle_inline;
-volatile sig_atomic_t debug_sig_continue;
-ShellIOT* stdout_shio;
-HXCOM hclient;
-char response[kResponseSize];
-char cmdbuff[kCmdBuffSize];
-sem_t response_sem;
-sem_t input_ready_sem;
-// Initialised here once, before any code runs (so it cannot fail, and
-// no thread can ever see it uninitialised or initialised twice).
-pthread_mutex_t async_stdout_mut = PTHREAD_MUTEX_INITIALIZER;
 const char* newline_string = "\n";
 
-bool session_is(const char* type) {
-    return strcmp(session_type, type) == 0;
-}
+namespace {
+
+// clang-format off
+constexpr SessionTraits kSessionTypes[] = {
+//   type          alias       on_fpgas      cmd_fmt          login  console mirror serial setup  shell  report
+    {"telnet",     nullptr,    nullptr,      kFmtNormal,      true,  true,   false, false, true,  false, 23},
+    {"api",        "telnet24", "api-serial", kFmtCustomerApi, true,  false,  true,  false, true,  false, 24},
+    {"api-serial", "rs232",    nullptr,      kFmtCustomerApi, false, false,  true,  true,  false, true,  0},
+};
+// clang-format on
+
+const SessionTraits* settled = &kSessionTypes[0];
+
+}  // namespace
 
 bool cmd_fmt_is(const char* fmt) {
     return strcmp(cmd_fmt, fmt) == 0;
+}
+
+const SessionTraits* session_traits_of(const char* name) {
+    for (const SessionTraits& row : kSessionTypes) {
+        if (strcmp(name, row.type) == 0 || (row.alias != nullptr && strcmp(name, row.alias) == 0)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+void session_settle_type(void) {
+    const SessionTraits* traits = session_traits_of(session_type);
+    if (traits == nullptr) traits = &kSessionTypes[0];
+    if (traits->on_fpgas != nullptr && strstr(tty_name, "FPGAS") != nullptr) {
+        traits = session_traits_of(traits->on_fpgas);
+    }
+    snprintf(session_type, sizeof session_type, "%s", traits->type);
+    settled = traits;
+}
+
+const SessionTraits& session_traits(void) {
+    return *settled;
 }

@@ -1,26 +1,41 @@
-// Start-up of a session, its options, and the ways it ends.
+// Start-up of a session in its steps, and its options.
+#include "startup.h"
+
 #include <errno.h>
 #include <poll.h>
-#include <pthread.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <string_view>
 
+#include "channel.h"
 #include "cle.h"
-#include "zcon.h"
+#include "console.h"
+#include "hangup.h"
+#include "log_reader.h"
+#include "login.h"
+#include "login_report.h"
+#include "main_loop.h"
+#include "registration.h"
+#include "session.h"
+#include "session_end.h"
 
 namespace {
 
-constexpr const char* valid_types[] = {"telnet", "api", "api-serial", "rs232", "telnet24"};
+constexpr const char* kReadyFile = "/tmp/ZconReady";
+constexpr int kConnectRetryMs = 5000;  // between attempts to reach the application
 
+int no_banner;       // --nobanner: no "whoami" at the start
+int wait_to_start;   // --wait: wait for SIGUSR1 first
+int view_only_mode;  // --logviewer: the live log only, no connection, no input
+volatile sig_atomic_t debug_sig_continue;
 struct sigaction debug_sa;
-pthread_t threadReader;
-bool cle_ready;         // the line editor owns the terminal
-bool semaphores_ready;  // response_sem and input_ready_sem exist
+
+void sig_handler(int signum);
 
 // Writes the usage text, each line ended by the session's line break.
 void usage() {
@@ -47,17 +62,10 @@ int parse_port(const char* text) {
 // sessions then leave again. Returns false for an unknown type.
 bool apply_type(const char* type) {
     cmd_fmt = kFmtCustomerApi;
-    bool valid = false;
-    for (const char* candidate : valid_types)
-        valid = valid || strcmp(type, candidate) == 0;
-    if (!valid) return false;
-    if (strcmp(type, "telnet24") == 0) {
-        type = "api";
-    } else if (strcmp(type, "rs232") == 0) {
-        type = "api-serial";
-    }
-    snprintf(session_type, sizeof session_type, "%s", type);
-    if (session_is("telnet")) cmd_fmt = kFmtNormal;
+    const SessionTraits* traits = session_traits_of(type);
+    if (traits == nullptr) return false;
+    snprintf(session_type, sizeof session_type, "%s", traits->type);
+    cmd_fmt = traits->cmd_fmt;
     return true;
 }
 
@@ -132,60 +140,88 @@ void wait_for_debugger() {
     sigprocmask(SIG_SETMASK, &during_sleep, nullptr);
 }
 
-[[noreturn]] void log_and_exit(const char* entry, int status) {
-    if (gbPrintToSysLog) mysyslog("%s", entry);
-    exit(status);
-}
+// Steps before the options: the settings' defaults, the ready file of the
+// service that started the shell, and the terminal's name.
+void check_surroundings() {
+    snprintf(host_name, sizeof host_name, "localhost");
+    host_port = 4121;
+    snprintf(session_type, sizeof session_type, "telnet");
+    process_start_ms = wall_clock_ms();
 
-// Asks for the password when one is set; a failed login ends the process.
-// While the password is held the process is not dumpable, so no core file
-// or ptrace reader gets it; the previous setting returns once the copies are
-// cleared, at the end of the login.
-void login() {
-    const int dumpable = prctl(PR_GET_DUMPABLE);
-    prctl(PR_SET_DUMPABLE, 0);
-    char password[64] = "";
-    const int fetched = get_net_password(password, sizeof password);
-    int result = 0;
-    if (fetched == 0 && password[0] != '\0' && !hangup_seen()) {
-        result = authenticate_user(password);
+    FILE* ready = fopen(kReadyFile, "r");
+    if (ready == nullptr) {
+        puts("Fatal: telnet server not running.");
+        exit(1);
     }
-    explicit_bzero(password, sizeof password);
-    if (dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable);
-    if (fetched != 0) log_and_exit("Password access failure.\n", 1);
-    if (result == 0 && !hangup_seen() && !login_interrupted()) return;
-    // Wrong passwords are reported however the login then ended; a user who
-    // hung up or gave up with Ctrl-C before guessing leaves nothing to report.
-    if (result > 0 || (result < 0 && !hangup_seen() && !login_interrupted())) {
-        update_unsuccessful_login(session_type);
-    }
-    log_and_exit("End of session\n", 1);
-}
+    fclose(ready);
 
-void start_log_reader() {
-    pthread_mutex_lock(&log_view_mut);
-    for (int i = 0; i < kFilterSlots; ++i) {
-        log_show_filters[i][0] = '\0';
-        log_cull_filters[i][0] = '\0';
-    }
-    pthread_mutex_unlock(&log_view_mut);
-    if (start_side_thread(&threadReader, logReaderThread) != 0) {
-        shell_println("failed to create log reader thread");
-    } else {
-        pthread_detach(threadReader);  // never joined: it may end long before the session
-    }
-}
-
-void init_semaphores() {
-    if (sem_init(&response_sem, 0, 0) != 0) {
-        shell_println("Cound not initialize response semaphore");
+    int err = ttyname_r(1, tty_name, sizeof tty_name);
+    if (err != 0) {
+        errno = err;
+        perror("Can't get TTY name");
         exit(-1);
     }
-    if (sem_init(&input_ready_sem, 0, 0) != 0) {
-        shell_println("Cound not initialize response semaphore");
-        exit(-11);
+    newline_string = serial_newline_string;
+}
+
+// Console output first, so that the options can be complained about.
+void read_options(int argc, char** argv) {
+    if (console_init() != 0) {
+        shell_println("error: failed to bind stdout_shio to stdout");
+        exit(-3);
     }
-    semaphores_ready = true;
+    if (parse_options(argc, argv) > 0) {
+        shell_println("Usage:");
+        usage();
+        exit(1);
+    }
+    if (wait_to_start) wait_for_debugger();
+}
+
+// Settles the session type and what follows from it for the whole process.
+void settle_session() {
+    session_settle_type();
+    const SessionTraits& traits = session_traits();
+    if (traits.serial_line_ends) console_use_serial_line_ends();
+    if (traits.mirrors_to_syslog) gbPrintToSysLog = 1;
+    signal(SIGPIPE, SIG_IGN);
+    hangup_install();
+    if (gbPrintToSysLog) mysyslog("Session started\n");
+}
+
+// Login, banner and live log. Returns true in a console session, which
+// shows the live log and sends no "whoami".
+bool greet_user() {
+    const SessionTraits& traits = session_traits();
+    if (traits.login) login_or_exit();
+    if (traits.console) {
+        shell_println("Quorvex Command Shell");
+        shell_println("XCOM host:    %s port: %d", host_name, host_port);
+        shell_println("TTY name:     %s", tty_name);
+    }
+    if (view_only_mode) shell_println("Log viewer mode (Ctrl-C to quit) ...");
+    if (traits.console) log_reader_start();
+    return traits.console;
+}
+
+// The answer semaphores and the line editor. A log viewer goes no further:
+// its log reader runs until a signal ends the wait (a hang-up, SIGUSR1
+// after --wait, or Ctrl-C, whose default action ends the process).
+void prepare_input() {
+    cle_echo_enable(cmdecho_state);
+    if (const int status = channel_init_semaphores(); status != 0) {
+        shell_println("Cound not initialize response semaphore");
+        exit(status);
+    }
+    if (view_only_mode) {
+        session_pause(-1);
+        cleanup();
+        exit(0);
+    }
+    if (console_editor_init() != 0) {
+        shell_println("Failed to initialize command-line editor");
+        exit(-111);
+    }
 }
 
 // Connects to the application, waiting for it as long as it takes, or until
@@ -193,50 +229,27 @@ void init_semaphores() {
 // session just ends.
 void connect_to_application() {
     static bool waiting_told;
-    for (;;) {
-        hclient = xcom_client_connect(host_name, host_port, message_handler);
-        if (hclient != nullptr) break;
-        if (!hangup_seen() && !session_is("api-serial") && !waiting_told) {
+    while (!channel_connect()) {
+        if (!hangup_seen() && session_traits().setup_messages && !waiting_told) {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
-        if (hangup_seen() || !session_pause(5000)) {
+        if (hangup_seen() || !session_pause(kConnectRetryMs)) {
             cleanup();
-            log_and_exit("End of session", 0);
+            end_process("End of session", 0);
         }
     }
-    channel_reset();
 }
 
-}  // namespace
-
-// Tears the session down: unregisters, gives the terminal back, closes the
-// connection, releases the semaphores and removes the listener sockets.
-// Safe to call more than once.
-void cleanup(void) {
-    if (hclient != nullptr) unregister_session();
-    flush_held_output_at_end();
-    hangup_restore_stdin();
-    if (cle_ready) cle_cleanup();
-    cle_ready = false;
-    if (hclient != nullptr) xcom_client_disconnect(hclient);
-    hclient = nullptr;
-    if (semaphores_ready) {
-        sem_destroy(&response_sem);
-        sem_destroy(&input_ready_sem);
-        semaphores_ready = false;
-    }
-    remove_listener_sockets();
-}
-
-void end_of_session(void) {
-    if (session_is("api")) {
-        zcon_cfg_write("telnet_client_24", "");
-    } else if (session_is("telnet")) {
-        zcon_cfg_write("telnet_client_23", "");
-    }
-    cleanup();
-    log_and_exit("End of session", 0);
+// Connects and registers, then reports the login and asks who the user is.
+void open_session(bool console) {
+    connect_to_application();
+    if (register_session() != 0) end_unregistered_session();
+    did_registration = 1;
+    const SessionTraits& traits = session_traits();
+    if (traits.console) shell_println("Session type: %s", session_type);
+    if (traits.login) update_ui_login_params(0, session_type);
+    if (!console && !no_banner) send_api_cmd("whoami");
 }
 
 // SIGUSR1 ends the start-up wait of --wait. Only async-signal-safe calls here.
@@ -249,94 +262,15 @@ void sig_handler(int signum) {
     (void)ignored;
 }
 
+}  // namespace
+
 int zcon_main(int argc, char** argv) {
-    snprintf(host_name, sizeof host_name, "localhost");
-    host_port = 4121;
-    snprintf(session_type, sizeof session_type, "telnet");
-    process_start_ms = wall_clock_ms();
-
-    FILE* ready = fopen(kReadyFile, "r");
-    if (ready == nullptr) {
-        puts("Fatal: telnet server not running.");
-        return 1;
-    }
-    fclose(ready);
-
-    int err = ttyname_r(1, tty_name, sizeof tty_name);
-    if (err != 0) {
-        errno = err;
-        perror("Can't get TTY name");
-        return -1;
-    }
-    newline_string = serial_newline_string;
-
-    cle_register_sync_callbacks(cle_lock_unlock_op);
-    cle_register_inline_callback(cle_inline_state_tracker);
-    stdout_shio = shell_io_create();
-    if (stdout_shio == nullptr) {
-        shell_println("error: failed to bind stdout_shio to stdout");
-        return -3;
-    }
-    shell_io_bind_fd(stdout_shio, 1);
-
-    if (parse_options(argc, argv) > 0) {
-        shell_println("Usage:");
-        usage();
-        return 1;
-    }
-    if (wait_to_start) wait_for_debugger();
-    if (strstr(tty_name, "FPGAS") != nullptr && session_is("api")) {
-        snprintf(session_type, sizeof session_type, "api-serial");
-    }
-    if (session_is("api-serial")) {
-        shell_io_add_cr(stdout_shio);
-        cle_no_cr_translation(1);
-    }
-    if (session_is("api") || session_is("api-serial")) gbPrintToSysLog = 1;
-    signal(SIGPIPE, SIG_IGN);
-    hangup_install();
-    if (gbPrintToSysLog) mysyslog("Session started\n");
-
-    if (session_is("api") || session_is("telnet")) login();
-    int bDevMode = 0;
-    if (session_is("telnet")) {
-        shell_println("Quorvex Command Shell");
-        shell_println("XCOM host:    %s port: %d", host_name, host_port);
-        shell_println("TTY name:     %s", tty_name);
-        bDevMode = 1;
-    }
-    if (view_only_mode) shell_println("Log viewer mode (Ctrl-C to quit) ...");
-    if (bDevMode) start_log_reader();
-    cle_echo_enable(cmdecho_state);
-    init_semaphores();
-
-    if (view_only_mode) {
-        // The log reader runs until a signal ends the wait: a hang-up, SIGUSR1
-        // after --wait, or Ctrl-C, whose default action ends the process.
-        session_pause(-1);
-        cleanup();
-        return 0;
-    }
-    if (cle_init() != 0) {
-        shell_println("Failed to initialize command-line editor");
-        return -111;
-    }
-    cle_ready = true;
-
-    connect_to_application();
-    if (register_session() != 0) {
-        xcom_client_disconnect(hclient);
-        hclient = nullptr;
-        cle_cleanup();  // never leave the user's terminal in character mode
-        remove_listener_sockets();
-        log_and_exit("End of session", -1);
-    }
-    did_registration = 1;
-    if (session_is("telnet")) shell_println("Session type: %s", session_type);
-    if (session_is("api") || session_is("telnet")) update_ui_login_params(0, session_type);
-    if (!bDevMode && !no_banner) send_api_cmd("whoami");
-    prompt = no_prompt;
-
+    check_surroundings();
+    read_options(argc, argv);
+    settle_session();
+    const bool console = greet_user();
+    prepare_input();
+    open_session(console);
     run_command_loop();
     end_of_session();
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "seams.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Quorvex Command Shell: one process per user session.
-#include "zcon.h"
+#include "startup.h"
 
 int main(int argc, char** argv) {
     return zcon_main(argc, argv);

@@ -1,8 +1,13 @@
-// The control socket: one command per line, answered by zero or more data
+// The control socket: its clients, and one command per line, answered by zero or more data
 // lines (each starting with a space, so they can never be mistaken for the
 // status) and one status line starting "ok" or "error".
+#include <errno.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 
+#include <array>
+#include <memory>
 #include <string>
 
 #include "server.h"
@@ -94,18 +99,45 @@ void raw(AppdServer* sv, bool datagram, std::string_view args, std::string* repl
     *reply += "ok\n";
 }
 
+// "sessions": one data line per live session.
+void list_sessions(AppdServer* sv, std::string* reply) {
+    for (auto& [id, s] : sv->sessions) {
+        if (s->dead) continue;
+        bool reg = s->registered;
+        data_line(reply, std::to_string(id) + " " + (reg ? s->type : "-") + " " +
+                             (reg ? s->path : "-") + " " + (s->name.empty() ? "-" : s->name));
+    }
+}
+
+// "requests <id>": the lines a live or recently closed session sent. Returns
+// false after an error reply.
+bool list_requests(AppdServer* sv, std::string_view args, std::string* reply) {
+    long id = 0;
+    const std::vector<std::string>* lines = nullptr;
+    if (parse_int(args, &id) == 0 && id > 0) {
+        Session* s = appd_find_session(sv, static_cast<unsigned>(id));
+        auto closed = sv->closed_requests.find(static_cast<unsigned>(id));
+        if (s != nullptr)
+            lines = &s->requests;
+        else if (closed != sv->closed_requests.end())
+            lines = &closed->second;
+    }
+    if (lines == nullptr) {
+        *reply += "error: no session " + std::string(args) + "\n";
+        return false;
+    }
+    for (const std::string& request : *lines)
+        data_line(reply, sim_escape(request));
+    return true;
+}
+
 }  // namespace
 
 int appd_control_execute(AppdServer* sv, std::string_view line, std::string* reply) {
     std::string_view cmd;
     std::string_view args = sim_split_word(line, &cmd);
     if (cmd == "sessions") {
-        for (auto& [id, s] : sv->sessions) {
-            if (s->dead) continue;
-            bool reg = s->registered;
-            data_line(reply, std::to_string(id) + " " + (reg ? s->type : "-") + " " +
-                                 (reg ? s->path : "-") + " " + (s->name.empty() ? "-" : s->name));
-        }
+        list_sessions(sv, reply);
     } else if (cmd == "notify") {
         appd_notify_all(sv, args);
     } else if (cmd == "dgram" || cmd == "send") {
@@ -130,22 +162,7 @@ int appd_control_execute(AppdServer* sv, std::string_view line, std::string* rep
         }
         sv->register_result = static_cast<int>(value);
     } else if (cmd == "requests") {
-        long id = 0;
-        const std::vector<std::string>* lines = nullptr;
-        if (parse_int(args, &id) == 0 && id > 0) {
-            Session* s = appd_find_session(sv, static_cast<unsigned>(id));
-            auto closed = sv->closed_requests.find(static_cast<unsigned>(id));
-            if (s != nullptr)
-                lines = &s->requests;
-            else if (closed != sv->closed_requests.end())
-                lines = &closed->second;
-        }
-        if (lines == nullptr) {
-            *reply += "error: no session " + std::string(args) + "\n";
-            return 0;
-        }
-        for (const std::string& request : *lines)
-            data_line(reply, sim_escape(request));
+        if (!list_requests(sv, args, reply)) return 0;
     } else if (cmd == "settings") {
         for (auto& [name, value] : sv->settings)
             data_line(reply, name + "=" + value);
@@ -161,4 +178,57 @@ int appd_control_execute(AppdServer* sv, std::string_view line, std::string* rep
     }
     *reply += "ok\n";
     return 0;
+}
+
+// Writes a control client's pending reply bytes.
+void appd_write_control(AppdServer* sv, ControlClient* c) {
+    while (!c->out.empty()) {
+        ssize_t n = send(c->fd.get(), c->out.data(), c->out.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) c->dead = true;
+            break;
+        }
+        c->out.erase(0, static_cast<size_t>(n));
+    }
+    uint32_t wanted = EPOLLIN | (c->out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT));
+    if (!c->dead)
+        appd_set_interest(sv, c->fd.get(), appd_token(kTokControl, c->id), &c->events, wanted);
+}
+
+// Reads control lines and executes them, in order.
+void appd_read_control(AppdServer* sv, ControlClient* c) {
+    std::array<char, 16384> buf;
+    ssize_t n = recv(c->fd.get(), buf.data(), buf.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0) {
+        c->dead = true;
+        return;
+    }
+    sim_linebuf_append(&c->in, buf.data(), static_cast<size_t>(n));
+    std::string line;
+    int rc;
+    while (!sv->stopping && (rc = sim_linebuf_take(&c->in, &line)) != 0) {
+        if (rc < 0) {
+            c->out += "error: line too long\n";
+            c->dead = true;
+            break;
+        }
+        if (line.empty()) continue;
+        if (appd_control_execute(sv, line, &c->out)) sv->stopping = true;
+    }
+    appd_write_control(sv, c);
+}
+
+// Accepts every pending control connection.
+void appd_accept_controls(AppdServer* sv) {
+    for (int fd; (fd = appd_accept(sv->control_listener.get())) >= 0;) {
+        auto c = std::make_unique<ControlClient>();
+        c->id = sv->next_control_id++;
+        c->fd.reset(fd);
+        c->in.max_line = kControlLineMax;
+        if (appd_watch(sv, fd, appd_token(kTokControl, c->id), EPOLLIN) < 0) continue;
+        c->events = EPOLLIN;
+        sv->controls.emplace(c->id, std::move(c));
+    }
 }

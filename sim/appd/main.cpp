@@ -46,7 +46,9 @@ static void raise_descriptor_limit() {
     }
 }
 
-int main(int argc, char** argv) {
+// Reads the options into *options. Returns -1 to go on, else the status to
+// end with.
+static int parse_options(int argc, char** argv, AppdOptions* options) {
     static const option kLong[] = {
         {"listen", required_argument, nullptr, 'l'},
         {"port", required_argument, nullptr, 'p'},
@@ -57,12 +59,11 @@ int main(int argc, char** argv) {
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    AppdOptions options;
     int opt;
     while ((opt = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
         switch (opt) {
             case 'l':
-                options.listen_addr = optarg;
+                options->listen_addr = optarg;
                 break;
             case 'p': {
                 char* end = nullptr;
@@ -71,23 +72,23 @@ int main(int argc, char** argv) {
                     fprintf(stderr, "appd: bad port: %s\n", optarg);
                     return 2;
                 }
-                options.port = static_cast<int>(port);
+                options->port = static_cast<int>(port);
                 break;
             }
             case 'f':
-                options.port_file = optarg;
+                options->port_file = optarg;
                 break;
             case 'c':
-                options.control_path = optarg;
+                options->control_path = optarg;
                 break;
             case 't':
-                options.trace_path = optarg;
+                options->trace_path = optarg;
                 break;
             case 's':
                 // The logger may start after appd: the C library connects
                 // on the first entry and reconnects after a restart.
                 openlog("appd", 0, LOG_DAEMON);
-                options.request_log = log_to_syslog;
+                options->request_log = log_to_syslog;
                 break;
             case 'h':
                 usage(stdout);
@@ -101,6 +102,12 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
+    return -1;
+}
+
+int main(int argc, char** argv) {
+    AppdOptions options;
+    if (const int status = parse_options(argc, argv, &options); status >= 0) return status;
     raise_descriptor_limit();
     signal(SIGPIPE, SIG_IGN);
     g_server = appd_create(&options);

@@ -1,5 +1,5 @@
-// appd internals shared by the event loop, the request handlers, the command
-// vocabulary and the control socket.
+// appd internals shared by the event loop, the sessions, the request
+// handlers, the command vocabulary, the control socket and the set-up.
 #pragma once
 
 #include <stdint.h>
@@ -93,6 +93,45 @@ inline constexpr size_t kNumberedDatagramMax = 65536;
 
 // ---- event loop (server.cpp) ----
 
+// What an epoll event belongs to: the kind of socket, packed with its
+// owner's id into the event's token.
+enum TokenKind : uint32_t {
+    kTokListener = 1,
+    kTokControlListener,
+    kTokWake,
+    kTokSessionTcp,
+    kTokSessionDgram,
+    kTokControl,
+};
+uint64_t appd_token(uint32_t kind, uint32_t id);
+// Milliseconds of the monotonic clock.
+int64_t appd_now_ms();
+// Adds fd to the epoll set; returns 0 or -1.
+int appd_watch(AppdServer* server, int fd, uint64_t tok, uint32_t events);
+// Registers or changes fd's interest set; *current tracks what epoll holds.
+void appd_set_interest(AppdServer* server, int fd, uint64_t tok, uint32_t* current,
+                       uint32_t wanted);
+// Accepts one pending connection of listener, non-blocking and close on
+// exec. Returns its descriptor, or -1 when none is left.
+int appd_accept(int listener);
+// Brings the session's epoll interests in line with its state.
+void appd_update_interest(AppdServer* server, Session* s);
+// Sends an answer line now, or parks it while answers are held.
+void appd_answer(AppdServer* server, Session* s, std::string line);
+// Answers every parked request and resumes reading those sessions.
+void appd_release_held(AppdServer* server);
+// Arms a timer that answers s's parked request after ms milliseconds.
+void appd_answer_later(AppdServer* server, Session* s, std::string line, int ms);
+
+// ---- sessions (sessions.cpp) ----
+
+// Accepts every pending connection as a new session.
+void appd_accept_sessions(AppdServer* server);
+// Reads what the connection has; the end of the connection ends the session.
+void appd_read_session(AppdServer* server, Session* s);
+// Takes complete lines from the session's input while no request is waiting
+// for its answer, then sends what they produced.
+void appd_process_input(AppdServer* server, Session* s);
 // Returns the live session with this id, or NULL.
 Session* appd_find_session(AppdServer* server, unsigned id);
 // Queues a datagram of exactly these bytes for the session's socket.
@@ -110,12 +149,6 @@ void appd_queue_numbered(Session* s, std::string tag, unsigned count, unsigned w
 void appd_flush(AppdServer* server, Session* s);
 // Closes the session's sockets; the table entry goes after the current event.
 void appd_close_session(AppdServer* server, Session* s);
-// Sends an answer line now, or parks it while answers are held.
-void appd_answer(AppdServer* server, Session* s, std::string line);
-// Answers every parked request and resumes reading those sessions.
-void appd_release_held(AppdServer* server);
-// Arms a timer that answers s's parked request after ms milliseconds.
-void appd_answer_later(AppdServer* server, Session* s, std::string line, int ms);
 // Appends one tagged line to the trace file, if there is one.
 void appd_trace(AppdServer* server, unsigned id, const char* dir, std::string_view line);
 
@@ -135,6 +168,13 @@ int appd_run_command(AppdServer* server, Session* s, std::string_view command);
 void appd_notify_all(AppdServer* server, std::string_view line);
 
 // ---- control socket (control.cpp) ----
+
+// Accepts every pending control connection.
+void appd_accept_controls(AppdServer* server);
+// Reads control lines and executes them, in order.
+void appd_read_control(AppdServer* server, ControlClient* c);
+// Writes a control client's pending reply bytes.
+void appd_write_control(AppdServer* server, ControlClient* c);
 
 // Executes one control line, appending the reply lines to reply. Returns 1
 // when the line asked the server to quit, else 0.

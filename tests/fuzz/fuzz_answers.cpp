@@ -32,9 +32,12 @@
 #include <string_view>
 #include <vector>
 
-#include "console_testing.h"
+#include "channel.h"
+#include "console.h"
+#include "registration.h"
+#include "seams.h"
+#include "session.h"
 #include "syslog_capture.h"
-#include "zcon.h"
 
 namespace {
 
@@ -297,7 +300,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_terminal_fd = memfd_create("terminal", MFD_CLOEXEC);
     if (g_terminal_fd < 0) fail(__LINE__, "a memory file for the terminal");
     snprintf(tty_name, sizeof tty_name, "%s", kTerminal);
-    zcon_vsyslog = capture_entry;
+    console_set_vsyslog(capture_entry);
     sem_init(&response_sem, 0, 0);
     sem_init(&input_ready_sem, 0, 0);
     return 0;

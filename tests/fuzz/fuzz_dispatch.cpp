@@ -17,10 +17,12 @@
 
 #include <string>
 
+#include "channel.h"
 #include "cle.h"
-#include "cle_testing.h"
 #include "commands.h"
-#include "zcon.h"
+#include "log_reader.h"
+#include "seams.h"
+#include "session.h"
 
 namespace {
 
@@ -47,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char* const types[] = {"telnet", "api", "api-serial", "telnet"};
     cmd_fmt = formats[data[0] & 3];
     strcpy(session_type, types[(data[0] >> 2) & 3]);
+    session_settle_type();
     memset(log_show_filters, 0, sizeof log_show_filters);
     memset(log_cull_filters, 0, sizeof log_cull_filters);
     // A few history entries, so that repeat reaches its copy and replace.

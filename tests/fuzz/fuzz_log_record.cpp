@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "zcon.h"
+#include "log_reader.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "zcon.h"
+#include "login.h"
 
 namespace {
 

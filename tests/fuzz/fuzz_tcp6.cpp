@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "zcon.h"
+#include "login_report.h"
 
 namespace {
 

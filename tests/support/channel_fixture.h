@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "channel.h"
+#include "session.h"
 #include "test_peer.h"
-#include "zcon.h"
 
 namespace zt {
 

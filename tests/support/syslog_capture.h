@@ -1,4 +1,4 @@
-// Stands in for the system logger behind the shell's `zcon_vsyslog` seam:
+// Stands in for the system logger behind the console's vsyslog seam:
 // keeps every entry as formatted, whole, so tests can read what a session
 // would have logged.
 #pragma once

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "cle.h"
-#include "cle_testing.h"
+#include "seams.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "cle_internal.h"
+#include "seams.h"
 
 namespace {
 

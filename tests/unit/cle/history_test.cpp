@@ -7,7 +7,7 @@
 
 #include "cle.h"
 #include "cle_internal.h"
-#include "cle_testing.h"
+#include "seams.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "cle_internal.h"
 #include "edit_check.h"
+#include "seams.h"
 #include "term_tokens.h"
 
 namespace {

@@ -6,8 +6,10 @@
 #include <string>
 #include <thread>
 
+#include "channel.h"
 #include "channel_fixture.h"
-#include "zcon.h"
+#include "registration.h"
+#include "session.h"
 
 namespace {
 

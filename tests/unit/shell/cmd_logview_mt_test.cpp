@@ -10,7 +10,8 @@
 
 #include "channel_fixture.h"
 #include "commands.h"
-#include "zcon.h"
+#include "log_reader.h"
+#include "session.h"
 
 namespace {
 

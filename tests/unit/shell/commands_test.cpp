@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "channel.h"
 #include "channel_fixture.h"
 #include "cle.h"
-#include "cle_testing.h"
 #include "commands.h"
-#include "zcon.h"
+#include "log_reader.h"
+#include "seams.h"
+#include "session.h"
 
 namespace {
 
@@ -42,6 +44,7 @@ class Commands : public zt::ChannelFixture {
         ChannelFixture::SetUp();
         newline_string = serial_newline_string;
         strcpy(session_type, "telnet");
+        session_settle_type();
         prompt_enabled = cmdecho_state = 1;
         commands_run.clear();
         env_listing.clear();
@@ -125,6 +128,7 @@ TEST_F(Commands, FixedAnswers) {
     EXPECT_EQ(type("test a \"b c\""), "argc=3\r\nargv[0]=test\r\nargv[1]=a\r\nargv[2]=b c\r\n");
     EXPECT_EQ(type("shell"), "error: command not found\r\n");
     strcpy(session_type, "api-serial");
+    session_settle_type();
     EXPECT_EQ(type("shell ls"), "error: command not found\r\n");
     type("exit now");
     EXPECT_EQ(exit_status, 0);

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "console_testing.h"
+#include "console.h"
+#include "seams.h"
+#include "session.h"
 #include "syslog_capture.h"
-#include "zcon.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ void expect_tag(const char* tty, std::string tag) {
     EXPECT_EXIT(
         {
             if (tag.empty()) tag = "shell" + std::to_string(getpid());
-            zcon_vsyslog = capture_entry;
+            console_set_vsyslog(capture_entry);
             snprintf(tty_name, sizeof tty_name, "%s", tty);
             gnCount = 4;
             mysyslog("IN:%s\n", "status");

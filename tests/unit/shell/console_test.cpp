@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "channel_fixture.h"
-#include "console_testing.h"
+#include "console.h"
+#include "seams.h"
+#include "session.h"
 #include "syslog_capture.h"
-#include "zcon.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ auto& g_entries = zt::captured_entries;
 
 struct Console : ::testing::Test {
     void SetUp() override {
-        zcon_vsyslog = capture_entry;
+        console_set_vsyslog(capture_entry);
         g_entries.clear();
         newline_string = serial_newline_string;
         gbPrintToSysLog = 1;

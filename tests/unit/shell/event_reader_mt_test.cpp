@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "console_testing.h"
+#include "console.h"
+#include "registration.h"
+#include "seams.h"
+#include "session.h"
 #include "syslog_capture.h"
 #include "test_util.h"
-#include "zcon.h"
 
 namespace {
 
@@ -35,7 +37,7 @@ struct EventReader : ::testing::Test {
         shell_io_bind_fd(stdout_shio, terminal_write_end_);
         cle_inline = 0;
         gbPrintToSysLog = 0;
-        zcon_vsyslog = capture_entry;
+        console_set_vsyslog(capture_entry);
         g_log.clear();
         ASSERT_EQ(pthread_create(&reader_, nullptr, apiAsyncEventReaderThread, nullptr), 0);
     }

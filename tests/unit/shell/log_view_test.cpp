@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "zcon.h"
+#include "log_reader.h"
 
 namespace {
 

@@ -10,8 +10,11 @@
 #include <optional>
 #include <string>
 
+#include "login.h"
+#include "login_report.h"
+#include "main_loop.h"
+#include "session.h"
 #include "test_util.h"
-#include "zcon.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 
 #include "channel_fixture.h"
 #include "commands.h"
+#include "seams.h"
+#include "session.h"
 #include "test_util.h"
-#include "zcon.h"
 
 namespace {
 

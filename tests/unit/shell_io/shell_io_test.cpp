@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "seams.h"
 #include "shell_io.h"
-#include "shell_io_testing.h"
 #include "test_util.h"
 
 namespace {
@@ -42,7 +42,7 @@ class WriteRecorder {
 struct ShellIoTest : ::testing::Test {
     void SetUp() override { shio = shell_io_create(); }
     void TearDown() override {
-        shell_io_write = write;
+        shell_io_set_write(nullptr);
         shell_io_destroy(shio);
         free(shio);
     }
@@ -174,7 +174,7 @@ ssize_t failing(int, const void*, size_t) {
 TEST_F(ShellIoTest, InterruptedAndShortWritesAreCompleted) {
     shell_io_bind_fd(shio, out.fd());
     g_calls = 0;
-    shell_io_write = interrupted_then_short;
+    shell_io_set_write(interrupted_then_short);
     shell_io_printf(shio, "hello\n");
     EXPECT_EQ(shell_io_flush(shio), 0);
     EXPECT_EQ(out.writes(), (Writes{"he", "ll", "o\n"}));
@@ -182,10 +182,10 @@ TEST_F(ShellIoTest, InterruptedAndShortWritesAreCompleted) {
 
 TEST_F(ShellIoTest, FailedWritesDropTheTextButStillEmptyTheStream) {
     shell_io_bind_fd(shio, out.fd());
-    shell_io_write = failing;
+    shell_io_set_write(failing);
     shell_io_printf(shio, "lost\n");
     EXPECT_EQ(shell_io_flush(shio), 0);
-    shell_io_write = write;
+    shell_io_set_write(nullptr);
     shell_io_printf(shio, "next\n");
     shell_io_flush(shio);
     EXPECT_EQ(out.writes(), Writes{"next\n"});

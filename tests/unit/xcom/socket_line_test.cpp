@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "libxcom.h"
+#include "seams.h"
 #include "xcom_test_util.h"
 
 using namespace xcom_test;
@@ -135,6 +136,60 @@ TEST(SocketWriteLine, SendsTheLineAsGivenAndRefusesAnEmptyOne) {
     EXPECT_EQ(socket_write_line(ours.get(), ""), -1);
     ours.reset();
     EXPECT_EQ(read_until_closed(peer.get(), 5000ms), "status\n");
+}
+
+// What the seams make the socket calls do: fail with EINTR first, then move
+// at most `most` bytes a call (0: all), or fail with `error`.
+struct Forced {
+    const char* name;
+    int interrupted;
+    size_t most;
+    int error;
+    int written;  // socket_write_line's result
+    int read;     // socket_read_line's result
+};
+const Forced* g_forced;
+int g_calls;
+
+template <typename Call>
+ssize_t forced(size_t len, Call call) {
+    if (g_calls++ < g_forced->interrupted || g_forced->error != 0) {
+        errno = g_calls <= g_forced->interrupted ? EINTR : g_forced->error;
+        return -1;
+    }
+    return call(g_forced->most != 0 && len > g_forced->most ? g_forced->most : len);
+}
+ssize_t forced_send(int fd, const void* buf, size_t len, int flags) {
+    return forced(len, [&](size_t n) { return send(fd, buf, n, flags); });
+}
+ssize_t forced_recv(int fd, void* buf, size_t len, int flags) {
+    return forced(len, [&](size_t n) { return recv(fd, buf, n, flags); });
+}
+
+TEST(SocketLineSeams, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
+    static const Forced rows[] = {
+        {"interrupted", 2, 0, 0, 0, 5},
+        {"short", 0, 1, 0, 0, 5},
+        {"failing", 0, 0, EIO, -1, -1},
+        {"interrupted, then failing", 3, 0, ECONNRESET, -1, -1},
+    };
+    for (const Forced& row : rows) {
+        g_forced = &row;
+        auto [ours, peer] = unix_pair(SOCK_STREAM);
+        g_calls = 0;
+        const SocketSendT real_send = socket_set_send(forced_send);
+        EXPECT_EQ(socket_write_line(ours.get(), "hello\n"), row.written) << row.name;
+        socket_set_send(real_send);
+        char got[16] = "";
+        (void)!recv(peer.get(), got, sizeof got - 1, MSG_DONTWAIT);
+        EXPECT_STREQ(got, row.written == 0 ? "hello\n" : "") << row.name;
+
+        write_all(peer.get(), "hello\n");
+        g_calls = 0;
+        const SocketRecvT real_recv = socket_set_recv(forced_recv);
+        EXPECT_EQ(LineReader().read(ours.get()), row.read) << row.name;
+        socket_set_recv(real_recv);
+    }
 }
 
 // Each case provokes one failure on fresh sockets and knows its warning.

@@ -41,11 +41,6 @@ int echo_fflush();
 int direct_fputs(const char* s);
 int direct_fflush();
 
-// Where flushed bytes go: by default standard output, after anything still
-// held in the stdio stream. Tests capture them instead. Returns the old sink.
-using CleOutputSink = int (*)(const char* bytes, size_t n);
-CleOutputSink cle_set_output_sink(CleOutputSink sink);
-
 // --- History store (history.cpp) ---------------------------------------
 
 // The slot before x in the ring; slot 0 steps back to the last slot only

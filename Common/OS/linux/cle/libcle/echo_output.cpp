@@ -13,14 +13,17 @@
 #include <cstring>
 
 #include "cle_internal.h"
+#include "seams.h"
 
 namespace {
 
 // Large enough for a redraw of a long prompt and a full 510-character line;
 // anything longer is written in pieces, still under the caller's lock.
-std::array<char, 2048> pending;
+constexpr size_t kPendingSize = 2048;
+std::array<char, kPendingSize> pending;
 size_t pending_len = 0;
 int echo_flag = 1;
+constexpr size_t kCursorSequenceSize = 16;  // ESC [, an int and the code
 
 // Longest a blocked terminal may hold a write before the rest is dropped
 // (only a non-blocking standard output can get here).
@@ -100,7 +103,7 @@ int echo_write(const char* s, int n) {
 // Queues ESC [ n code for n >= 1. Returns the bytes queued.
 int echo_cursor(int n, char code) {
     if (!echo_flag || n < 1) return 0;
-    std::array<char, 16> seq{'\x1b', '['};
+    std::array<char, kCursorSequenceSize> seq{'\x1b', '['};
     char* end = std::to_chars(seq.data() + 2, seq.data() + seq.size() - 1, n).ptr;
     *end++ = code;
     return append(seq.data(), static_cast<size_t>(end - seq.data()));

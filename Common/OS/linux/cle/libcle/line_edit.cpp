@@ -30,8 +30,14 @@
 #include <cstring>
 
 #include "cle_internal.h"
+#include "key_table.h"
 
 namespace {
+
+// Bytes from the cursor to the end of the line, terminator included.
+size_t tail_size(const EditLine& ed) {
+    return static_cast<size_t>(ed.cmdlen - ed.cmdptr) + 1;
+}
 
 // Writes the line from the cursor to its end.
 void echo_tail(const EditLine& ed) {
@@ -156,7 +162,7 @@ void edit_insert(EditLine& ed, int width, char c) {
         }
         return;
     }
-    memmove(ed.cmdbuff + ed.cmdptr + 1, ed.cmdbuff + ed.cmdptr, ed.cmdlen - ed.cmdptr + 1);
+    memmove(ed.cmdbuff + ed.cmdptr + 1, ed.cmdbuff + ed.cmdptr, tail_size(ed));
     ed.cmdbuff[ed.cmdptr] = c;
     ++ed.cmdlen;
     echo_tail(ed);
@@ -180,7 +186,7 @@ void edit_backspace(EditLine& ed, int width) {
         beep();
         return;
     }
-    memmove(ed.cmdbuff + ed.cmdptr - 1, ed.cmdbuff + ed.cmdptr, ed.cmdlen - ed.cmdptr + 1);
+    memmove(ed.cmdbuff + ed.cmdptr - 1, ed.cmdbuff + ed.cmdptr, tail_size(ed));
     --ed.cmdlen;
     --ed.cmdptr;
     if (--ed.line_x < 0) {
@@ -219,7 +225,7 @@ void edit_delete(EditLine& ed, int width) {
         beep();
         return;
     }
-    memmove(ed.cmdbuff + ed.cmdptr, ed.cmdbuff + ed.cmdptr + 1, ed.cmdlen - ed.cmdptr);
+    memmove(ed.cmdbuff + ed.cmdptr, ed.cmdbuff + ed.cmdptr + 1, tail_size(ed) - 1);
     --ed.cmdlen;
     echo_fputs("\x1b[J");
     if (ed.cmdptr == ed.cmdlen) return;
@@ -294,38 +300,10 @@ void edit_clear(EditLine& ed, int width) {
     ed.cmdbuff[0] = '\0';
 }
 
-// Acts on one key with the action that it names.
+// Acts on one key with the edit that the key table gives its action.
 void edit_key(EditLine& ed, const Key& key, int width) {
-    switch (key.action) {
-        case KeyAction::kInsert:
-            edit_insert(ed, width, key.c);
-            break;
-        case KeyAction::kHome:
-            edit_home(ed, width);
-            break;
-        case KeyAction::kEnd:
-            edit_end(ed, width);
-            break;
-        case KeyAction::kLeft:
-            edit_left(ed, width);
-            break;
-        case KeyAction::kRight:
-            edit_right(ed, width);
-            break;
-        case KeyAction::kBackspace:
-            edit_backspace(ed, width);
-            break;
-        case KeyAction::kDelete:
-            edit_delete(ed, width);
-            break;
-        case KeyAction::kClear:
-            edit_clear(ed, width);
-            break;
-        case KeyAction::kNone:
-        case KeyAction::kLineEnd:
-        case KeyAction::kAbort:
-            break;
-    }
+    const KeyBinding* binding = key_binding(key.action);
+    if (binding != nullptr && binding->edit != nullptr) binding->edit(ed, width, key.c);
 }
 
 // Ends the line below its last row of text. With no layout yet the cursor

@@ -41,12 +41,12 @@ void sigwinch_handler(int sig) {
 // Returns a copy of saved switched to character mode without driver echo.
 termios character_mode(const termios& saved) {
     termios mode = saved;
-    mode.c_lflag &= ~(ICANON | ISIG | ECHO | ECHONL);
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ISIG | ECHO | ECHONL);
     if (no_cr_flag) {
         // Serial sessions end lines with a bare CR: it must arrive as itself,
         // and a line feed the editor writes must not gain a CR.
-        mode.c_iflag &= ~(ICRNL | IGNCR);
-        mode.c_oflag &= ~ONLCR;
+        mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IGNCR);
+        mode.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
     }
     mode.c_cc[VINTR] = 0;
     mode.c_cc[VMIN] = 1;

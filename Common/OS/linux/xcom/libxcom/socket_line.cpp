@@ -9,16 +9,76 @@
 #include <cstring>
 
 #include "libxcom.h"
+#include "seams.h"
 #include "socket_wait.h"
 
 namespace {
 
 using xcom::Budget;
+using xcom::Direction;
 using xcom::WaitResult;
 using xcom::warn;
 
 // A whole line may wait this long for the socket to take it.
 constexpr std::chrono::seconds kWriteLimit{10};
+
+// The calls that move the bytes, replaceable so tests can force
+// interruptions, short writes and failures.
+SocketSendT send_call = send;
+SocketRecvT recv_call = recv;
+
+// What came of one socket call made in the library's way.
+enum class Io { kDone, kTimedOut, kFailed };
+
+// Makes one send or receive (call, given the flags to add). The call is
+// tried first with try_flags (MSG_DONTWAIT: without blocking), and only when
+// the socket is not ready is it waited for, within budget, and made again: a
+// busy socket costs one system call per line, not two. must_wait carries that
+// state from one call of a line to the next. An interrupted call is
+// repeated. Returns kDone with
+// *result the call's own result (errno set when negative); kTimedOut when the
+// budget ran out; kFailed when the wait failed or flagged an exception
+// (reported; what names the caller in the warning).
+template <typename Call>
+Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_wait, int try_flags,
+             const char* what, ssize_t* result, Call call) {
+    for (;;) {
+        if (must_wait) {
+            switch (xcom::wait_socket(socket, direction, budget, true)) {
+                case WaitResult::timed_out:
+                    return Io::kTimedOut;
+                case WaitResult::failed: {
+                    // A read's warning names the error; a write's never did.
+                    std::array<char, xcom::kErrorTextSize> scratch;
+                    const bool named = direction == Direction::read;
+                    warn("%s: select() error%s%s\n", what, named ? " " : "",
+                         named ? xcom::error_text(errno, scratch.data(), scratch.size()) : "");
+                    return Io::kFailed;
+                }
+                case WaitResult::exception:
+                    warn("socket input: socket exception\n");
+                    return Io::kFailed;
+                case WaitResult::ready:
+                    break;
+            }
+        }
+        ssize_t n;
+        do {
+            // After a wait the call is an ordinary one (a datagram socket
+            // shut for reading reports "ready", and only a blocking receive
+            // then gives its end).
+            n = call(must_wait ? 0 : try_flags);
+        } while (n < 0 && errno == EINTR);
+        // Not ready (or a readiness that vanished before the call); a
+        // descriptor that is no descriptor at all is the wait's to report.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
+            must_wait = true;
+            continue;
+        }
+        *result = n;
+        return Io::kDone;
+    }
+}
 
 // True when a receive of 0 bytes on socket was an empty datagram, which is
 // passed over: a datagram socket has no peer that could have closed. It ends
@@ -46,49 +106,26 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
         warn("Buffer is full, current buffer size is %d", *buflen);
         return -1;
     }
-    std::array<char, 64> scratch;
-    // Bytes already waiting are taken at once: the wait is only for an empty
-    // socket, which saves a system call per line under a stream of output.
-    // With no time limit a blocking socket (the session's datagram socket)
-    // even waits in the receive itself, one system call where an empty
-    // socket took three; a non-blocking one (the connection to the
-    // application) says so and waits in select. (So a TCP urgent byte that
-    // is already queued is stepped over by the receive, as TCP does without
-    // SO_OOBINLINE, and so is one that arrives while a blocking socket waits
-    // in the receive; on a non-blocking socket it is still an exception.)
-    const int first_flags = budget.limited() ? MSG_DONTWAIT : 0;
+    std::array<char, xcom::kErrorTextSize> scratch;
+    // Bytes already waiting are taken at once. With no time limit a blocking
+    // socket (the session's datagram socket) even waits in the receive
+    // itself, one system call where an empty socket took three; a
+    // non-blocking one (the connection to the application) says so and waits
+    // in select. (So a TCP urgent byte that is already queued is stepped over
+    // by the receive, as TCP does without SO_OOBINLINE, and so is one that
+    // arrives while a blocking socket waits in the receive; on a non-blocking
+    // socket it is still an exception.)
+    const int try_flags = budget.limited() ? MSG_DONTWAIT : 0;
     bool must_wait = false;
     for (;;) {
-        if (must_wait) {
-            switch (xcom::wait_socket(socket, xcom::Direction::read, budget, true)) {
-                case WaitResult::timed_out:
-                    return 0;
-                case WaitResult::failed:
-                    warn("socket input: select() error %s\n",
-                         xcom::error_text(errno, scratch.data(), scratch.size()));
-                    return -1;
-                case WaitResult::exception:
-                    warn("socket input: socket exception\n");
-                    return -1;
-                case WaitResult::ready:
-                    break;
-            }
-        }
-        ssize_t got;
-        do {
-            // After a wait the receive is an ordinary one (a datagram socket
-            // shut for reading reports "ready", and only a blocking receive
-            // then gives its end).
-            got = recv(socket, buffer + *buflen, static_cast<size_t>(room),
-                       must_wait ? 0 : first_flags);
-        } while (got < 0 && errno == EINTR);
-        // Nothing there (or a readiness that vanished before the receive); a
-        // descriptor that is no descriptor at all is the wait's to report.
-        if (got < 0 &&
-            (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
-            must_wait = true;
-            continue;
-        }
+        ssize_t got = 0;
+        const Io io = socket_io(socket, Direction::read, budget, must_wait, try_flags,
+                                "socket input", &got, [&](int flags) {
+                                    return recv_call(socket, buffer + *buflen,
+                                                     static_cast<size_t>(room), flags);
+                                });
+        if (io == Io::kTimedOut) return 0;
+        if (io == Io::kFailed) return -1;
         if (got < 0) {
             warn("socket input: recv() error2 %s\n",
                  xcom::error_text(errno, scratch.data(), scratch.size()));
@@ -151,6 +188,18 @@ int take_line(char* buffer, int* buflen, char* line, int len) {
 
 }  // namespace
 
+SocketSendT socket_set_send(SocketSendT new_send) {
+    const SocketSendT previous = send_call;
+    send_call = new_send != nullptr ? new_send : send;
+    return previous;
+}
+
+SocketRecvT socket_set_recv(SocketRecvT new_recv) {
+    const SocketRecvT previous = recv_call;
+    recv_call = new_recv != nullptr ? new_recv : recv;
+    return previous;
+}
+
 // Sends the whole line, waiting for writability within one 10 s budget.
 // Returns 0 when sent or when the budget ran out, -1 on an error.
 int socket_write_line(int socket, const char* line) {
@@ -158,36 +207,17 @@ int socket_write_line(int socket, const char* line) {
     const Budget budget(kWriteLimit);
     const char* next = line;
     size_t left = strlen(line);
-    std::array<char, 64> scratch;
-    // As with receiving: the wait is only for a socket that cannot take the
-    // bytes now, so a request costs one system call, not two.
+    std::array<char, xcom::kErrorTextSize> scratch;
     bool must_wait = false;
     for (;;) {
-        if (must_wait) {
-            switch (xcom::wait_socket(socket, xcom::Direction::write, budget, true)) {
-                case WaitResult::timed_out:
-                    return 0;
-                case WaitResult::failed:
-                    warn("socket write: select() error\n");
-                    return -1;
-                case WaitResult::exception:
-                    warn("socket input: socket exception\n");
-                    return -1;
-                case WaitResult::ready:
-                    break;
-            }
-        }
-        ssize_t sent;
+        ssize_t sent = 0;
         // MSG_NOSIGNAL: a library must not end the process with SIGPIPE when
         // the peer has gone; the caller gets -1 instead.
-        do {
-            sent = send(socket, next, left, MSG_NOSIGNAL | (must_wait ? 0 : MSG_DONTWAIT));
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0 &&
-            (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
-            must_wait = true;
-            continue;
-        }
+        const Io io = socket_io(
+            socket, Direction::write, budget, must_wait, MSG_DONTWAIT, "socket write", &sent,
+            [&](int flags) { return send_call(socket, next, left, MSG_NOSIGNAL | flags); });
+        if (io == Io::kTimedOut) return 0;
+        if (io == Io::kFailed) return -1;
         if (sent < 0) {
             const int error = errno;
             warn("send() error %d %s %d\n", error,

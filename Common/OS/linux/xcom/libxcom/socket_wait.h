@@ -36,7 +36,9 @@ enum class WaitResult { ready, timed_out, failed, exception };
 // can handle fail with errno EBADF instead of overrunning the fd_set.
 WaitResult wait_socket(int socket, Direction direction, const Budget& budget, bool retry_on_eintr);
 
-// Thread-safe text for an errno value.
+// Thread-safe text for an errno value; scratch of kErrorTextSize bytes is
+// enough for every message.
+inline constexpr int kErrorTextSize = 64;
 const char* error_text(int error, char* scratch, int size);
 
 // Prints "XCOM:WARNING:" and the formatted text when warnings are switched on.

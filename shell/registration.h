@@ -1,0 +1,19 @@
+// Session registration: the session binds its own datagram socket, starts
+// the event reader on it and tells the application where to send the
+// user's output.
+#pragma once
+
+#include <atomic>
+
+// The session socket, -1 while none (the event reader closes it at its end).
+extern std::atomic<int> api_async_event_fd;
+
+// Binds the session socket, starts the event reader and sends "R: <type>
+// <path>". Returns the answer's result (0 is success), or a negative value
+// when the socket, the thread or the send failed (reported).
+int register_session(void);
+// Sends "U" when the connection is still up. Returns 0, or -1.
+int unregister_session(void);
+// The body of the event reader thread: prints every line the application
+// sends to the session socket, held back while the user types.
+void* apiAsyncEventReaderThread(void* args);
