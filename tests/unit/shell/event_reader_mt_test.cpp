@@ -28,7 +28,9 @@ struct EventReader : ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
         api_async_event_fd = fds[0];
         app_.reset(fds[1]);
-        ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+        // A terminal that keeps the boundaries of writes: each line must
+        // reach it in a write of its own.
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
         terminal_.reset(fds[0]);
         terminal_write_end_ = fds[1];
         stdout_shio = shell_io_create();
@@ -62,8 +64,10 @@ struct EventReader : ::testing::Test {
         zt::wait_until([&] {
             char buf[4096];
             ssize_t n;
-            while ((n = read(terminal_.get(), buf, sizeof buf)) > 0)
+            while ((n = read(terminal_.get(), buf, sizeof buf)) > 0) {
                 seen_.append(buf, n);
+                writes_.emplace_back(buf, n);
+            }
             return seen_.size() >= expected.size();
         });
         return seen_;
@@ -80,14 +84,16 @@ struct EventReader : ::testing::Test {
     zt::UniqueFd app_, terminal_;
     int terminal_write_end_ = -1;
     std::string seen_;
+    std::vector<std::string> writes_;  // what reached the terminal, one entry per write
 };
 
-TEST_F(EventReader, LinesAreJoinedAndSplitAcrossDatagrams) {
+TEST_F(EventReader, LinesAreJoinedAndSplitAcrossDatagramsAndWrittenOneByOne) {
     send("one\ntwo\n");
     send("thr");
     send("ee\r\n\n\n");  // the CR goes, empty lines print nothing
     send("\tfour  \n");
     EXPECT_EQ(terminal_until("one\ntwo\nthree\nfour  \n"), "one\ntwo\nthree\nfour  \n");
+    EXPECT_EQ(writes_, (std::vector<std::string>{"one\n", "two\n", "three\n", "four  \n"}));
 }
 
 TEST_F(EventReader, OutputWaitsWhileTheUserTypes) {

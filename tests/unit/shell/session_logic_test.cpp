@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -178,11 +179,31 @@ std::string entry(int n, const unsigned char (&remote)[16], unsigned port, unsig
     return text + rest;
 }
 
-std::string client_of(const std::string& table, unsigned port) {
-    FILE* f = fmemopen(const_cast<char*>(table.data()), table.size(), "r");
+// A table read as a stream that counts its reads: the kernel walks its whole
+// table again for each one.
+struct CountedTable {
+    std::string text;
+    size_t at = 0;
+    int reads = 0;
+};
+
+ssize_t read_counted(void* cookie, char* buf, size_t size) {
+    auto* table = static_cast<CountedTable*>(cookie);
+    ++table->reads;
+    const size_t n = std::min(size, table->text.size() - table->at);
+    memcpy(buf, table->text.data() + table->at, n);
+    table->at += n;
+    return static_cast<ssize_t>(n);
+}
+
+std::string client_of(const std::string& text, unsigned port, int* reads = nullptr) {
+    CountedTable table{text};
+    FILE* f =
+        fopencookie(&table, "r", cookie_io_functions_t{read_counted, nullptr, nullptr, nullptr});
     char ip[56] = "junk";
     parse_tcp6_client(f, port, ip);
     fclose(f);
+    if (reads != nullptr) *reads = table.reads;
     return ip;
 }
 
@@ -203,6 +224,10 @@ TEST(Tcp6Table, FindsTheEstablishedClientOfThePort) {
     EXPECT_EQ(client_of(table, 22), "");
     EXPECT_EQ(client_of(header + "garbage line\n" + entry(0, mapped, 23, 1), 23), "192.168.7.20");
     EXPECT_EQ(client_of("", 23), "");
+    // The entry found ends the reading, even as the last one read.
+    int reads = 0;
+    EXPECT_EQ(client_of(header + entry(0, mapped, 23, 1), 23, &reads), "192.168.7.20");
+    EXPECT_EQ(reads, 1);
 }
 
 }  // namespace
