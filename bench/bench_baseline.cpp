@@ -4,20 +4,31 @@
 //
 //   bench_baseline relay SOCKET    receive datagrams, write each line to the terminal
 //   bench_baseline echo SOCKET     echo keystrokes; hold what arrives on SOCKET
-//   bench_baseline startup SOCKET  character mode, connect, register, echo one key
+//   bench_baseline forward         echo keys, send each line as one request, await its answer
+//   bench_baseline startup SOCKET [TOOL]
+//                                  character mode, connect, register, echo one key; with
+//                                  the password tool, also the outside work of a telnet
+//                                  session's start
 //   bench_baseline idle SOCKET LOGSOCKET
 //                                  a registered session's threads and buffers, idle
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <semaphore.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -131,14 +142,150 @@ int echo(const char* path) {
     return 0;
 }
 
-// The least start-up: character mode, connect, register, read the answer,
-// then echo keys. Returns at end of input, 1 when no answer came.
-int startup(const char* path) {
+// Reads from fd until a line feed has come. Returns false at end of input.
+bool await_answer(int fd) {
+    char answer[256];
+    for (;;) {
+        ssize_t n = read(fd, answer, sizeof answer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (memchr(answer, '\n', static_cast<size_t>(n)) != nullptr) return true;
+    }
+}
+
+// The least a shell does for a forwarded command: it reads what is typed
+// (in one read where it can), echoes it, and at the line end echoes the
+// line break, sends the line to the application as one request and waits
+// for the answer before it reads on. Returns at end of input.
+int forward() {
     character_mode();
     int app = connect_application();
+    std::string request = "C: ";
+    char typed[256];
+    for (;;) {
+        ssize_t n = read(0, typed, sizeof typed);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        const char* run = typed;  // plain keys not yet echoed
+        for (const char* c = typed; c < typed + n; ++c) {
+            if (*c != '\r' && *c != '\n') {
+                request += *c;
+                continue;
+            }
+            if (c > run) (void)!write(1, run, static_cast<size_t>(c - run));
+            run = c + 1;
+            (void)!write(1, "\r\n", 2);
+            request += '\n';
+            if (write(app, request.data(), request.size()) < 0 || !await_answer(app)) return 1;
+            request = "C: ";
+        }
+        if (typed + n > run) (void)!write(1, run, static_cast<size_t>(typed + n - run));
+    }
+}
+
+// Runs the password tool as a shell must on every start: started directly,
+// its first output line read through a pipe, then waited for.
+void run_password_tool(const char* tool) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::string words[] = {tool, "config", "sw", "0"};
+    char* args[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(), nullptr};
+    pid_t child;
+    const int started = posix_spawn(&child, tool, &actions, nullptr, args, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char line[128];
+    if (started == 0) {
+        ssize_t n;
+        while ((n = read(out[0], line, sizeof line)) > 0 &&
+               memchr(line, '\n', static_cast<size_t>(n)) == nullptr) {
+        }
+        waitpid(child, nullptr, 0);
+    }
+    close(out[0]);
+}
+
+// Finds syslogd by name in the process table, binds a log listener socket
+// and tells syslogd to look for it, as a telnet session's log viewer must.
+void register_log_listener() {
+    int pid = -1;
+    if (DIR* proc = opendir("/proc")) {
+        while (const dirent* entry = readdir(proc)) {
+            if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+            char path[300], name[64] = "";
+            snprintf(path, sizeof path, "/proc/%s/comm", entry->d_name);
+            if (FILE* comm = fopen(path, "r")) {
+                if (fgets(name, sizeof name, comm) == nullptr) name[0] = '\0';
+                fclose(comm);
+            }
+            if (strcmp(name, "syslogd\n") == 0) {
+                pid = atoi(entry->d_name);
+                break;
+            }
+        }
+        closedir(proc);
+    }
+    mkdir("/tmp/sysloglisteners", 0777);
+    bind_datagram("/tmp/sysloglisteners/b-steps");
+    if (pid > 0) kill(pid, SIGHUP);
+}
+
+// Connects to the application, its name looked up as a shell must.
+int connect_by_name() {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo("localhost", nullptr, &hints, &found) != 0 || found == nullptr) exit(1);
+    freeaddrinfo(found);
+    return connect_application();
+}
+
+// Looks the telnet client's connection (local port 23, established) up in
+// the kernel's TCP table, as the login report needs its address.
+void find_telnet_client() {
+    FILE* table = fopen("/proc/net/tcp6", "r");
+    if (table == nullptr) return;
+    char line[256];
+    while (fgets(line, sizeof line, table) != nullptr) {
+        unsigned local_port = 0, state = 0;
+        if (sscanf(line, "%*s %*32s:%x %*s %x", &local_port, &state) == 2 && local_port == 23 &&
+            state == 1) {
+            break;
+        }
+    }
+    fclose(table);
+}
+
+// The least start-up: character mode, connect, register, read the answer,
+// then echo keys. Given the password tool, it also does the outside work
+// every telnet session's start has, in the shell's order: the tool's run,
+// the log listener made known to syslogd, the application's name looked up,
+// and after the registration the client's address found and the two
+// login-report requests, each answered before the next. Returns at end of
+// input, 1 when an answer did not come.
+int startup(const char* path, const char* tool) {
+    character_mode();
+    const bool outside_steps = tool != nullptr;
+    if (outside_steps) {
+        run_password_tool(tool);
+        register_log_listener();
+    }
+    int app = outside_steps ? connect_by_name() : connect_application();
     send_registration(app, path);
-    char answer[64];
-    if (read(app, answer, sizeof answer) <= 0) return 1;
+    if (!await_answer(app)) return 1;
+    if (outside_steps) {
+        find_telnet_client();
+        for (const char* request :
+             {"E: execwithoutecho systemsetting telnet_client_23 127.0.0.1\n",
+              "E: execwithoutecho systemsetting telnet_client_23_success True\n"}) {
+            (void)!write(app, request, strlen(request));
+            if (!await_answer(app)) return 1;
+        }
+    }
     echo_one();
     while (echo_one()) {
     }
@@ -196,8 +343,14 @@ int main(int argc, char** argv) {
     std::string_view mode = argc > 1 ? argv[1] : "";
     if (mode == "relay" && argc == 3) return relay(argv[2]);
     if (mode == "echo" && argc == 3) return echo(argv[2]);
-    if (mode == "startup" && argc == 3) return startup(argv[2]);
+    if (mode == "forward" && argc == 2) return forward();
+    if (mode == "startup" && (argc == 3 || argc == 4)) {
+        return startup(argv[2], argc == 4 ? argv[3] : nullptr);
+    }
     if (mode == "idle" && argc == 4) return idle(argv[2], argv[3]);
-    fprintf(stderr, "usage: bench_baseline relay|echo|startup SOCKET | idle SOCKET LOGSOCKET\n");
+    fprintf(
+        stderr,
+        "usage: bench_baseline relay|echo SOCKET | startup SOCKET [TOOL] | forward | idle SOCKET "
+        "LOGSOCKET\n");
     return 2;
 }

@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
            idle_peak, status_kib(z->pid(), "VmRSS"));
     zb::report(zb::format("peak memory, %d MB of events while typing", megabytes),
                zb::format("%.1f MiB", peak / 1024.0), zb::format("%.1f MiB", idle_peak / 1024.0),
-               static_cast<double>(peak) / static_cast<double>(idle_peak), "< 8 MiB",
-               peak < 8 * 1024);
+               zb::exact(static_cast<double>(peak) / static_cast<double>(idle_peak)), "no",
+               "< 8 MiB", peak < 8 * 1024);
     return 0;
 }

@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
     const int cpu = pin_to_one_cpu();
     signal(SIGPIPE, SIG_IGN);
     zt::SimEnv env;
+    printf("machine at start: %s\n", machine_state().c_str());
 
     std::vector<double> appd_mem, base_mem, appd_cpu, base_cpu, mem_ratio, cpu_ratio;
     for (int r = 0; r < rounds; ++r) {
@@ -145,9 +146,9 @@ int main(int argc, char** argv) {
            median(appd_mem), median(appd_cpu), median(base_mem), median(base_cpu));
     report(format("simulator CPU per session (%d sessions)", sessions),
            format("%.0f us", median(appd_cpu)), format("%.0f us", median(base_cpu)),
-           median(cpu_ratio), "report", true);
+           spread_of(cpu_ratio), pinning(cpu), "report", true);
     report(format("simulator memory per session (%d sessions)", sessions),
            format("%.1f KiB", median(appd_mem)), format("%.1f KiB", median(base_mem)),
-           median(mem_ratio), "report", true);
+           spread_of(mem_ratio), pinning(cpu), "report", true);
     return 0;
 }

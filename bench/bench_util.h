@@ -5,9 +5,12 @@
 //
 // Every figure is a ratio to a baseline measured in the same run: the
 // machine is shared and noisy, so drivers interleave repetitions of the
-// measured program and its baseline and report medians of per-round ratios.
+// measured program and its baseline, report the median of the per-round
+// ratios with its 95% confidence interval (the spread), and run more rounds
+// while that interval is wider than the goal's margin.
 #pragma once
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,7 +34,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,6 +69,57 @@ inline double median(std::vector<double> samples) {
     return quantile(std::move(samples), 0.5);
 }
 
+// The median of per-round ratios and its distribution-free 95% confidence
+// interval: the order statistics that bracket the median in 95% of repeated
+// runs (for few rounds, the whole range).
+struct Spread {
+    double median = 0;
+    double low = 0;
+    double high = 0;
+    size_t rounds = 0;
+    double width() const { return high - low; }
+};
+
+inline Spread spread_of(std::vector<double> ratios) {
+    Spread s;
+    s.rounds = ratios.size();
+    if (ratios.empty()) return s;
+    std::sort(ratios.begin(), ratios.end());
+    const double n = static_cast<double>(ratios.size());
+    const double half = 0.98 * std::sqrt(n);  // 1.96 standard deviations of a binomial count / 2
+    const long low = std::max(0L, static_cast<long>(std::floor(n / 2 - half)) - 1);
+    const long high =
+        std::min(static_cast<long>(n) - 1, static_cast<long>(std::ceil(n / 2 + half)));
+    s.median = quantile(ratios, 0.5);
+    s.low = ratios[static_cast<size_t>(low)];
+    s.high = ratios[static_cast<size_t>(high)];
+    return s;
+}
+
+// An exact figure: one value, no spread.
+inline Spread exact(double ratio) {
+    return Spread{ratio, ratio, ratio, 1};
+}
+
+// Runs round(r) (which appends one ratio to each watched series, or returns
+// false on a failure) at least min_rounds times, then more while the
+// median's interval of any watched series is wider than margin, up to
+// max_rounds. Returns false on a failed round.
+template <typename Round>
+bool gather(std::initializer_list<const std::vector<double>*> watched, int min_rounds,
+            int max_rounds, double margin, Round round) {
+    const auto tight = [&] {
+        return std::all_of(watched.begin(), watched.end(), [&](const auto* series) {
+            return spread_of(*series).width() <= margin;
+        });
+    };
+    for (int r = 0; r < max_rounds; ++r) {
+        if (r >= min_rounds && tight()) break;
+        if (!round(r)) return false;
+    }
+    return true;
+}
+
 // Restricts the calling thread, and everything it starts later, to one CPU:
 // `which` when it is allowed, else the last allowed one. Returns the CPU.
 inline int pin_to_one_cpu(int which = -1) {
@@ -81,12 +137,38 @@ inline int pin_to_one_cpu(int which = -1) {
     return cpu;
 }
 
+// The machine's state, as recorded with every table: CPUs online, those
+// this process may use, and the load averages.
+inline std::string machine_state() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    double load[3] = {0, 0, 0};
+    FILE* f = fopen("/proc/loadavg", "r");
+    if (f != nullptr) {
+        if (fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
+        fclose(f);
+    }
+    char text[128];
+    snprintf(text, sizeof text, "%ld CPUs online, %d allowed, load %.2f %.2f %.2f",
+             sysconf(_SC_NPROCESSORS_ONLN), CPU_COUNT(&set), load[0], load[1], load[2]);
+    return text;
+}
+
+// How a benchmark ran: "CPU n" when pinned to one, else "no".
+inline std::string pinning(int cpu) {
+    return cpu >= 0 ? "CPU " + std::to_string(cpu) : "no";
+}
+
 // Prints one row of the summary table, tab-separated behind "RESULT":
-// figure, value, baseline, ratio, goal and whether the goal is met.
+// figure, value, baseline, ratio, its spread (the median's 95% interval)
+// with the rounds behind it, pinning, goal and whether the goal is met.
 inline void report(const std::string& figure, const std::string& value, const std::string& baseline,
-                   double ratio, const std::string& goal, bool met) {
-    printf("RESULT\t%s\t%s\t%s\t%.2fx\t%s\t%s\n", figure.c_str(), value.c_str(), baseline.c_str(),
-           ratio, goal.c_str(), met ? "yes" : "NO");
+                   const Spread& ratio, const std::string& pinned, const std::string& goal,
+                   bool met) {
+    printf("RESULT\t%s\t%s\t%s\t%.2fx\t%.2f-%.2f\t%zu\t%s\t%s\t%s\n", figure.c_str(), value.c_str(),
+           baseline.c_str(), ratio.median, ratio.low, ratio.high, ratio.rounds, pinned.c_str(),
+           goal.c_str(), met ? "yes" : "NO");
     fflush(stdout);
 }
 
@@ -254,11 +336,20 @@ inline Memory memory_of(pid_t pid) {
     return m;
 }
 
-// CPU time the process has used so far, in nanoseconds (all its threads).
+// CPU time the process has used so far, in nanoseconds, summed over all its
+// threads (a process's own schedstat counts its first thread only).
 inline int64_t cpu_ns_of(pid_t pid) {
-    std::string text = zt::read_file("/proc/" + std::to_string(pid) + "/schedstat");
-    if (!text.empty()) return atoll(text.c_str());
-    return 0;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    int64_t total = 0;
+    if (DIR* tasks = opendir(dir.c_str())) {
+        while (const dirent* task = readdir(tasks)) {
+            if (task->d_name[0] == '.') continue;
+            const std::string text = zt::read_file(dir + "/" + task->d_name + "/schedstat");
+            total += atoll(text.c_str());
+        }
+        closedir(tasks);
+    }
+    return total;
 }
 
 // ---- A minimal application server ---------------------------------------------
@@ -270,6 +361,7 @@ struct ServerLog {
     std::atomic<int> lines{0};
     std::atomic<int> split_lines{0};  // requests whose bytes came in more than one read
     std::atomic<int64_t> last_accept_ns{0};
+    std::atomic<int64_t> last_registration_ns{0};
     std::atomic<int64_t> last_line_ns{0};
 };
 
@@ -328,6 +420,7 @@ class MiniServer {
         if (line.size() < 2 || line[1] != ':' || strchr("RCEDN", line[0]) == nullptr) return;
         if (line[0] == 'R') {
             log_->registrations.fetch_add(1);
+            log_->last_registration_ns.store(now_ns());
             if (echo_output) connect_output(c, line);
         }
         if (echo_output && c.output && line.substr(1, 7) == ": echo ") {

@@ -44,24 +44,28 @@ static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
     return static_cast<int>(len);
 }
 
-// Writes the collected text out line by line, straight from the stream's
-// storage; pieces that fail to write are dropped so one bad line cannot hold
-// back the rest.
-static void _internal_shell_io_flush(ShellIOT* shio) {
-    const char* piece = shio->stream_buffer;
-    size_t left = shio->stream_size;
+// Writes len bytes of text out line by line; pieces that fail to write are
+// dropped so one bad line cannot hold back the rest.
+static void _write_lines(ShellIOT* shio, const char* text, size_t len) {
+    const char* piece = text;
+    size_t left = len;
     while (left > 0) {
         const auto* eol = static_cast<const char*>(memchr(piece, '\n', left));
-        size_t len = eol != nullptr ? static_cast<size_t>(eol - piece) + 1 : left;
+        const size_t size = eol != nullptr ? static_cast<size_t>(eol - piece) + 1 : left;
         if (!shio->add_cr) {
-            _safe_write(shio, piece, len);
+            _safe_write(shio, piece, size);
         } else {
-            _safe_write(shio, piece, piece[len - 1] == '\n' ? len - 1 : len);
+            _safe_write(shio, piece, piece[size - 1] == '\n' ? size - 1 : size);
             _safe_write(shio, "\r\n", 2);
         }
-        piece += len;
-        left -= len;
+        piece += size;
+        left -= size;
     }
+}
+
+// Writes the collected text out, straight from the stream's storage.
+static void _internal_shell_io_flush(ShellIOT* shio) {
+    _write_lines(shio, shio->stream_buffer, shio->stream_size);
 }
 
 // Replaces the stream by a new, empty one, releasing the old storage. When
@@ -139,6 +143,17 @@ int shell_io_vprintf(ShellIOT* shio, const char* fmt, va_list ap) {
     return rc;
 }
 
+// Appends text and a line feed as they are, without formatting.
+int shell_io_put_line(ShellIOT* shio, const char* text) {
+    if (shio == nullptr || shio->stream == nullptr) return -1;
+    if (text == nullptr) return SHELL_IO_EINVAL;
+    // Unlocked: the object's users serialise every call already.
+    if (fputs_unlocked(text, shio->stream) == EOF || putc_unlocked('\n', shio->stream) == EOF) {
+        return -1;
+    }
+    return 0;
+}
+
 int shell_io_printf(ShellIOT* shio, const char* fmt, ...) {
     if (shio == nullptr || shio->stream == nullptr) return -1;
     va_list ap;
@@ -159,6 +174,17 @@ int shell_io_pprint(ShellIOT* shio, const char* str) {
     return _safe_write(shio, str, len);
 }
 
+// Writes what the stream holds (its storage brought up to date) and empties
+// it, giving large storage back.
+static void _write_collected(ShellIOT* shio) {
+    if (shio->stream_size == 0) return;
+    _internal_shell_io_flush(shio);
+    if (shio->stream_size > kKeptStorage)
+        _renew_stream(shio);
+    else
+        rewind(shio->stream);
+}
+
 // Writes everything collected to the bound descriptor and empties the
 // stream, giving large storage back; with no descriptor the text stays for
 // a later flush.
@@ -166,11 +192,30 @@ int shell_io_flush(ShellIOT* shio) {
     if (shio == nullptr || shio->stream == nullptr) return 0;
     if (fflush(shio->stream) != 0) return -1;
     if (shio->fd == -1) return 0;
-    _internal_shell_io_flush(shio);
-    if (shio->stream_size > kKeptStorage)
-        _renew_stream(shio);
-    else
-        rewind(shio->stream);
+    _write_collected(shio);
+    return 0;
+}
+
+// The writes of shell_io_printf(shio, "%s\n", text) and a flush, for the
+// side threads' one line at a time: the line goes out from the line buffer
+// (grown when too small, kept for the next), so it is neither formatted nor
+// copied into the stream and back, and an empty stream costs no seek.
+int shell_io_flush_line(ShellIOT* shio, const char* text) {
+    if (shio == nullptr || shio->stream == nullptr) return 0;
+    if (text == nullptr) return shell_io_flush(shio);
+    if (fflush(shio->stream) != 0) return -1;
+    if (shio->fd == -1) return shell_io_printf(shio, "%s\n", text) < 0 ? -1 : 0;
+    _write_collected(shio);
+    const size_t len = strlen(text);
+    if (shio->getline_size < len + 1) {
+        auto* grown = static_cast<char*>(realloc(shio->getline_buffer, len + 1));
+        if (grown == nullptr) return -1;
+        shio->getline_buffer = grown;
+        shio->getline_size = len + 1;
+    }
+    memcpy(shio->getline_buffer, text, len);
+    shio->getline_buffer[len] = '\n';
+    _write_lines(shio, shio->getline_buffer, len + 1);
     return 0;
 }
 

@@ -31,7 +31,13 @@ int shell_io_has_bound_fd(ShellIOT* shio, int* fd_ptr);
 int shell_io_add_cr(ShellIOT* shio);
 [[gnu::format(printf, 2, 3)]] int shell_io_printf(ShellIOT* shio, const char* fmt, ...);
 [[gnu::format(printf, 2, 0)]] int shell_io_vprintf(ShellIOT* shio, const char* fmt, va_list ap);
+// Appends text and a line feed: shell_io_printf(shio, "%s\n", text) without
+// the formatting. Returns 0, -1 as printf does, -3 for null text.
+int shell_io_put_line(ShellIOT* shio, const char* text);
 int shell_io_pprint(ShellIOT* shio, const char* str);
 int shell_io_flush(ShellIOT* shio);
+// Appends text and a line feed and flushes: the same writes as
+// shell_io_printf(shio, "%s\n", text) then shell_io_flush(shio), cheaper.
+int shell_io_flush_line(ShellIOT* shio, const char* text);
 int shell_io_get_attributes(ShellIOT* shio, char** pStr, int* pSize, int* pFd);
 int shell_io_dump(ShellIOT* shio);

@@ -43,6 +43,9 @@ void cle_inline_state_tracker(int state);
 // Appends one line to stdout_shio and flushes it unless the user is typing:
 // what a side thread does with each line it receives.
 void print_async_line(const char* line);
+// Appends one line to stdout_shio for a side thread that has more lines at
+// hand; the next print_async_line or flush_async_output lets it out.
+void queue_async_line(const char* line);
 // Flushes stdout_shio unless the user is typing, under the output lock.
 void flush_async_output(void);
 // Flushes stdout_shio whatever the typing state, under the output lock.

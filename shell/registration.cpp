@@ -64,15 +64,29 @@ void* apiAsyncEventReaderThread(void* /*args*/) {
     std::array<char, XCOM_MAX_LINE + 1> line;
     int buflen = 0;
     buffer[0] = '\0';
+    // A line with a whole next line received behind it is only queued: the
+    // next line's flush writes both (the same writes), so a datagram of many
+    // lines costs one flush. Queued lines go out before the reader waits.
+    bool queued = false;
     for (;;) {
-        int n = socket_read_line(fd, buffer.data(), &buflen, line.data(), 0);
+        const int n = socket_read_line(fd, buffer.data(), &buflen, line.data(), 0);
+        if (n < 0) break;
+        const bool line_follows =
+            memchr(buffer.data(), '\n', static_cast<size_t>(buflen)) != nullptr;
         if (n > 0) {
             if (gbPrintToSysLog == 1) mysyslog("OUT:%s\n", line.data());
-            print_async_line(line.data());
-        } else if (n < 0) {
-            break;
+            if (line_follows) {
+                queue_async_line(line.data());
+            } else {
+                print_async_line(line.data());
+            }
+            queued = line_follows;
+        } else if (queued && !line_follows) {
+            flush_async_output();  // the lines behind were empty
+            queued = false;
         }
     }
+    if (queued) flush_async_output();
     if (gbPrintToSysLog == 1) {
         mysyslog("CRITICAL: XCOM buffer is full without new line, current buffer length: %d",
                  buflen);

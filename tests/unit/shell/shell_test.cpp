@@ -109,11 +109,24 @@ std::string entry(int n, const unsigned char (&remote)[16], unsigned port, unsig
     return text + rest;
 }
 
-std::string client_of(const std::string& table, unsigned port) {
-    FILE* f = fmemopen(const_cast<char*>(table.data()), table.size(), "r");
+// The table is read through a stream that counts its reads: the kernel
+// walks its whole table again for each one.
+std::string client_of(std::string text, unsigned port, int* reads = nullptr) {
+    struct Counted {
+        std::string text;
+        int reads = 0;
+    } table{std::move(text)};
+    const auto read_counted = [](void* cookie, char* buf, size_t size) -> ssize_t {
+        auto* t = static_cast<Counted*>(cookie);
+        const size_t n = t->text.copy(buf, size);
+        t->text.erase(0, n);
+        return ++t->reads, static_cast<ssize_t>(n);
+    };
+    FILE* f = fopencookie(&table, "r", {read_counted, nullptr, nullptr, nullptr});
     char ip[56] = "junk";
     parse_tcp6_client(f, port, ip);
     fclose(f);
+    if (reads != nullptr) *reads = table.reads;
     return ip;
 }
 
@@ -134,6 +147,10 @@ TEST(Tcp6Table, FindsTheEstablishedClientOfThePort) {
     EXPECT_EQ(client_of(table, 22), "");
     EXPECT_EQ(client_of(header + "garbage line\n" + entry(0, mapped, 23, 1), 23), "192.168.7.20");
     EXPECT_EQ(client_of("", 23), "");
+    // The entry found ends the reading, even as the last one read.
+    int reads = 0;
+    EXPECT_EQ(client_of(header + entry(0, mapped, 23, 1), 23, &reads), "192.168.7.20");
+    EXPECT_EQ(reads, 1);
 }
 
 std::vector<std::string> logged;  // entries as the system logger got them
@@ -251,8 +268,8 @@ TEST(Tokenizer, SplitsLines) {
         Words words;
     } cases[] = {
         {"show add \"a b\"   c", {"show", "add", "a b", "c"}},
-        {"\"ab\"cd", {"ab", "cd"}},  // a closing quote ends the word
-        {"ab\"cd", {"ab\"cd"}},      // quotes inside a plain word are plain
+        {"\"ab\"cd", {"ab", "cd"}},                     // a closing quote ends the word
+        {"ab\"cd", {"ab\"cd"}},                         // quotes inside a plain word are plain
         {"echo \"open  wide", {"echo", "open  wide"}},  // unclosed quote
         {"", {""}},
         {" \t ", {""}},

@@ -64,6 +64,13 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
     shell_io_printf(shio, "c\n");
     shell_io_flush(shio);
     EXPECT_EQ(out.writes(), Writes{"c\n"});
+
+    // A line put or flushed without formatting: the same writes, in order.
+    shell_io_printf(shio, "d");
+    shell_io_put_line(shio, "%e");
+    EXPECT_EQ(shell_io_flush_line(shio, "f"), 0);
+    EXPECT_EQ(shell_io_flush_line(shio, "g"), 0);
+    EXPECT_EQ(out.writes(), (Writes{"d%e\n", "f\n", "g\n"}));
 }
 
 TEST_F(ShellIoTest, CrModeEndsEveryLineWithCrLf) {
@@ -76,6 +83,8 @@ TEST_F(ShellIoTest, CrModeEndsEveryLineWithCrLf) {
     shell_io_printf(shio, "x\r\n");
     shell_io_flush(shio);
     EXPECT_EQ(out.writes(), (Writes{"x\r", "\r\n"}));
+    shell_io_flush_line(shio, "y");
+    EXPECT_EQ(out.writes(), (Writes{"y", "\r\n"}));
 }
 
 // Write seams: interrupted, short and failing writes.

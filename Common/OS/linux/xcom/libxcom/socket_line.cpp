@@ -31,15 +31,16 @@ SocketRecvT recv_call = recv;
 enum class Io { kDone, kTimedOut, kFailed };
 
 // Makes one send or receive (call, given the flags to add). The call is
-// tried without blocking first, and only when the socket is not ready is it
-// waited for, within budget, and made again: a busy socket costs one system
-// call per line, not two. must_wait carries that state from one call of a
-// line to the next. An interrupted call is repeated. Returns kDone with
+// tried first with try_flags (MSG_DONTWAIT: without blocking), and only when
+// the socket is not ready is it waited for, within budget, and made again: a
+// busy socket costs one system call per line, not two. must_wait carries that
+// state from one call of a line to the next. An interrupted call is
+// repeated. Returns kDone with
 // *result the call's own result (errno set when negative); kTimedOut when the
 // budget ran out; kFailed when the wait failed or flagged an exception
 // (reported; what names the caller in the warning).
 template <typename Call>
-Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_wait,
+Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_wait, int try_flags,
              const char* what, ssize_t* result, Call call) {
     for (;;) {
         if (must_wait) {
@@ -63,10 +64,10 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
         }
         ssize_t n;
         do {
-            // Only the unwaited try must not block: after a wait the call is
-            // an ordinary one (a datagram socket shut for reading reports
-            // "ready", and only a blocking receive then gives its end).
-            n = call(must_wait ? 0 : MSG_DONTWAIT);
+            // After a wait the call is an ordinary one (a datagram socket
+            // shut for reading reports "ready", and only a blocking receive
+            // then gives its end).
+            n = call(must_wait ? 0 : try_flags);
         } while (n < 0 && errno == EINTR);
         // Not ready (or a readiness that vanished before the call); a
         // descriptor that is no descriptor at all is the wait's to report.
@@ -106,16 +107,23 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
         return -1;
     }
     std::array<char, xcom::kErrorTextSize> scratch;
-    // Bytes already waiting are taken at once. (So a TCP urgent byte that is
-    // already queued is stepped over by the receive, as TCP does without
-    // SO_OOBINLINE; one that arrives while the call waits is an exception.)
+    // Bytes already waiting are taken at once. With no time limit a blocking
+    // socket (the session's datagram socket) even waits in the receive
+    // itself, one system call where an empty socket took three; a
+    // non-blocking one (the connection to the application) says so and waits
+    // in select. (So a TCP urgent byte that is already queued is stepped over
+    // by the receive, as TCP does without SO_OOBINLINE, and so is one that
+    // arrives while a blocking socket waits in the receive; on a non-blocking
+    // socket it is still an exception.)
+    const int try_flags = budget.limited() ? MSG_DONTWAIT : 0;
     bool must_wait = false;
     for (;;) {
         ssize_t got = 0;
-        const Io io = socket_io(
-            socket, Direction::read, budget, must_wait, "socket input", &got, [&](int flags) {
-                return recv_call(socket, buffer + *buflen, static_cast<size_t>(room), flags);
-            });
+        const Io io = socket_io(socket, Direction::read, budget, must_wait, try_flags,
+                                "socket input", &got, [&](int flags) {
+                                    return recv_call(socket, buffer + *buflen,
+                                                     static_cast<size_t>(room), flags);
+                                });
         if (io == Io::kTimedOut) return 0;
         if (io == Io::kFailed) return -1;
         if (got < 0) {
@@ -149,7 +157,7 @@ int trim_controls(char* line, int len) {
     int end = len;
     while (end > start && static_cast<unsigned char>(line[end - 1]) <= 0x1F)
         --end;
-    memmove(line, line + start, static_cast<size_t>(end - start));
+    if (start > 0) memmove(line, line + start, static_cast<size_t>(end - start));
     line[end - start] = '\0';
     return end - start;
 }
@@ -206,7 +214,7 @@ int socket_write_line(int socket, const char* line) {
         // MSG_NOSIGNAL: a library must not end the process with SIGPIPE when
         // the peer has gone; the caller gets -1 instead.
         const Io io = socket_io(
-            socket, Direction::write, budget, must_wait, "socket write", &sent,
+            socket, Direction::write, budget, must_wait, MSG_DONTWAIT, "socket write", &sent,
             [&](int flags) { return send_call(socket, next, left, MSG_NOSIGNAL | flags); });
         if (io == Io::kTimedOut) return 0;
         if (io == Io::kFailed) return -1;

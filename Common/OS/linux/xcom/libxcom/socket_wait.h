@@ -19,6 +19,8 @@ class Budget {
     // Fills tv with the time left (zero once spent) and returns it, or
     // returns nullptr when the budget is unlimited (select then waits forever).
     timeval* remaining(timeval& tv) const;
+    // Whether the budget can run out.
+    bool limited() const { return limited_; }
 
   private:
     bool limited_ = false;
