@@ -44,7 +44,7 @@ struct Ending {
     // Typed in turn, except: "@command" goes to appd's control socket,
     // "?text" waits for text on the terminal, "<line" until appd has
     // received line, "!hangup" closes the terminal, "!sighup" signals a
-    // hang-up while the terminal stays.
+    // hang-up while the terminal stays, "!sigusr1" sends SIGUSR1.
     Lines steps = {};
     int status = 0;
     Lines requests = {};                 // appd's record, the registration's socket left out
@@ -110,6 +110,11 @@ const Ending kEndings[] = {
      .steps = {"half a li", "?half a li", "!sighup"},
      .requests = plus(kTelnet, {k23, "U"}),
      .most = 1000ms},
+    {.name = "quit after --wait, a SIGUSR1 at the command line cutting no read short",
+     .args = {"--wait", "-t", "api", "--nobanner"},
+     .steps = {"?start...\r\n", "!sigusr1", "echo one\r", "?one\n", "!sigusr1", "echo two\r",
+               "?two\n", "quit\r"},
+     .requests = kUnchecked},
     {.name = "hang-up while an answer is awaited",
      .steps = {"echo ready\r", "?ready\n", "@hold on", "echo held\r", "<C: echo held", "!hangup"},
      .requests = plus(kTelnet, {"C: echo ready", "C: echo held", k23, "U"}),
@@ -204,8 +209,8 @@ TEST_P(Endings, EndAsTheyShould) {
             if (step == "!hangup") {
                 z->hang_up();
                 terminal_kept = false;
-            } else if (step == "!sighup") {
-                z->kill(SIGHUP);
+            } else if (step[0] == '!') {
+                z->kill(step == "!sighup" ? SIGHUP : SIGUSR1);
             } else {
                 z->write(step);
             }

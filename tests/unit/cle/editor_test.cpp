@@ -177,7 +177,6 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x01", "<cr><right2>", "abc"},
         {"\x1b[H", "<cr><right2>", "abc"},
         {"\x05", "<cr>> abc", "abc"},
-        {"\x1b[F", "<cr>> abc", "abc"},
         {"\x1bOF", "<cr>> abc", "abc"},
         {"\x1b[K", "<cr>> abc", "abc"},
         {"\x06", "<right1>", "abc"},
