@@ -13,6 +13,7 @@
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <sys/select.h>
 #include <sys/types.h>
 
 // ---- Buffered output (legacy_api/shell_io) ---------------------------------
@@ -28,6 +29,11 @@ typedef ssize_t (*SocketSendT)(int socket, const void* buf, size_t len, int flag
 typedef ssize_t (*SocketRecvT)(int socket, void* buf, size_t len, int flags);
 SocketSendT socket_set_send(SocketSendT send_call);
 SocketRecvT socket_set_recv(SocketRecvT recv_call);
+// The select(2) of every wait: the timeout it gets is what the call's time
+// budget (10 s for a connection or a line written) has left.
+typedef int (*SocketSelectT)(int nfds, fd_set* read, fd_set* write, fd_set* except,
+                             timeval* timeout);
+SocketSelectT socket_set_select(SocketSelectT select_call);
 
 // ---- Line editor (libcle) --------------------------------------------------
 

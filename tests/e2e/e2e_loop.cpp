@@ -1,179 +1,259 @@
-// The command loop as a user meets it: the "-> " mark, forwarding and its
-// answers, the bang rewrite, the reboot question and the command modes.
+// The command loop as a user meets it: each typed line, what the terminal
+// then shows, byte for byte, and the request the application gets; the
+// screen kept true while editing; the boot environment commands.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "sim_env.h"
-#include "term_tokens.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using zt::printable;
+using namespace zt;
+
+const std::string kNeedsMore = "error: command needs more parameters to execute successfully\r\n";
+const std::string kIllegal = "error: command has illegal parameter(s)\r\n";
+const std::string kNotFound = "error: command not found\r\n";
+const std::string kRange = "error: value out of range. valid range 1..64\r\n";
+const std::string kNoEntry = "error: invalid command history reference\r\n";
+const std::string kEmpty = "command history:\r\n<empty>\r\n";
+
+// Writes an executable script.
+void script(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+}
 
 struct Loop : ::testing::Test {
     void SetUp() override {
         sim.start_appd();
-        sim.start_syslogd();  // or the live log's absence is reported at a random moment
+        sim.start_syslogd();  // or the live log's absence is told at a random moment
     }
-    // Starts a session and drops its greeting from the output.
-    void start(std::vector<std::string> args = {}) {
-        z = sim.registered_zcon(args);
-        if (args.empty()) {
-            ASSERT_TRUE(z->expect("Session type: telnet\r\n"));
-        }
-        ASSERT_TRUE(sim.wait_trace("telnet_client_2"));
-        z->take(args.empty() ? "Session type: telnet\r\n" : "");
+    // Starts a telnet session with the boot environment tools in tools on
+    // its path, and drops its greeting.
+    void start(const TempDir& tools) {
+        PtyOptions options;
+        options.env = {"PATH=" + tools.path() + ":" + getenv("PATH")};
+        const size_t before = sim.requests().size();
+        z = sim.registered_zcon({}, options);
+        // Registered and its login reported: it reads command lines.
+        ASSERT_TRUE(wait_until([&] { return sim.requests().size() == before + 3; }));
+        z->pump();
+        z->take();
     }
-    // Types line and Enter, and returns the output up to and including
-    // until (the output of the line, as the user sees it).
-    std::string type(const std::string& line, const std::string& until) {
+    // Types line and Enter: the terminal must show exactly `shown`, and the
+    // application get `sent` (or nothing when it is empty).
+    void row(const std::string& line, const std::string& shown, const std::string& sent = "") {
+        if (HasFailure()) return;  // a later row would only wait out its deadline
+        SCOPED_TRACE(line);
+        const size_t before = sim.requests().size();
         z->write(line + "\r");
-        EXPECT_TRUE(z->expect(until)) << printable(z->output());
-        return z->take(until);
+        ASSERT_TRUE(z->expect(shown)) << term_tokens(z->output());
+        EXPECT_EQ(term_tokens(z->take(shown)), term_tokens(shown));
+        // A request whose answer shows nothing may arrive after the echo.
+        wait_until([&] { return sim.requests().size() == before + !sent.empty(); });
+        const Lines got = sim.requests();
+        EXPECT_EQ(got.size(), before + !sent.empty());
+        if (!sent.empty() && !got.empty()) {
+            EXPECT_EQ(got.back(), sent);
+        }
     }
-    zt::SimEnv sim;
-    std::unique_ptr<zt::PtyProcess> z;
+    // A row whose line is refused or answered locally with one message.
+    void local(const std::string& line, const std::string& message) {
+        row(line, line + "\r\n" + message);
+    }
+
+    SimEnv sim;
+    std::unique_ptr<PtyProcess> z;
 };
 
-TEST_F(Loop, EmptyLineShowsTheMark) {
-    start();
-    EXPECT_EQ(type("   \t", "-> "), "   \r\n-> ");  // the tab is not echoed
-    type("cmdecho off", "cmdecho off\r\ncmdecho off\r\n");
-    EXPECT_EQ(type("", "-> "), "\r\n-> ");  // no echo of the line end: break first
+TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
+    TempDir tools;
+    const std::string setenv_log = tools.file("setenv.log");
+    script(tools.file("fw_setenv"), "printf '[%s]' \"$@\" >>" + setenv_log + "\necho >>" +
+                                        setenv_log + "\necho not shown\n");
+    script(tools.file("fw_printenv"), "printf 'baudrate=115200\\nmsg=100%%s done\\n'\n");
+    start(tools);
+    row("   \t", "   \r\n-> ");  // an empty line shows the mark; a tab is no key
+    row("echo hello", "echo hello\r\nhello\n", "C: echo hello");
+    row("nonsense", "nonsense\r\n" + kNotFound, "C: nonsense");
+    local("test a \"b c\"", "argc=3\r\nargv[0]=test\r\nargv[1]=a\r\nargv[2]=b c\r\n");
+    row("# a comment", "# a comment\r\n");
+    local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
+    local("shell", kNotFound);
+    row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
+    row("api echo \"a b\"", "api echo \"a b\"\r\na b\n", "E: echo a b");
+    row("qtool version", "qtool version\r\nappd 0.1.0 (appliance simulator)\n", "D: version");
+    row("sys echo y", "sys echo y\r\ny\n", "D: echo y");
+    local("session", kNeedsMore);
+    local("session foo", kIllegal);
+    row("session name kitchen", "session name kitchen\r\n", "N: name kitchen");
+    // A word holding a line break would put a second request on the wire.
+    local("api \"y\\nN: name smuggled\"", kIllegal);
+    local("sys \"y\\rN: name smuggled\"", kIllegal);
+    local("qtool y \"\\012N: name smuggled\"", kIllegal);
+    local("session name \"y\\x0dN: name smuggled\"", kIllegal);
+    row("echo own answer", "echo own answer\r\nown answer\n", "C: echo own answer");
+    local("cmdecho", kNeedsMore);
+    local("cmdecho ON", "error: command has illegal parameters\r\n");
+    local("cmdecho off", "cmdecho off\r\n");
+    row("", "\r\n-> ");  // nothing typed is echoed, not even the line end
+    row("cmdecho on", "cmdecho on\r\n");
+    local("prompt", "prompt disabled\r\n");
+    local("prompt OFF", "prompt disabled\r\n");
+    local("prompt maybe", "prompt enabled\r\n");
+    local("history", kEmpty + "history success\r\n");
+    for (const char* line : {"repeat", "repeat 1 2", "!"})
+        local(line, kIllegal);
+    for (const char* line : {"repeat 0", "repeat 65", "repeat x", "! 4294967296"})
+        local(line, kRange);
+    local("repeat 1", kNoEntry);
+    local("!12", kNoEntry);
+    // The live log's filters and format.
+    const auto listing = [](const std::string& title, const std::string& filters) {
+        return "Active " + title + " filters:\r\n--------------------\r\n" + filters;
+    };
+    const std::string usage =
+        "usage: [log] cull add <filterstring> [<filterstring>...]\r\n"
+        "       [log] cull del <filterstring> [<filterstring>...]\r\n"
+        "       [log] cull del *\r\n       [log] cull\r\n";
+    row("show add ERR WARN", "show add ERR WARN\r\n");
+    row("show del ERR", "show del ERR\r\n");
+    row("log show add X", "log show add X\r\n");
+    local("show", listing("show", "\"X\"\r\n\"WARN\"\r\n"));
+    row("cull add a a b", "cull add a a b\r\n");
+    row("cull del a nothing", "cull del a nothing\r\n");
+    local("log cull", listing("cull", "\"a\"\r\n\"b\"\r\n"));
+    row("cull del * b", "cull del * b\r\n");
+    local("cull", listing("cull", ""));
+    local("cull remove x", usage);
+    local("log", "valid log commands: format show cull\r\n");
+    local("printenv extra", "baudrate=115200\n\rmsg=100%s done\n\r\n\r");
+    // A new session: a hundred lines in a row this fast would be a flood.
+    start(tools);
+    local("setenv", kNeedsMore);
+    const std::string longest(485, 'v');  // composes the longest command line, 511 characters
+    for (const std::string& line :
+         Lines{"setenv bootdelay 3", "setenv bootdelay", "setenv Ver.x-y_9 \"\"",
+               "setenv msg \"it's 100% ok; a|b & c > (d) *? ~ #!\"", "setenv n " + longest})
+        row(line, line + "\r\n");
+    // What the shell or the tool would read as more than one name and value.
+    for (const std::string& line : Lines{"setenv a b c",
+                                         "setenv a;reboot 1",
+                                         "setenv a|id",
+                                         "setenv a&id",
+                                         "setenv a>x 1",
+                                         "setenv $(id) 1",
+                                         "setenv `id` 1",
+                                         "setenv \"a b\" 1",
+                                         "setenv a'b 1",
+                                         "setenv a\"b 1",
+                                         "setenv a\\b 1",
+                                         "setenv a=b 1",
+                                         "setenv -c 1",
+                                         "setenv \"\" 1",
+                                         "setenv \"a\\nb\"",
+                                         "setenv x \"\\\"; reboot; \\\"\"",
+                                         "setenv x $(reboot)",
+                                         "setenv x `reboot`",
+                                         "setenv x $HOME",
+                                         "setenv x a\\",
+                                         "setenv x \"a\\nreboot\"",
+                                         "setenv x \"a\\tb\"",
+                                         "setenv x \"\\x7f\"",
+                                         "setenv x -s/etc/passwd",
+                                         "setenv x \"-c /tmp/cfg\"",
+                                         "setenv n " + longest + "v",
+                                         "setenv " + std::string(490, 'n')})
+        local(line, kIllegal);
+    EXPECT_EQ(read_file(setenv_log),
+              "[bootdelay][3]\n[bootdelay]\n[Ver.x-y_9][]\n"
+              "[msg][it's 100% ok; a|b & c > (d) *? ~ #!]\n[n][" +
+                  longest + "]\n");
+    row("reboot", "reboot\r\nreboot, are you sure? <y,n> ");
+    row("", "\r\n-> ");  // an empty line is no answer
+    row("n", "n\r\n");   // "n" cancels silently
+    row("reboot", "reboot\r\nreboot, are you sure? <y,n> ");
+    local("no", "info: reboot command aborted\r\n");
+    row("reboot", "reboot\r\nreboot, are you sure? <y,n> ");
+    local("quit", "info: reboot command aborted\r\n");
+
+    // Customer-API-only mode: the normal-mode-only words go to the
+    // application; the others, and quit, stay local.
+    local("apicmds", "Entering sticky customer api commands *ONLY* mode...\r\n");
+    for (const std::string word :
+         {"test", "api", "apicmds", "cull", "devcmds", "log", "qtool", "prompt", "show", "sys"})
+        row(word + " x", word + " x\r\n" + kNotFound, "E: " + word + " x");
+    local("shell", kNotFound);
+    local("cmdecho on", "cmdecho on\r\n");
+    local("hist", kEmpty + "hist success\r\n");
+    local("history", kEmpty + "history success\r\n");
+    local("printenv", "baudrate=115200\n\rmsg=100%s done\n\r\n\r");
+    local("repeat", kIllegal);
+    local("!", kIllegal);
+    local("session", kNeedsMore);
+    local("setenv", kNeedsMore);
+    row("quit", "quit\r\nExiting customer api *ONLY* mode\n");
+    row("echo normal", "echo normal\r\nnormal\n", "C: echo normal");
+    // Internal-only mode, which quit does not leave; "exit now" works there.
+    local("devcmds", "Entering sticky internal commands *ONLY* mode...\r\n");
+    row("apicmds", "apicmds\r\n" + kNotFound, "D: apicmds");
+    z->write("exit now\r");
+    EXPECT_EQ(z->wait_exit(), 0);
+    EXPECT_EQ(term_tokens(z->output()), term_tokens("exit now\r\n"));
 }
 
-TEST_F(Loop, ForwardedCommandShowsItsOutputThenItsResult) {
-    start();
-    EXPECT_EQ(type("echo hello", "hello\n"), "echo hello\r\nhello\n");
-    EXPECT_EQ(type("nonsense", "error: command not found\r\n"),
-              "nonsense\r\nerror: command not found\r\n");
-    EXPECT_EQ(sim.requests().back(), "C: nonsense");
-}
-
+// The next line is read only once the previous one is answered.
 TEST_F(Loop, NextLineWaitsForTheAnswer) {
-    start();
+    TempDir tools;
+    start(tools);
     z->write("sim lag 300\recho second\r");
     ASSERT_TRUE(z->expect("second\n"));
-    std::string trace = sim.trace();
-    size_t answer = trace.find("> R: 0", trace.find("< C: sim lag 300"));
-    EXPECT_LT(answer, trace.find("< C: echo second")) << trace;
+    const std::string trace = sim.trace();
+    EXPECT_LT(trace.find("> R: 0", trace.find("< C: sim lag 300")), trace.find("< C: echo second"))
+        << trace;
 }
 
-// Read through a model of the 80-column terminal, the screen shows the line
-// that the application receives: edited after the "-> " mark, after output
-// that arrived at the mark, and ended from the first of its three rows.
-TEST_F(Loop, TheScreenShowsTheLineThatIsSent) {
-    struct Case {
-        bool event_at_mark;
-        std::string keys, sent, output;
-    };
-    const std::string left = "\x1b[D";
-    const std::string word(180, 'w');
-    const Case cases[] = {
-        {false, "echo abcdef" + left + left + left + "Z\x7f", "echo abcdef", "abcdef\n"},
-        {true, "echo xy\x01Z", "Zecho xy", "error: command not found\r\n"},
-        {false, "echo " + word + "\x01", "echo " + word, word + "\n"},
-    };
-    start();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.sent);
-        type("", "-> ");
-        z->take();
-        if (c.event_at_mark) {
-            sim.control("notify N1");
-            ASSERT_TRUE(z->expect("N1\n"));
-        }
-        z->write(c.keys + "\r");
-        ASSERT_TRUE(z->expect(c.output)) << printable(z->output());
-        EXPECT_EQ(sim.requests().back(), "C: " + c.sent);
-        // The terminal turns each line feed into CR LF.
-        std::string shown = "-> ";
-        for (const char ch : z->take())
-            shown += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
-        TermModel screen(80);
-        ASSERT_TRUE(screen.apply(shown)) << printable(shown);
-        const std::string expected = (c.event_at_mark ? "" : "-> ") + c.sent;
-        std::string rows;
-        for (int r = c.event_at_mark; rows.size() < expected.size(); ++r)
-            rows += screen.line(r);
-        EXPECT_EQ(rows, expected) << printable(shown);
-    }
-}
-
-TEST_F(Loop, BangNumberBecomesARepeat) {
-    start();
-    EXPECT_EQ(type("!12", "reference\r\n"), "!12\r\nerror: invalid command history reference\r\n");
-    EXPECT_EQ(type("!", "(s)\r\n"), "!\r\nerror: command has illegal parameter(s)\r\n");
-}
-
-TEST_F(Loop, RebootQuestionAnswers) {
-    start();
-    EXPECT_EQ(type("reboot", "<y,n> "), "reboot\r\nreboot, are you sure? <y,n> ");
-    // Empty lines do not answer; "n" cancels silently.
-    EXPECT_EQ(type("", "-> "), "\r\n-> ");
-    z->write("n\recho after\r");
-    ASSERT_TRUE(z->expect("after\n"));
-    EXPECT_EQ(z->take(), "n\r\necho after\r\nafter\n");
-
-    type("reboot", "<y,n> ");
-    EXPECT_EQ(type("no", "aborted\r\n"), "no\r\ninfo: reboot command aborted\r\n");
-    type("reboot", "<y,n> ");
-    EXPECT_EQ(type("quit", "aborted\r\n"), "quit\r\ninfo: reboot command aborted\r\n");
-    EXPECT_TRUE(z->running());
-    EXPECT_EQ(sim.requests().back(), "C: echo after");
-}
-
-TEST_F(Loop, QuitLeavesCustomerApiModeOfATelnetSession) {
-    start();
-    type("apicmds", "mode...\r\n");
-    type("show add x", "error: command not found\r\n");
-    EXPECT_TRUE(sim.wait_trace("< E: show add x"));
-    EXPECT_EQ(type("quit", "Exiting customer api *ONLY* mode\n"),
-              "quit\r\nExiting customer api *ONLY* mode\n");
-    type("echo normal", "normal\n");
-    EXPECT_EQ(sim.requests().back(), "C: echo normal");
-    z->write("quit\r");
-    EXPECT_EQ(z->wait_exit(), 0);
-}
-
-TEST_F(Loop, InternalOnlyModeForwardsLocalWordsAndIsNotLeftByQuit) {
-    start();
-    type("devcmds", "mode...\r\n");
-    type("apicmds", "\r\n");
-    EXPECT_TRUE(sim.wait_trace("< D: apicmds"));
-    z->write("quit\r");
-    EXPECT_EQ(z->wait_exit(), 0);
-}
-
-TEST_F(Loop, AWordWithALineBreakIsRefusedAndTheNextCommandGetsItsOwnAnswer) {
-    const char* const escapes[] = {"\\n", "\\r", "\\012", "\\015", "\\x0a", "\\x0d"};
+// Whatever another user planted at /tmp/env, printenv shows the listing,
+// writes nowhere else and does not hang; /tmp/env then holds the listing,
+// readable by this user only, unless the planted name cannot be replaced.
+TEST_F(Loop, PrintenvTrustsNothingPlantedAtItsListingPath) {
+    TempDir tools;
+    script(tools.file("fw_printenv"), "echo x=1\n");
+    start(tools);
     const struct {
-        std::vector<std::string> args;
-        std::vector<std::string> senders;  // the local commands that send their words
-        std::string line_end;              // of the application's output lines
-    } sessions[] = {
-        {{}, {"api", "sys", "qtool", "session name"}, "\n"},
-        {{"-t", "api"}, {"session name"}, "\n"},
-        {{"-t", "api-serial"}, {"session find"}, "\r\n"},
+        const char* planted;
+        int (*plant)();
+        bool replaced;
+    } rows[] = {
+        {"nothing", [] { return 0; }, true},
+        {"a link to another file", [] { return symlink("/tmp/victim", "/tmp/env"); }, true},
+        {"a fifo", [] { return mkfifo("/tmp/env", 0666); }, true},
+        {"a directory", [] { return mkdir("/tmp/env", 0777); }, false},
     };
-    int n = 0;
-    for (const auto& session : sessions) {
-        z = sim.registered_zcon(session.args);
-        for (const std::string& sender : session.senders) {
-            for (const char* escape : escapes) {
-                SCOPED_TRACE(sender + " " + escape);
-                z->write(sender + " \"y" + escape + "N: name smuggled\"\r");
-                ASSERT_TRUE(z->expect("error: command has illegal parameter(s)"));
-                const std::string mark = "answer" + std::to_string(++n);
-                z->write("echo " + mark + "\r");
-                ASSERT_TRUE(z->expect(mark + session.line_end)) << printable(z->output());
-                z->take();
-            }
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.planted);
+        std::filesystem::remove_all("/tmp/env");
+        std::ofstream("/tmp/victim") << "untouched";
+        ASSERT_EQ(r.plant(), 0);
+        z->write("printenv\r");
+        ASSERT_TRUE(z->expect("\n\r\n\r")) << term_tokens(z->output());
+        std::string listing = z->take().substr(10);  // after "printenv\r\n"
+        std::erase(listing, '\r');
+        listing.pop_back();
+        EXPECT_EQ(read_file("/tmp/victim"), "untouched");
+        struct stat st {};
+        ASSERT_EQ(lstat("/tmp/env", &st), 0);
+        EXPECT_EQ(static_cast<bool>(S_ISREG(st.st_mode)), r.replaced);
+        if (r.replaced) {
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            EXPECT_EQ(read_file("/tmp/env"), listing);
         }
-        z->write("quit\r");
-        EXPECT_EQ(z->wait_exit(), 0);
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+            EXPECT_EQ(entry.path().string().rfind("/tmp/env."), std::string::npos) << entry.path();
     }
-    EXPECT_EQ(sim.trace().find("smuggled"), std::string::npos) << sim.trace();
 }
 
 }  // namespace

@@ -1,143 +1,130 @@
 // Start-up of a session: the checks before anything else, the options, the
-// session types, and the wait for the application.
+// session types and the wait for the application.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
 
 #include "sim_env.h"
 
 namespace {
 
-using zt::printable;
-using namespace std::chrono_literals;
+using namespace zt;
 
 const std::string kUsage =
     "Quorvex API/Debug shell usage: zcon [options]\r\n"
     "  -h hostname/addr Set host name/address for XCOM (default: localhost)\r\n"
     "  -p port          Set port for XCOM (default: 4121)\r\n"
     "  -t type          Set session type - \"api\", \"telnet\"\r\n";
+const std::string kWaiting = "Waiting for application to start\r\n";
+const std::string kNoEditor =
+    "save_term_settings() failed\n: Inappropriate ioctl for device\n"
+    "Failed to initialize command-line editor\r\n";
+constexpr int kInterrupted = 128 + SIGINT;
 
 struct Startup : ::testing::Test {
-    zt::SimEnv sim;
-
-    // Runs zcon to its end; returns its exit status and leaves its output.
-    int run(std::vector<std::string> args, std::string* out, zt::PtyOptions options = {}) {
-        auto z = sim.zcon(std::move(args), options);
-        int status = z->wait_exit();
-        *out = z->output();
-        return status;
-    }
-
-    // Types a marker command and waits until the application has seen it:
-    // every request of the start-up has been sent by then.
-    void reach_command_loop(zt::PtyProcess& z, const std::string& prefix,
-                            const std::string& marker = "marker") {
-        z.write("echo " + marker + "\r");
-        ASSERT_TRUE(sim.wait_trace("< " + prefix + "echo " + marker)) << sim.trace();
-    }
+    SimEnv sim;
 };
 
-TEST_F(Startup, WithoutTheReadyFileEveryInvocationIsRefused) {
-    unlink("/tmp/ZconReady");
-    for (auto args : {std::vector<std::string>{}, {"--help"}, {"-x"}}) {
-        std::string out;
-        EXPECT_EQ(run(args, &out), 1);
-        EXPECT_EQ(out, "Fatal: telnet server not running.\n");
+// What a session prints before it ends, or while it waits (those rows are
+// then ended with Ctrl-C's signal).
+TEST_F(Startup, FirstWordsOfASession) {
+    sim.start_appd();
+    const std::string long_host(128, 'h');
+    const struct {
+        bool ready;
+        int redirected;  // 1: standard output to a pipe, 2: standard input from /dev/null
+        Lines args;
+        std::string output;
+        int status;
+    } rows[] = {
+        {false, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},
+        {true, 1, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
+        {true, 2, {"-t", "api"}, kNoEditor, 145},
+        {true, 0, {"--noecho", "--help", "-x"}, kUsage, 0},
+        {true,
+         0,
+         {"-x", "-t", "bogus", "-hlocalhost", "-h", long_host, "--wait", "-p"},
+         "Invalid argument \"-x\"\r\nInvalid type \"bogus\" specified\r\n"
+         "Invalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
+             long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
+         1},
+        {true, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
+        {true, 0, {"-t", "api", "--nobanner", "-h", "127.0.0.2"}, kWaiting, kInterrupted},
+        {true,
+         0,
+         {"--logviewer", "-t", "api"},
+         "Log viewer mode (Ctrl-C to quit) ...\r\n",
+         kInterrupted},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        if (row.ready)
+            std::ofstream("/tmp/ZconReady") << "ready\n";
+        else
+            unlink("/tmp/ZconReady");
+        PtyOptions options;
+        options.stdout_to_pipe = row.redirected == 1;
+        options.stdin_null = row.redirected == 2;
+        auto z = sim.zcon(row.args, options);
+        if (row.status == kInterrupted) {
+            EXPECT_TRUE(z->expect(row.output));
+            z->kill(SIGINT);
+        }
+        EXPECT_EQ(z->wait_exit(), row.status);
+        EXPECT_EQ(z->output(), row.output) << term_tokens(z->output());
+        EXPECT_EQ(z->pipe_output(), "");
     }
 }
 
-TEST_F(Startup, StandardOutputMustBeATerminal) {
-    zt::PtyOptions options;
-    options.stdout_to_pipe = true;
-    auto z = sim.zcon({"--help"}, options);
-    EXPECT_EQ(z->wait_exit(), 255);
-    EXPECT_EQ(z->output(), "Can't get TTY name: Inappropriate ioctl for device\n");
-    EXPECT_EQ(z->pipe_output(), "");
-}
-
-TEST_F(Startup, HelpPrintsTheUsageAndEnds) {
-    std::string out;
-    EXPECT_EQ(run({"--noecho", "--help", "-x"}, &out), 0);
-    EXPECT_EQ(out, kUsage);
-}
-
-TEST_F(Startup, EveryArgumentErrorIsReportedThenTheUsage) {
-    std::string out;
-    std::string long_host(128, 'h');
-    EXPECT_EQ(run({"-x", "-t", "bogus", "-hlocalhost", "-h", long_host, "--wait", "-p"}, &out), 1);
-    EXPECT_EQ(out,
-              "Invalid argument \"-x\"\r\n"
-              "Invalid type \"bogus\" specified\r\n"
-              "Invalid argument \"-hlocalhost\"\r\n"
-              "Invalid argument \"" +
-                  long_host +
-                  "\"\r\n"
-                  "Invalid argument \"-p\"\r\n"
-                  "Usage:\r\n" +
-                  kUsage)
-        << printable(out);
-}
-
-TEST_F(Startup, TelnetSessionWaitsOnceForTheApplicationThenRegisters) {
+TEST_F(Startup, TelnetSessionWaitsForTheApplicationThenRegisters) {
     sim.start_syslogd();
     auto z = sim.zcon({});
-    std::string banner =
-        "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\nTTY name:     " +
-        z->tty_name() + "\r\n";
-    ASSERT_TRUE(z->expect("Waiting for application to start\r\n")) << printable(z->output());
-    EXPECT_EQ(z->take(), banner + "Waiting for application to start\r\n");
+    ASSERT_TRUE(z->expect(kWaiting)) << term_tokens(z->output());
+    EXPECT_EQ(z->take(),
+              "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\n"
+              "TTY name:     " +
+                  z->tty_name() + "\r\n" + kWaiting);
     sim.start_appd();
     // The next attempt comes within the 5-second pause.
-    ASSERT_TRUE(z->expect("Session type: telnet\r\n", 15000ms)) << printable(z->output());
+    ASSERT_TRUE(z->expect("Session type: telnet\r\n", 15000ms)) << term_tokens(z->output());
     EXPECT_EQ(z->take(), "Session type: telnet\r\n");
-    std::string socket = "/tmp/apiasynclisteners/zcon" + z->tty_name().substr(9);
-    EXPECT_TRUE(sim.wait_trace("< R: telnet " + socket)) << sim.trace();
-    reach_command_loop(*z, "C: ");
-    EXPECT_EQ(sim.trace().find("whoami"), std::string::npos);
+    EXPECT_TRUE(sim.wait_trace("< R: telnet /tmp/apiasynclisteners/zcon" + z->tty_tag()));
 }
 
-TEST_F(Startup, PortWithoutDigitsIsZeroAndNeverConnects) {
-    sim.start_appd();
-    auto z = sim.zcon({"-t", "api", "-p", "x4121"});
-    EXPECT_TRUE(z->expect("Waiting for application to start\r\n")) << printable(z->output());
-}
-
-TEST_F(Startup, HostAndPortOptionsChooseTheApplication) {
-    sim.start_appd({}, 4999);
-    auto z = sim.zcon({"-t", "api", "-h", "127.0.0.1", "-p", "4999abc", "--nobanner"});
-    ASSERT_TRUE(sim.wait_trace("< R: api "));
-    reach_command_loop(*z, "E: ");
-}
-
-struct TypeCase {
-    std::vector<std::string> args;
-    std::string registered_as;
-    bool whoami;
-};
-
+// Each session type registers as what it is and greets in its own way: an
+// API session asks "whoami" unless told not to, a telnet session does not.
 TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
     sim.start_appd();
-    const TypeCase cases[] = {
+    const struct {
+        Lines args;
+        std::string registered_as;
+        bool whoami;
+    } rows[] = {
         {{"-t", "telnet24"}, "api", true},
         {{"-t", "rs232"}, "api-serial", true},
-        {{"-t", "api", "--nobanner"}, "api", false},
+        {{"-t", "api", "--nobanner", "-h", "127.0.0.1", "-p", "4121abc"}, "api", false},
         {{"-t", "api", "-t", "telnet"}, "telnet", false},
         {{"-t", "telnet", "-t", "api"}, "api", true},
     };
     int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.registered_as + " from " + c.args[1]);
-        size_t mark = sim.trace().size();
-        auto z = sim.zcon(c.args);
-        std::string prefix = c.registered_as == "telnet" ? "C: " : "E: ";
-        // The terminal is in the editor's hands once the session registers.
-        ASSERT_TRUE(zt::wait_until([&] {
-            return sim.trace().find("< R: " + c.registered_as + " /tmp/apiasynclisteners/zcon",
-                                    mark) != std::string::npos;
-        }));
-        reach_command_loop(*z, prefix, "marker" + std::to_string(++n));
-        std::string trace = sim.trace().substr(mark);
-        EXPECT_EQ(trace.find("< E: whoami") != std::string::npos, c.whoami) << trace;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.registered_as + " from " + row.args[1]);
+        const size_t before = sim.requests().size();
+        auto z = sim.registered_zcon(row.args);
+        // A marker command: every request of the start-up has been sent when
+        // the application sees it.
+        const std::string marker = "echo marker" + std::to_string(++n);
+        z->write(marker + "\r");
+        const std::string prefix = row.registered_as == "telnet" ? "C: " : "E: ";
+        ASSERT_TRUE(sim.wait_trace("< " + prefix + marker)) << sim.trace();
+        Lines got = sim.requests();
+        got.erase(got.begin(), got.begin() + static_cast<long>(before));
+        EXPECT_EQ(got.front(),
+                  "R: " + row.registered_as + " /tmp/apiasynclisteners/zcon" + z->tty_tag());
+        EXPECT_EQ(std::count(got.begin(), got.end(), "E: whoami"), row.whoami ? 1 : 0);
         z->write("quit\r");
         EXPECT_EQ(z->wait_exit(), 0);
     }
@@ -145,30 +132,13 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
 
 TEST_F(Startup, ApiSessionOnAnFpgasTerminalIsASerialSession) {
     sim.start_appd();
-    zt::PtyOptions options;
+    sim.start_syslogd();
+    PtyOptions options;
     options.alias = "/dev/ttyFPGAS0";
     auto z = sim.zcon({"-t", "api", "--nobanner"}, options);
-    EXPECT_TRUE(sim.wait_trace("< R: api-serial /tmp/apiasynclisteners/zconttyFPGAS0"))
-        << sim.trace();
-}
-
-TEST_F(Startup, WaitHoldsStartUpUntilSigusr1) {
-    sim.start_appd();
-    auto z = sim.zcon({"--wait", "-t", "api", "--nobanner"});
-    ASSERT_TRUE(z->expect("DEBUG: waiting for SIGUSR1 to start...\r\n"));
-    EXPECT_EQ(z->take(),
-              "DEBUG: SIGUSR1 handler installed\r\nDEBUG: waiting for SIGUSR1 to start...\r\n");
-    z->kill(SIGUSR1);
-    EXPECT_TRUE(z->expect("DEBUG: SIGUSR1 received! set continue flag to true\r\n"));
-    EXPECT_TRUE(sim.wait_trace("< R: api ")) << sim.trace();
-}
-
-TEST_F(Startup, LogViewerOfAnApiSessionShowsNoLog) {
-    auto z = sim.zcon({"--logviewer", "-t", "api"});
-    EXPECT_TRUE(z->expect("Log viewer mode (Ctrl-C to quit) ...\r\n"));
-    z->kill(SIGINT);
-    EXPECT_EQ(z->wait_exit(), 128 + SIGINT);
-    EXPECT_EQ(z->output(), "Log viewer mode (Ctrl-C to quit) ...\r\n");
+    EXPECT_TRUE(sim.wait_trace("< R: api-serial /tmp/apiasynclisteners/zconttyFPGAS0"));
+    // Its system-log entries carry the terminal's name.
+    EXPECT_TRUE(sim.wait_message("zcon: API:ttyFPGAS0:0:Session started")) << sim.messages();
 }
 
 }  // namespace

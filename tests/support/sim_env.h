@@ -1,9 +1,11 @@
 // The appliance around the shell, for whole-program tests: the ready file,
-// the listener directories, the application stand-in and syslogd, started
-// inside the test's private namespaces (support/isolate), so the fixed
-// paths and ports of the real appliance can be used.
+// the listener directories, the application stand-in appd (the one fake
+// application of the tests) and syslogd, started inside the test's private
+// namespaces (support/isolate), so the appliance's fixed paths and ports
+// can be used.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -15,21 +17,27 @@
 
 namespace zt {
 
-// A background program, ended (SIGTERM, then SIGKILL) when destroyed.
+// A background program in a process group of its own, killed when destroyed.
 class Daemon {
   public:
     Daemon(std::vector<std::string> argv, std::vector<std::string> env = {});
-    ~Daemon();
+    ~Daemon() { stop(SIGKILL); }
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
     pid_t pid() const { return pid_; }
-    void signal(int sig);
     // Ends the program and waits for it; returns its exit status.
-    int stop(int sig = 15);
+    int stop(int sig = SIGTERM);
 
   private:
     pid_t pid_ = -1;
 };
+
+// Sends one command to appd's control socket at path. Returns the reply's
+// data lines; its status line ("ok" or "error: ...") goes to *status. Without
+// status, any status but "ok" fails the test: a command the test relies on
+// must have been carried out.
+Lines appd_control(const std::string& path, const std::string& command,
+                   std::string* status = nullptr);
 
 class SimEnv {
   public:
@@ -40,35 +48,30 @@ class SimEnv {
 
     // Creates the ready file and listener directories.
     SimEnv();
-    ~SimEnv();
 
-    // Starts the application stand-in on 127.0.0.1:port and waits until it
-    // accepts control commands.
+    // Starts appd on 127.0.0.1:port and waits until it takes control commands.
     void start_appd(std::vector<std::string> extra_args = {}, int port = 4121);
-    void stop_appd();
-    // Starts the syslogd stand-in on /dev/log, its records also in kMessages.
+    // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
-    void stop_syslogd();
-    Daemon* appd() { return appd_.get(); }
-    Daemon* syslogd() { return syslogd_.get(); }
+    void stop_appd() { appd_.reset(); }
+    void stop_syslogd() { syslogd_.reset(); }
+    Daemon* appd() { return appd_.get(); }  // for the benchmarks
 
-    // Sends one control command to appd; returns its reply lines without
-    // the closing "ok"/"error" line, which goes to *status if given.
-    std::vector<std::string> control(const std::string& command, std::string* status = nullptr);
-    // Lines appd received from all sessions so far, in order, as traced.
-    std::string trace();
+    Lines control(const std::string& command, std::string* status = nullptr) {
+        return appd_control(kControl, command, status);
+    }
+    // Lines appd received and sent, from all sessions, as traced.
+    std::string trace() { return read_file(kTrace); }
     // The lines appd received, in order, without the trace's tags.
-    std::vector<std::string> requests();
-    // Waits until the trace contains text.
+    Lines requests();
     bool wait_trace(const std::string& text, Millis timeout = 5000ms);
     // Records syslogd has logged.
-    std::string messages();
+    std::string messages() { return read_file(kMessages); }
     bool wait_message(const std::string& text, Millis timeout = 5000ms);
-
     // Sets the password the qtool stand-in reports ("" removes it).
     void set_password(const std::string& password);
 
-    // Starts zcon with args on a new terminal of the given size.
+    // Starts zcon with args on a new terminal.
     std::unique_ptr<PtyProcess> zcon(std::vector<std::string> args, PtyOptions options = {});
     // Starts zcon and waits until its session has registered, so the
     // terminal is in the line editor's hands.
@@ -76,9 +79,6 @@ class SimEnv {
                                                 PtyOptions options = {});
 
   private:
-    // A connection to appd's control socket; invalid while appd does not listen.
-    static UniqueFd connect_control();
-
     std::unique_ptr<Daemon> appd_;
     std::unique_ptr<Daemon> syslogd_;
 };

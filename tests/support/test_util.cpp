@@ -1,8 +1,9 @@
 #include "test_util.h"
 
-#include <dirent.h>
+#include <poll.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,7 +12,7 @@
 namespace zt {
 
 bool wait_until(const std::function<bool()>& cond, Millis timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (cond()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -29,87 +30,81 @@ std::string source_path(std::string_view relative) {
     return std::string(dir != nullptr ? dir : ".") + "/" + std::string(relative);
 }
 
-std::string printable(std::string_view bytes) {
-    static const char* const names[32] = {
-        "<nul>", "<^A>", "<^B>", "<^C>", "<^D>", "<^E>",  "<^F>",  "<bel>", "<bs>", "<tab>", "<lf>",
-        "<^K>",  "<^L>", "<cr>", "<^N>", "<^O>", "<^P>",  "<^Q>",  "<^R>",  "<^S>", "<^T>",  "<^U>",
-        "<^V>",  "<^W>", "<^X>", "<^Y>", "<^Z>", "<esc>", "<^\\>", "<^]>",  "<^^>", "<^_>"};
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c == 0x1b && i + 1 < bytes.size() && bytes[i + 1] == '[') {
-            size_t j = i + 2;
-            while (j < bytes.size() && isdigit(static_cast<unsigned char>(bytes[j])))
-                ++j;
-            if (j < bytes.size()) {
-                std::string count(bytes.substr(i + 2, j - i - 2));
-                const char* name = nullptr;
-                switch (bytes[j]) {
-                    case 'A':
-                        name = "up";
-                        break;
-                    case 'B':
-                        name = "down";
-                        break;
-                    case 'C':
-                        name = "right";
-                        break;
-                    case 'D':
-                        name = "left";
-                        break;
-                    case 'J':
-                        name = "ceos";
-                        break;
-                    default:
-                        break;
-                }
-                if (name != nullptr) {
-                    out += "<" + std::string(name) + count + ">";
-                    i = j;
-                    continue;
-                }
-            }
-        }
-        if (c < 32) {
-            out += names[c];
-            if (c == '\n') out += '\n';
-        } else if (c >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "<%02x>", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/zcon-test-XXXXXX";
-    const char* made = mkdtemp(tmpl);
-    path_ = made != nullptr ? made : "/tmp";
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
-}
-
-int open_fd_count() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (readdir(dir) != nullptr)
-        ++count;
-    closedir(dir);
-    return count - 3;  // ".", ".." and the directory's own descriptor
-}
-
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+bool read_available(int fd, std::string* out) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return true;
+        char buf[65536];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/zcon-test-XXXXXX";
+    path_ = mkdtemp(tmpl) != nullptr ? tmpl : "/nonexistent";
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+namespace {
+
+// Parses ESC [ digits final at s[i]: its length (0 for none), the number
+// (-1 without digits) and the final byte.
+size_t csi_length(std::string_view s, size_t i, int& count, char& final) {
+    if (i + 2 >= s.size() || s[i] != '\x1b' || s[i + 1] != '[') return 0;
+    size_t j = i + 2;
+    count = j < s.size() && s[j] >= '0' && s[j] <= '9' ? 0 : -1;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9')
+        count = count * 10 + (s[j++] - '0');
+    if (j >= s.size()) return 0;
+    final = s[j];
+    return j + 1 - i;
+}
+
+}  // namespace
+
+std::string term_tokens(std::string_view bytes) {
+    static const char* const names[] = {"<cr>", "<lf>", "<bs>", "<bel>", "<lt>"};
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        int count = 0;
+        char final = 0;
+        if (const size_t n = csi_length(bytes, i, count, final); n != 0) {
+            static const char* const moves[] = {"up", "down", "right"};  // A, B, C
+            if (final == 'J' && count < 0)
+                out += "<ceos>";
+            else if (count > 0 && final >= 'A' && final <= 'C')
+                out += "<" + std::string(moves[final - 'A']) + std::to_string(count) + ">";
+            else
+                out += "<csi" + std::string(bytes.substr(i + 2, n - 2)) + ">";
+            i += n;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(bytes[i++]);
+        const size_t named = std::string_view("\r\n\b\a<").find(static_cast<char>(c));
+        if (named != std::string_view::npos) {
+            out += names[named];
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "<x%02X>", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 }  // namespace zt

@@ -1,4 +1,6 @@
-// Small helpers shared by the test programs.
+// What every test program shares: the one way to wait for a condition, the
+// one descriptor owner, temporary folders, files and the build's programs,
+// and terminal output made readable.
 #pragma once
 
 #include <unistd.h>
@@ -7,26 +9,26 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zt {
 
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
 
-// Re-tests cond about every millisecond until it holds or timeout passes.
+// Tests cond about every millisecond until it holds or timeout passes.
 // Returns whether it held.
 bool wait_until(const std::function<bool()>& cond, Millis timeout = 5000ms);
 
 // Path of a program of the build under test ($ZCON_BIN_DIR, else ./bin).
 std::string bin_path(std::string_view program);
-
 // Path of a file of the source tree ($ZCON_SOURCE_DIR).
 std::string source_path(std::string_view relative);
-
-// Renders terminal output readably for failure messages: control bytes and
-// the editor's escape sequences become tokens such as <cr>, <bs>, <bel>,
-// <up1>, <right79>, <ceos>.
-std::string printable(std::string_view bytes);
+// Whole content of a file, or "" when it cannot be read.
+std::string read_file(const std::string& path);
+// Appends what fd holds now, without waiting. False once it has ended.
+bool read_available(int fd, std::string* out);
 
 // A descriptor closed when it goes out of scope.
 class UniqueFd {
@@ -41,7 +43,7 @@ class UniqueFd {
     ~UniqueFd() { reset(); }
     int get() const { return fd_; }
     int release() {
-        int fd = fd_;
+        const int fd = fd_;
         fd_ = -1;
         return fd;
     }
@@ -69,10 +71,8 @@ class TempDir {
     std::string path_;
 };
 
-// Number of descriptors open in this process.
-int open_fd_count();
-
-// Whole content of a file, or "" when it cannot be read.
-std::string read_file(const std::string& path);
+// Renders terminal bytes readably: <cr> <lf> <bs> <bel> <ceos> <upN>
+// <downN> <rightN>, "<" as <lt>, other control bytes as <xHH>.
+std::string term_tokens(std::string_view bytes);
 
 }  // namespace zt

@@ -3,8 +3,24 @@
 
 #include <sys/select.h>
 
+#include "seams.h"
+
 #include <cerrno>
 #include <cstring>
+
+namespace {
+
+// The wait itself, replaceable so tests can see the time left of a budget
+// and end the wait at once instead of living through the limit.
+SocketSelectT select_call = select;
+
+}  // namespace
+
+SocketSelectT socket_set_select(SocketSelectT new_select) {
+    const SocketSelectT previous = select_call;
+    select_call = new_select != nullptr ? new_select : select;
+    return previous;
+}
 
 namespace xcom {
 
@@ -33,9 +49,10 @@ WaitResult wait_socket(int socket, Direction direction, const Budget& budget, bo
         FD_SET(socket, &ready_set);
         FD_SET(socket, &exception_set);
         timeval tv;
-        const int result = select(socket + 1, direction == Direction::read ? &ready_set : nullptr,
-                                  direction == Direction::write ? &ready_set : nullptr,
-                                  &exception_set, budget.remaining(tv));
+        const int result =
+            select_call(socket + 1, direction == Direction::read ? &ready_set : nullptr,
+                        direction == Direction::write ? &ready_set : nullptr, &exception_set,
+                        budget.remaining(tv));
         if (result < 0 && errno == EINTR && retry_on_eintr) continue;
         if (result < 0) return WaitResult::failed;
         if (result == 0) return WaitResult::timed_out;

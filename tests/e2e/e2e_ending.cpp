@@ -1,0 +1,242 @@
+// Every way a session ends, a hang-up in each state and every end of a
+// login included: its exit status and how long it took, what the
+// application was told, the terminal given back as it was, the listener
+// sockets gone and nothing left running.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "sim_env.h"
+
+namespace {
+
+using namespace zt;
+
+const std::string kSet = "E: execwithoutecho systemsetting ";
+const std::string k23 = kSet + "telnet_client_23 ";
+const std::string k24 = kSet + "telnet_client_24 ";
+const std::string kClosed = "error: session is closed by peer\r\n";
+const std::string kPassword = "Password:\r\n";
+const std::string kRetry = "\r\n -- password failed, retry --\r\n";
+const Lines kTelnet = {"R: telnet", k23, kSet + "telnet_client_23_success True"};
+const Lines kFailed = {"R: telnet", k23, kSet + "telnet_client_23_success False", "U"};
+const Lines kUnchecked = {"*"};
+
+Lines plus(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+// Whether a process of that name runs in the test's private process table.
+bool process_runs(const std::string& name) {
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = read_file(entry.path().string() + "/stat");
+        found = found || stat.find(" (" + name + ") ") != std::string::npos;
+    }
+    return found;
+}
+
+struct Ending {
+    const char* name;
+    Lines args = {};
+    // Typed in turn, except: "@command" goes to appd's control socket,
+    // "?text" waits for text on the terminal, "<line" until appd has
+    // received line, "!hangup" closes the terminal, "!sighup" signals a
+    // hang-up while the terminal stays, "!sigusr1" sends SIGUSR1.
+    Lines steps = {};
+    int status = 0;
+    Lines requests = {};                 // appd's record, the registration's socket left out
+    std::string shown = "";              // somewhere in the output
+    Millis least = 0ms, most = 15000ms;  // from the last step to the end
+    const char* password = "";
+    bool appd = true;
+    const char* before = "";  // a control command before the session starts
+    bool listener_dirs = true;
+};
+
+const Ending kEndings[] = {
+    {.name = "quit", .steps = {"  quit\t\r"}, .requests = plus(kTelnet, {k23, "U"})},
+    {.name = "quit, with output held while it was typed",
+     .steps = {"qui", "?qui", "@notify held while typing", "t\r"},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .shown = "held while typing"},
+    {.name = "exit in an api session",
+     .args = {"-t", "api"},
+     .steps = {"exit\r"},
+     .requests = {"R: api", k24, kSet + "telnet_client_24_success True", "E: whoami", k24, "U"}},
+    {.name = "exit command", .steps = {"exit now\r"}, .requests = plus(kTelnet, {"U"})},
+    {.name = "ctrl-d, leaving the terminal on a fresh row",
+     .steps = {"abc\x04"},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .shown = "abc\r\n"},
+    {.name = "reboot confirmed",
+     .steps = {"reboot\r", "?<y,n> ", "y\r"},
+     .requests = plus(kTelnet, {"E: reboot now", "U"})},
+    {.name = "application gone while a request waits",
+     .steps = {"sim close\r"},
+     .requests = plus(kTelnet, {"C: sim close"}),
+     .shown = "sim close\r\n" + kClosed + kClosed},
+    {.name = "empty line from the application",
+     .steps = {"sim answer\r"},
+     .requests = plus(kTelnet, {"C: sim answer"}),
+     .shown = kClosed + kClosed},
+    {.name = "overlong line from the application",
+     .steps = {"echo ready\r", "?ready\n", "@send 1 R: 0" + std::string(20000, 'x') + "\\n",
+               "version\r"},
+     .requests = kUnchecked,
+     .shown = kClosed},
+    {.name = "registration refused",
+     .args = {"-t", "api"},
+     .status = 255,
+     .requests = {"R: api"},
+     .before = "register-result 1"},
+    {.name = "no listener directories",
+     .status = 255,
+     .shown = "setupSocket: bind() error: No such file or directory\r\n"
+              "error: zcon failed to setup async listener\r\n",
+     .listener_dirs = false},
+    {.name = "flood of lines, after a ten-second pause",
+     .steps = {"?Session type", std::string(120, '\r')},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .shown = "Terminating session due to persistent, excessive command arrival.\n",
+     .least = 10000ms},
+    {.name = "hang-up at the command line",
+     .steps = {"half a li", "?half a li", "!hangup"},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .most = 1000ms},
+    {.name = "hang-up signal, the terminal still there",
+     .steps = {"half a li", "?half a li", "!sighup"},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .most = 1000ms},
+    {.name = "quit after --wait, a SIGUSR1 at the command line cutting no read short",
+     .args = {"--wait", "-t", "api", "--nobanner"},
+     .steps = {"?start...\r\n", "!sigusr1", "echo one\r", "?one\n", "!sigusr1", "echo two\r",
+               "?two\n", "quit\r"},
+     .requests = kUnchecked},
+    {.name = "hang-up while an answer is awaited",
+     .steps = {"echo ready\r", "?ready\n", "@hold on", "echo held\r", "<C: echo held", "!hangup"},
+     .requests = plus(kTelnet, {"C: echo ready", "C: echo held", k23, "U"}),
+     .most = 1000ms},
+    {.name = "hang-up while waiting for the application",
+     .steps = {"?Waiting for application to start\r\n", "!hangup"},
+     .most = 1000ms,
+     .appd = false},
+    {.name = "hang-up in log viewer mode",
+     .args = {"--logviewer"},
+     .steps = {"?Log viewer mode (Ctrl-C to quit) ...\r\n", "!hangup"},
+     .most = 1000ms,
+     .appd = false},
+    {.name = "hang-up at the password prompt, nothing to report",
+     .steps = {"?" + kPassword, "!hangup"},
+     .status = 1,
+     .most = 1000ms,
+     .password = "s3cret"},
+    {.name = "hang-up after a wrong password",
+     .steps = {"?" + kPassword, "guess\n", "?" + kRetry, "!hangup"},
+     .status = 1,
+     .requests = kFailed,
+     .most = 1000ms,
+     .password = "s3cret"},
+    {.name = "end of input at the password prompt",
+     .steps = {"?" + kPassword, "\x04"},
+     .status = 1,
+     .requests = kFailed,
+     .most = 1000ms,
+     .password = "s3cret"},
+    {.name = "ctrl-c after two wrong passwords",
+     .steps = {"?" + kPassword, "one\n", "?" + kRetry, "two\n", "?" + kRetry, "\x03"},
+     .status = 1,
+     .requests = kFailed,
+     .password = "s3cret"},
+    {.name = "three wrong passwords, each costing two seconds",
+     .args = {"-t", "api"},
+     .steps = {"?" + kPassword, "one\ntwo\nS3CRET\n"},
+     .status = 1,
+     .requests = {"R: api", k24, kSet + "telnet_client_24_success False", "U"},
+     .shown =
+         "Welcome to Orvandel\r\n" + kPassword + kRetry + kPassword + kRetry + kPassword + kRetry,
+     .least = 6000ms,
+     .password = "s3cret"},
+};
+
+void PrintTo(const Ending& e, std::ostream* os) {
+    *os << e.name;
+}
+
+struct Endings : ::testing::TestWithParam<Ending> {
+    // The requests appd received, the registration's socket path left out.
+    Lines requests() {
+        Lines lines = sim.requests();
+        for (auto& line : lines)
+            if (line.rfind("R: ", 0) == 0) line.resize(line.find(' ', 3));
+        return lines;
+    }
+    SimEnv sim;
+};
+
+TEST_P(Endings, EndAsTheyShould) {
+    const Ending& e = GetParam();
+    SCOPED_TRACE(e.name);
+    sim.start_syslogd();
+    if (e.appd) sim.start_appd();
+    sim.set_password(e.password);
+    if (*e.before) sim.control(e.before);
+    if (!e.listener_dirs) {
+        std::filesystem::remove_all("/tmp/sysloglisteners");
+        std::filesystem::remove_all("/tmp/apiasynclisteners");
+    }
+    auto z =
+        e.steps.empty() || e.steps[0][0] == '?' ? sim.zcon(e.args) : sim.registered_zcon(e.args);
+    size_t seen = 0;  // output looked at by the waits
+    bool terminal_kept = true;
+    auto last_step = std::chrono::steady_clock::now();
+    for (const std::string& step : e.steps) {
+        const std::string rest = step.substr(1);
+        if (step[0] == '@') {
+            sim.control(rest);
+        } else if (step[0] == '?') {
+            ASSERT_TRUE(z->read_until([&](const std::string& out) {
+                return out.find(rest, seen) != std::string::npos;
+            })) << rest
+                << " in " << term_tokens(z->output());
+            seen = z->output().find(rest, seen) + rest.size();
+        } else if (step[0] == '<') {
+            ASSERT_TRUE(sim.wait_trace("< " + rest)) << sim.trace();
+        } else {
+            last_step = std::chrono::steady_clock::now();
+            if (step == "!hangup") {
+                z->hang_up();
+                terminal_kept = false;
+            } else if (step[0] == '!') {
+                z->kill(step == "!sighup" ? SIGHUP : SIGUSR1);
+            } else {
+                z->write(step);
+            }
+        }
+    }
+    EXPECT_EQ(z->wait_exit(20000ms), e.status) << term_tokens(z->output());
+    const auto took = std::chrono::steady_clock::now() - last_step;
+    EXPECT_GE(took, e.least);
+    EXPECT_LE(took, e.most);
+    if (terminal_kept) {
+        EXPECT_TRUE(same_attributes(z->attributes(), z->initial_attributes()));
+    }
+    for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"})
+        EXPECT_FALSE(std::filesystem::exists(dir + z->tty_tag())) << dir;
+    EXPECT_NE(z->output().find(e.shown), std::string::npos) << term_tokens(z->output());
+    EXPECT_FALSE(process_runs("zcon"));
+    // The application may still be taking in the last lines the session
+    // sent, or holding them back behind a withheld answer.
+    if (e.appd) sim.control("hold off");
+    if (e.requests != kUnchecked) {
+        wait_until([&] { return requests() == e.requests; });
+        EXPECT_EQ(requests(), e.requests);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Endings, ::testing::ValuesIn(kEndings),
+                         [](const auto& info) { return "row" + std::to_string(info.index); });
+
+}  // namespace

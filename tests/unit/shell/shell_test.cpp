@@ -1,0 +1,313 @@
+// The shell's pure parts, one table per behaviour: the flood guard, the
+// password line, the client table, the line printer and its system-log
+// mirror, the live log's record shaping, and the command-line splitter.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "command_parsing.h"
+#include "console.h"
+#include "log_reader.h"
+#include "login.h"
+#include "login_report.h"
+#include "main_loop.h"
+#include "seams.h"
+#include "session.h"
+
+namespace {
+
+// The flood guard: each row feeds lines at one gap (ms) to a fresh guard
+// (a row without count continues the previous one) and expects the line
+// that ends the session (0: none) and the strikes and fast count after.
+TEST(FloodGuard, Table) {
+    const struct {
+        int lines;
+        long long gap;
+        int ends_at, strikes, fast;
+        bool fresh = false;
+    } rows[] = {
+        {120, 999, 100, 10, 10, true},  // a hundred fast lines end it at the hundredth
+        {10, 10, 0, 1, 0, true},        // the tenth fast line: a strike
+        {1, 1500, 0, 0, 0},             // a moderate pause forgives one
+        {9, 10, 0, 0, 9},
+        {1, 2500, 0, 0, 9},  // a pause of up to 2500 ms keeps the count
+        {1, 10, 0, 1, 0},    // so the next fast line strikes
+        {1, 2501, 0, 0, 0},  // a longer pause clears everything
+        {90, 1, 0, 9, 0, true},
+        {9, 1, 0, 9, 9},
+        {1, 2000, 0, 8, 9},  // forgiven: nine strikes never end it
+    };
+    FloodGuard guard;
+    long long now = 0;
+    for (const auto& r : rows) {
+        if (r.fresh) guard = FloodGuard{}, now = 0;
+        int ended = 0;
+        for (int i = 1; i <= r.lines && ended == 0; ++i)
+            if (flood_guard_check(&guard, now += r.gap)) ended = i;
+        EXPECT_EQ(ended, r.ends_at) << r.lines << "x" << r.gap;
+        EXPECT_EQ(guard.DoSattempts, r.strikes) << r.lines << "x" << r.gap;
+        EXPECT_EQ(guard.DoSCount, r.fast) << r.lines << "x" << r.gap;
+    }
+    // A clock set back counts as fast.
+    guard = FloodGuard{};
+    guard.lastTime = now = 100000;
+    int lines = 0;
+    while (lines < 200 && !flood_guard_check(&guard, now -= 5000))
+        ++lines;
+    EXPECT_EQ(lines, 99);
+}
+
+// Only the tool's own prefix carries a password, and only one line end
+// goes: a CR before the LF stays in it.
+TEST(PasswordLine, Table) {
+    const std::string p100 = "config sw 0 " + std::string(100, 'p');
+    const struct {
+        const char* line;
+        int size, rc;
+        std::string password;
+    } rows[] = {
+        {"config sw 0 s3cret\n", 64, 0, "s3cret"},   {"config sw 0 \n", 64, 0, ""},
+        {"config sw 1 x\n", 64, 0, "unchanged"},     {"config sw 0 pw\r\n", 64, 0, "pw\r"},
+        {"config sw 0 12345678", 8, 1, "unchanged"}, {p100.c_str(), 64, 0, std::string(63, 'p')},
+    };
+    for (const auto& r : rows) {
+        char pw[64] = "unchanged";
+        EXPECT_EQ(parse_password_line(r.line, pw, r.size), r.rc) << r.line;
+        EXPECT_EQ(r.rc == 0 ? std::string(pw) : r.password, r.password) << r.line;
+    }
+}
+
+// A table as the kernel of this machine prints it: each 32-bit word of an
+// address in the machine's own byte order.
+std::string word(const unsigned char* bytes) {
+    unsigned int value;
+    memcpy(&value, bytes, 4);
+    char text[9];
+    snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+std::string entry(int n, const unsigned char (&remote)[16], unsigned port, unsigned state) {
+    static const unsigned char local[16] = {};
+    char head[64];
+    snprintf(head, sizeof head, "%4d: ", n);
+    std::string text = head;
+    for (int i = 0; i < 16; i += 4)
+        text += word(local + i);
+    char rest[160];
+    snprintf(rest, sizeof rest, ":%04X ", port);
+    text += rest;
+    for (int i = 0; i < 16; i += 4)
+        text += word(remote + i);
+    snprintf(rest, sizeof rest,
+             ":D431 %02X 00000000:00000000 02:000A3A1E 00000000     0        0 51202 2 "
+             "0000000000000000 20 4 28 10 -1\n",
+             state);
+    return text + rest;
+}
+
+// The table is read through a stream that counts its reads: the kernel
+// walks its whole table again for each one.
+std::string client_of(std::string text, unsigned port, int* reads = nullptr) {
+    struct Counted {
+        std::string text;
+        int reads = 0;
+    } table{std::move(text)};
+    const auto read_counted = [](void* cookie, char* buf, size_t size) -> ssize_t {
+        auto* t = static_cast<Counted*>(cookie);
+        const size_t n = t->text.copy(buf, size);
+        t->text.erase(0, n);
+        return ++t->reads, static_cast<ssize_t>(n);
+    };
+    FILE* f = fopencookie(&table, "r", {read_counted, nullptr, nullptr, nullptr});
+    char ip[56] = "junk";
+    parse_tcp6_client(f, port, ip);
+    fclose(f);
+    if (reads != nullptr) *reads = table.reads;
+    return ip;
+}
+
+TEST(Tcp6Table, FindsTheEstablishedClientOfThePort) {
+    const std::string header =
+        "  sl  local_address                         remote_address                        st "
+        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    const unsigned char mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 7, 20};
+    const unsigned char native[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                      0,    0,    0,    0,    0, 0, 0, 0x42};
+    const unsigned char any4[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
+    std::string table = header + entry(0, native, 23, 0x0A) + entry(1, mapped, 24, 0x06) +
+                        entry(2, mapped, 23, 0x01) + entry(3, native, 24, 0x01) +
+                        entry(4, any4, 25, 0x01);
+    EXPECT_EQ(client_of(table, 23), "192.168.7.20");
+    EXPECT_EQ(client_of(table, 24), "2001:db8::42");
+    EXPECT_EQ(client_of(table, 25), "::ffff:0.0.0.0");
+    EXPECT_EQ(client_of(table, 22), "");
+    EXPECT_EQ(client_of(header + "garbage line\n" + entry(0, mapped, 23, 1), 23), "192.168.7.20");
+    EXPECT_EQ(client_of("", 23), "");
+    // The entry found ends the reading, even as the last one read.
+    int reads = 0;
+    EXPECT_EQ(client_of(header + entry(0, mapped, 23, 1), 23, &reads), "192.168.7.20");
+    EXPECT_EQ(reads, 1);
+}
+
+std::vector<std::string> logged;  // entries as the system logger got them
+
+void capture_entry(int priority, const char* format, va_list ap) {
+    char text[2048];
+    vsnprintf(text, sizeof text, format, ap);
+    logged.push_back(std::to_string(priority) + " " + text);
+}
+
+TEST(Console, PrintsAndMirrors) {
+    const std::string x63(63, 'x'), x64(64, 'x'), a600(600, 'a');
+    const struct {
+        const char* format;
+        const char* arg;
+        std::string printed;
+        int rc;
+        std::string mirrored;  // "" when nothing is logged
+        int count = 2;
+        bool mirror = true;
+    } rows[] = {
+        {"error: command not found", "", "error: command not found\r\n", 26,
+         "69 API:telnet3:2:OUT:error: command not found\r\n"},
+        {"%s", "100%", "100%\r\n", 6, "69 API:telnet3:0:OUT:100%\r\n", 0},
+        {x63.c_str(), "", x63 + "\r\n", 65, "69 API:telnet3:2:OUT:" + x63 + "\r\n"},
+        {x64.c_str(), "", "", -1, ""},  // formats are at most 63 characters
+        {nullptr, "", "", -1, ""},
+        {"two\n\n", "", "two\n\r\n", 6, "69 API:telnet3:2:OUT:two\n\r\n"},
+        {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet3:2:OUT:" + a600.substr(0, 507)},
+        {"quiet", "", "quiet\r\n", 7, "", 2, false},
+    };
+    console_set_vsyslog(capture_entry);
+    newline_string = serial_newline_string;
+    snprintf(tty_name, sizeof tty_name, "/dev/pts/3");
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.printed);
+        logged.clear();
+        gbPrintToSysLog = r.mirror;
+        gnCount = r.count;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(shell_println(r.format, r.arg), r.rc);
+        fflush(stdout);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), r.printed);
+        EXPECT_EQ(logged, r.mirrored.empty() ? std::vector<std::string>{}
+                                             : std::vector<std::string>{r.mirrored});
+    }
+    EXPECT_EQ(mysyslog(nullptr), 0);
+    gbPrintToSysLog = 0;
+    console_set_vsyslog(nullptr);
+}
+
+TEST(Console, TypingStateAndLockAreTheEditorsHooks) {
+    cle_inline_state_tracker(5);
+    EXPECT_EQ(cle_inline, 1);
+    cle_inline_state_tracker(0);
+    EXPECT_EQ(cle_inline, 0);
+    cle_lock_unlock_op(1, nullptr);
+    EXPECT_NE(pthread_mutex_trylock(&async_stdout_mut), 0);
+    cle_lock_unlock_op(0, nullptr);
+    EXPECT_EQ(pthread_mutex_trylock(&async_stdout_mut), 0);
+    pthread_mutex_unlock(&async_stdout_mut);
+}
+
+// Each row sets the filters and switches, then shows one record: the text
+// printed, or "-" when the record is dropped.
+TEST(LiveLog, FiltersAndFormat) {
+    const std::string rec = "2026-12-05 23:51:58 notice zcon: API:telnet3:1:IN:status";
+    const struct {
+        std::vector<const char*> show, cull;
+        int date, time, level;
+        std::string record, shown;
+    } rows[] = {
+        {{}, {}, 1, 1, 1, rec, rec},
+        {{"2026"}, {}, 1, 1, 1, rec, "-"},  // filters search from the level word on
+        {{"", "", "", "status"}, {}, 1, 1, 1, rec, rec},
+        {{"STATUS"}, {}, 1, 1, 1, rec, "-"},
+        {{"status"}, {"", "telnet3"}, 1, 1, 1, rec, "-"},  // cull wins
+        {{"nothing"}, {"short"}, 0, 1, 1, "a short record of 24 chr", "a short record of 24 chr"},
+        {{"nothing"}, {"short"}, 0, 1, 1, "a short record of 25 chrs", "-"},
+        {{}, {}, 0, 1, 1, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
+        {{}, {}, -1, 1, 0, rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
+        {{}, {}, 1, 0, 0, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
+        {{}, {}, 1, 0, 0, "2026-12-05 23:51:58 oneword", "2026-12-05 "},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.shown);
+        memset(log_show_filters, 0, sizeof log_show_filters);
+        memset(log_cull_filters, 0, sizeof log_cull_filters);
+        for (size_t i = 0; i < r.show.size(); ++i)
+            strcpy(log_show_filters[i], r.show[i]);
+        for (size_t i = 0; i < r.cull.size(); ++i)
+            strcpy(log_cull_filters[i], r.cull[i]);
+        log_show_date = r.date, log_show_time = r.time, log_show_level = r.level;
+        char out[1100];
+        EXPECT_EQ(log_format_record(r.record.c_str(), out, sizeof out) ? out : "-", r.shown);
+    }
+}
+
+using Words = std::vector<std::string>;
+
+// Splits a copy of line; returns the words, or {"<failed>"}.
+Words split(const std::string& line, int* count = nullptr) {
+    std::vector<char> buf(line.begin(), line.end());
+    buf.push_back('\0');
+    char* argv[kMaxWords];
+    int argc = -1;
+    if (tokenizeString(buf.data(), &argc, argv) != 0) return {"<failed>"};
+    if (count) *count = argc;
+    return Words(argv, argv + argc);
+}
+
+TEST(Tokenizer, SplitsLines) {
+    const struct {
+        const char* line;
+        Words words;
+    } cases[] = {
+        {"show add \"a b\"   c", {"show", "add", "a b", "c"}},
+        {"\"ab\"cd", {"ab", "cd"}},                     // a closing quote ends the word
+        {"ab\"cd", {"ab\"cd"}},                         // quotes inside a plain word are plain
+        {"echo \"open  wide", {"echo", "open  wide"}},  // unclosed quote
+        {"", {""}},
+        {" \t ", {""}},
+        {"a #b", {"a", "#b"}},
+        {" \t# anything", {}},
+        {"\"#x\"", {"#x"}},
+        // A tab ends a word only when no space follows anywhere in the line.
+        {"a\tb c", {"a\tb", "c"}},
+        {"a\tb\tc", {"a", "b", "c"}},
+        // The line ends at its first CR or LF, also inside quotes.
+        {"ab\rcd ef", {"ab"}},
+        {"ab cd\nef", {"ab", "cd"}},
+        {"\"a\rb\" c", {"a"}},
+        // Backslash escapes only inside quotes.
+        {"a\\tb \\", {"a\\tb", "\\"}},
+        {"\"\\101\" \"\\1011\" \"\\777\" \"\\1018\"", {"A", "\x09", "\xFF", "A8"}},
+        {"\"\\x41\" \"\\x4142\" \"\\xaB\" \"\\x41g\"", {"A", "B", "\xAB", "Ag"}},
+        {"\"\\a\\b\\f\\n\\r\\t\\v\"", {"\x07\x08\x0C\x0A\x0D\x09\x0B"}},
+        {"\"\\\\\\?\\'\\\"\"", {"\\?'\""}},
+        {"\"\\u00e9\" \"\\q\\8\\-\\\xE9\"", {"\\u00e9", "q8-\xE9"}},
+        // An escaped 0 ends the word for its users; the scan goes on.
+        {"\"a\\xzz\" b", {"a", "b"}},
+        {"\"a\\0 q\" b", {"a", "b"}},
+        // A lone backslash at the end of a quoted word is malformed.
+        {"x \"ab\\", {"<failed>"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(split(c.line), c.words) << c.line;
+}
+
+TEST(Tokenizer, TheWordLimit) {
+    int count = -1;
+    std::string line;
+    for (int i = 0; i < 45; ++i)
+        line += "w" + std::to_string(i) + " ";
+    const Words words = split(line, &count);
+    EXPECT_EQ(count, kMaxWords);
+    EXPECT_EQ(words.back(), "w39");
+}
+
+}  // namespace

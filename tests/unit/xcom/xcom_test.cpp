@@ -1,0 +1,202 @@
+// The XCOM library: line framing over stream and datagram sockets, the
+// 10-second limits (through the wait's seam), the exact warnings, and the
+// client's connection over loopback TCP.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <vector>
+
+#include "libxcom.h"
+#include "seams.h"
+#include "test_util.h"
+#include "xcom.h"
+
+namespace {
+
+using namespace zt;
+
+std::pair<UniqueFd, UniqueFd> unix_pair(int type) {
+    int fds[2] = {-1, -1};
+    socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds);
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+void write_all(int fd, std::string_view data) {
+    for (ssize_t n; !data.empty(); data.remove_prefix(static_cast<size_t>(n)))
+        if ((n = send(fd, data.data(), data.size(), MSG_NOSIGNAL)) <= 0) return;
+}
+
+int open_fds() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator()));
+}
+
+// A loopback TCP listener on a port of the kernel's choice.
+struct Listener {
+    explicit Listener(int backlog = 8) {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd.get(), backlog);
+        socklen_t size = sizeof address;
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    // A client connection (blocking unless flags say otherwise), connected
+    // or on its way; and the accepted server side.
+    UniqueFd client(int flags = 0) const {
+        UniqueFd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
+        sockaddr_in address{
+            AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        connect(c.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        return c;
+    }
+    UniqueFd fd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    int port = 0;
+};
+
+struct LineReader {
+    std::vector<char> buffer = std::vector<char>(XCOM_MAX_BUFFER + 1, '\0');  // sized exactly,
+    std::vector<char> line = std::vector<char>(XCOM_MAX_LINE + 1, '\0');      // for the sanitizer
+    int length = 0;
+    std::string read(int fd, int timeout = 0) {
+        const int n = socket_read_line(fd, buffer.data(), &length, line.data(), timeout);
+        return n > 0 ? std::to_string(n) + ":" + line.data() : std::to_string(n);
+    }
+};
+
+// Each row writes its chunks (as datagrams when asked; a peer gone after
+// them when asked) and expects the results of successive reads: "length:text",
+// or the bare result.
+TEST(SocketReadLine, Table) {
+    const std::string x(XCOM_MAX_LINE - 1, 'x'), y(XCOM_MAX_LINE, 'y'), z(XCOM_MAX_BUFFER, 'z');
+    const struct {
+        std::vector<std::string> chunks;
+        bool datagrams, peer_gone;
+        std::vector<std::string> reads;
+    } rows[] = {
+        {{"a\nb\n"}, false, true, {"1:a", "1:b", "-1"}},  // buffered lines need no receive
+        {{std::string("  abc\r\n\t\x01"
+                      "abc\r\n\r\na\tb\x7f\xff\x1f\na\0b\n",
+                      28)},
+         false,
+         false,
+         {"5:  abc", "3:abc", "0", "5:a\tb\x7f\xff", "2:ab"}},  // ends trimmed, NULs dropped
+        {{x + "\n", y + "\n"}, false, false, {std::to_string(x.size()) + ":" + x, "-1", "-1"}},
+        {{z}, false, false, {"-1"}},  // a full buffer without a line feed
+        // An empty datagram is nothing: a datagram socket has no peer to close.
+        {{"a\nb\n", "", "hel", "", "lo\n"}, true, false, {"1:a", "1:b", "5:hello"}},
+    };
+    for (const auto& r : rows) {
+        auto [ours, peer] = unix_pair(r.datagrams ? SOCK_DGRAM : SOCK_STREAM);
+        for (const auto& chunk : r.chunks)
+            r.datagrams ? (void)send(peer.get(), chunk.data(), chunk.size(), 0)
+                        : write_all(peer.get(), chunk);
+        if (r.peer_gone) peer.reset();
+        LineReader reader;
+        for (const auto& expected : r.reads)
+            EXPECT_EQ(reader.read(ours.get()), expected) << r.chunks[0].substr(0, 20);
+    }
+}
+
+// What the send and receive seams do: fail with EINTR `interrupted` times,
+// then move at most `most` bytes a call (0: all), or fail with `error`.
+struct Forced {
+    int interrupted;
+    size_t most;
+    int error, written, read;  // the results of socket_write_line, socket_read_line
+};
+const Forced* forced_row;
+int forced_calls;
+template <typename Call>
+ssize_t forced(size_t len, Call call) {
+    if (forced_calls++ < forced_row->interrupted || forced_row->error != 0) {
+        errno = forced_calls <= forced_row->interrupted ? EINTR : forced_row->error;
+        return -1;
+    }
+    return call(forced_row->most != 0 && len > forced_row->most ? forced_row->most : len);
+}
+ssize_t forced_send(int fd, const void* buf, size_t len, int flags) {
+    return forced(len, [&](size_t n) { return send(fd, buf, n, flags); });
+}
+ssize_t forced_recv(int fd, void* buf, size_t len, int flags) {
+    return forced(len, [&](size_t n) { return recv(fd, buf, n, flags); });
+}
+
+TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
+    static const Forced rows[] = {
+        {2, 0, 0, 0, 5}, {0, 1, 0, 0, 5}, {0, 0, EIO, -1, -1}, {3, 0, ECONNRESET, -1, -1}};
+    for (const Forced& row : rows) {
+        forced_row = &row;
+        auto [ours, peer] = unix_pair(SOCK_STREAM);
+        forced_calls = 0;
+        const SocketSendT real_send = socket_set_send(forced_send);
+        EXPECT_EQ(socket_write_line(ours.get(), "hello\n"), row.written);
+        socket_set_send(real_send);
+        std::string got;
+        read_available(peer.get(), &got);
+        EXPECT_EQ(got, row.written == 0 ? "hello\n" : "");
+        write_all(peer.get(), "hello\n");
+        forced_calls = 0;
+        const SocketRecvT real_recv = socket_set_recv(forced_recv);
+        EXPECT_EQ(LineReader().read(ours.get()), row.read == 5 ? "5:hello" : "-1");
+        socket_set_recv(real_recv);
+    }
+}
+
+// The wait's stand-in notes the time the call had left and times out at once.
+long long left_ms = -2;
+int timing_out(int, fd_set*, fd_set*, fd_set*, timeval* timeout) {
+    left_ms = timeout ? timeout->tv_sec * 1000LL + timeout->tv_usec / 1000 : -1;
+    return 0;
+}
+
+TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
+    // A listener whose accept queue is full leaves the next connection hanging.
+    Listener full(0);
+    std::vector<UniqueFd> fillers;
+    for (bool answered = true; answered && fillers.size() < 16;) {
+        fillers.push_back(full.client(SOCK_NONBLOCK));
+        pollfd out{fillers.back().get(), POLLOUT, 0};
+        answered = poll(&out, 1, 500) == 1;
+    }
+    auto [ours, peer] = unix_pair(SOCK_STREAM);
+    fcntl(ours.get(), F_SETFL, O_NONBLOCK);
+    while (send(ours.get(), "xxxxxxxx", 8, MSG_NOSIGNAL) > 0) {
+    }
+    const int fds_before = open_fds();
+    const SocketSelectT real_select = socket_set_select(timing_out);
+    EXPECT_EQ(xcom_client_connect("127.0.0.1", full.port, [](HXCOM, char*) { return 0; }), nullptr);
+    EXPECT_GT(left_ms, 9000);
+    EXPECT_LE(left_ms, 10000);
+    EXPECT_EQ(open_fds(), fds_before);
+    left_ms = -2;
+    EXPECT_EQ(socket_write_line(ours.get(), "line\n"), 0);
+    EXPECT_GT(left_ms, 9000);
+    EXPECT_LE(left_ms, 10000);
+    left_ms = -2;
+    EXPECT_EQ(LineReader().read(peer.get(), 3), "0");  // a read's own limit
+    EXPECT_GT(left_ms, 2000);
+    EXPECT_LE(left_ms, 3000);
+    socket_set_select(real_select);
+}
+
+int record(HXCOM, char*) {
+    return 0;
+}
+
+TEST(XcomClient, FailedConnectsLeaveNoDescriptorOpen) {
+    Listener refusing;
+    refusing.fd.reset();  // the port is no longer listened on: connections are refused
+    const int before = open_fds();
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(xcom_client_connect("127.0.0.1", refusing.port, record), nullptr);
+    EXPECT_EQ(open_fds(), before);
+}
+
+}  // namespace
