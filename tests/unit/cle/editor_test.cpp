@@ -157,16 +157,17 @@ TEST(Editor, WidthAndWrapping) {
         r = edit("\x02" + std::string(78, 'a') + "\r", {.cols = cols});
         EXPECT_EQ(r.out(79, 80), "a <bs>");
     }
-    // Editing inside a line wrapped on a 10-column terminal.
+    // Editing inside a line wrapped on a 10-column terminal; Enter on its
+    // first row ends it below its last.
     r = edit("abcdefghijklmnop" + std::string(12, '\x02') +
-                 "XY\x7f\x1b[3~\x06\x06\x06\x02\x01\x05\x03\r",
+                 "XY\x7f\x1b[3~\x06\x06\x06\x02\x01\x05\x01\r",
              {.cols = 10});
-    EXPECT_EQ(r.out(29, 40),
+    EXPECT_EQ(r.out(29),
               "Xefghijklmnop<cr><up1><right7>Yefghijklmnop <bs><up2><right8>"
               "<bs><ceos>efghijklmnop<cr><up1><right7><ceos>fghijklmnop<cr><up1><right7>"
               "<right1><right1><cr><lf><cr><up1><right9><cr><right2><cr>> abcdXfghijklmnop"
-              "<cr><up1><right2><ceos>");
-    EXPECT_EQ(r.lines, Lines{""});
+              "<cr><up1><right2><down1><cr><lf>");
+    EXPECT_EQ(r.lines, Lines{"abcdXfghijklmnop"});
 }
 
 TEST(Editor, DecodesKeysAndSequences) {
