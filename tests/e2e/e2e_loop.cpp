@@ -77,8 +77,9 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     script(tools.file("fw_printenv"), "printf 'baudrate=115200\\nmsg=100%%s done\\n'\n");
     start(tools);
     row("   \t", "   \r\n-> ");  // an empty line shows the mark; a tab is no key
-    row("echo hello", "echo hello\r\nhello\n", "C: echo hello");
-    row("nonsense", "nonsense\r\n" + kNotFound, "C: nonsense");
+    // Editing after the mark keeps the cursor where the line is.
+    row("echo abcdef\x1b[D\x1b[D\x1b[DZ\x7f",
+        "echo abcdef\b\b\bZdef\r\x1b[12C\b\x1b[Jdef\r\x1b[11C\r\nabcdef\n", "C: echo abcdef");
     local("test a \"b c\"", "argc=3\r\nargv[0]=test\r\nargv[1]=a\r\nargv[2]=b c\r\n");
     row("# a comment", "# a comment\r\n");
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
