@@ -230,26 +230,35 @@ void flush_held_output_at_end(void) {
     shell_io_flush(stdout_shio);
 }
 
+namespace {
+
+// Appends one line under the output lock; while a line is typed and too much
+// is held, the held output goes out over it.
+void hold_line(const char* line) {
+    shell_io_put_line(stdout_shio, line);
+    if (cle_inline != 0 && held_size() > kHeldOutputLimit) write_over_typed_line();
+}
+
+}  // namespace
+
 // Queues one line from a side thread and lets it out if nobody is typing,
 // or if too much is held already. One hold of the lock does both: a line
 // that arrives while nobody types goes out at once, after anything held,
 // in the writes a flush of the two would make.
 void print_async_line(const char* line) {
     MutexLock lock(async_stdout_mut);
-    if (cle_inline == 0) {
-        shell_io_flush_line(stdout_shio, line);
-        // The output ends with a line end: any input starts on a fresh row.
-        cle_set_row_text("");
-    } else {
-        shell_io_put_line(stdout_shio, line);
-        if (held_size() > kHeldOutputLimit) write_over_typed_line();
+    if (cle_inline != 0) {
+        hold_line(line);
+        return;
     }
+    shell_io_flush_line(stdout_shio, line);
+    // The output ends with a line end: any input starts on a fresh row.
+    cle_set_row_text("");
 }
 
 // Queues one line from a side thread that has the next line at hand already:
 // it goes out with that one, one flush for both.
 void queue_async_line(const char* line) {
     MutexLock lock(async_stdout_mut);
-    shell_io_put_line(stdout_shio, line);
-    if (cle_inline != 0 && held_size() > kHeldOutputLimit) write_over_typed_line();
+    hold_line(line);
 }
