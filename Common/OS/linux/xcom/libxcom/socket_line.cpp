@@ -35,10 +35,9 @@ enum class Io { kDone, kTimedOut, kFailed };
 // the socket is not ready is it waited for, within budget, and made again: a
 // busy socket costs one system call per line, not two. must_wait carries that
 // state from one call of a line to the next. An interrupted call is
-// repeated. Returns kDone with
-// *result the call's own result (errno set when negative); kTimedOut when the
-// budget ran out; kFailed when the wait failed or flagged an exception
-// (reported; what names the caller in the warning).
+// repeated. Returns kDone with *result the call's own result (errno set when
+// negative); kTimedOut when the budget ran out; kFailed when the wait failed
+// or flagged an exception (reported; what names the caller in the warning).
 template <typename Call>
 Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_wait, int try_flags,
              const char* what, ssize_t* result, Call call) {
