@@ -66,7 +66,6 @@ const Ending kEndings[] = {
      .args = {"-t", "api"},
      .steps = {"exit\r"},
      .requests = {"R: api", k24, kSet + "telnet_client_24_success True", "E: whoami", k24, "U"}},
-    {.name = "exit command", .steps = {"exit now\r"}, .requests = plus(kTelnet, {"U"})},
     {.name = "ctrl-d, leaving the terminal on a fresh row",
      .steps = {"abc\x04"},
      .requests = plus(kTelnet, {k23, "U"}),
@@ -160,10 +159,6 @@ const Ending kEndings[] = {
      .least = 6000ms,
      .password = "s3cret"},
 };
-
-void PrintTo(const Ending& e, std::ostream* os) {
-    *os << e.name;
-}
 
 struct Endings : ::testing::TestWithParam<Ending> {
     // The requests appd received, the registration's socket path left out.

@@ -141,33 +141,12 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
                "setenv msg \"it's 100% ok; a|b & c > (d) *? ~ #!\"", "setenv n " + longest})
         row(line, line + "\r\n");
     // What the shell or the tool would read as more than one name and value.
-    for (const std::string& line : Lines{"setenv a b c",
-                                         "setenv a;reboot 1",
-                                         "setenv a|id",
-                                         "setenv a&id",
-                                         "setenv a>x 1",
-                                         "setenv $(id) 1",
-                                         "setenv `id` 1",
-                                         "setenv \"a b\" 1",
-                                         "setenv a'b 1",
-                                         "setenv a\"b 1",
-                                         "setenv a\\b 1",
-                                         "setenv a=b 1",
-                                         "setenv -c 1",
-                                         "setenv \"\" 1",
-                                         "setenv \"a\\nb\"",
-                                         "setenv x \"\\\"; reboot; \\\"\"",
-                                         "setenv x $(reboot)",
-                                         "setenv x `reboot`",
-                                         "setenv x $HOME",
-                                         "setenv x a\\",
-                                         "setenv x \"a\\nreboot\"",
-                                         "setenv x \"a\\tb\"",
-                                         "setenv x \"\\x7f\"",
-                                         "setenv x -s/etc/passwd",
-                                         "setenv x \"-c /tmp/cfg\"",
-                                         "setenv n " + longest + "v",
-                                         "setenv " + std::string(490, 'n')})
+    for (const std::string& line :
+         Lines{"setenv a b c", "setenv a;reboot 1", "setenv $(id) 1", "setenv -c 1",
+               "setenv \"\" 1", "setenv \"a\\nb\"", "setenv x \"\\\"; reboot; \\\"\"",
+               "setenv x $(reboot)", "setenv x `reboot`", "setenv x a\\", "setenv x \"a\\nreboot\"",
+               "setenv x \"\\x7f\"", "setenv x -s/etc/passwd", "setenv n " + longest + "v",
+               "setenv " + std::string(490, 'n')})
         local(line, kIllegal);
     EXPECT_EQ(read_file(setenv_log),
               "[bootdelay][3]\n[bootdelay]\n[Ver.x-y_9][]\n"

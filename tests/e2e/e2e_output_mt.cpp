@@ -7,6 +7,8 @@
 #include <sys/un.h>
 #include <syslog.h>
 
+#include <filesystem>
+
 #include "sim_env.h"
 
 namespace {
@@ -178,13 +180,15 @@ TEST_F(LiveLog, ApiSessionEntriesShowInTheTelnetSession) {
     EXPECT_TRUE(sim.wait_message("zcon: " + tag + "OUT:appd 0.1.0"));
 }
 
-// Anyone may send an empty datagram to the listener sockets: it is nothing.
+// Anyone may send to the listener sockets; an empty datagram is nothing.
 TEST_F(LiveLog, EmptyDatagramsAreIgnored) {
     for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"}) {
         UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         snprintf(address.sun_path, sizeof address.sun_path, "%s%s", dir, z->tty_tag().c_str());
+        EXPECT_EQ(std::filesystem::status(address.sun_path).permissions(),
+                  std::filesystem::perms{0666});
         ASSERT_EQ(sendto(fd.get(), "", 0, 0, reinterpret_cast<sockaddr*>(&address), sizeof address),
                   0)
             << address.sun_path;

@@ -52,7 +52,6 @@ TEST_F(Startup, FirstWordsOfASession) {
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
         {true, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
-        {true, 0, {"-t", "api", "--nobanner", "-h", "127.0.0.2"}, kWaiting, kInterrupted},
         {true,
          0,
          {"--logviewer", "-t", "api"},

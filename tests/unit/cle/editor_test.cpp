@@ -29,6 +29,11 @@ struct Options {
     std::string last_line = "";  // read lines until this one (else one line)
     // Runs after the n-th release of the lock, as another thread would.
     std::function<void(int n)> between = nullptr;
+    bool nonblocking = false;  // standard input that does not block
+    // Typed once the editor, done with the keys, waits for more; first a
+    // signal may cut the wait short (no SA_RESTART).
+    std::string later = "";
+    bool cut_short = false;
 };
 
 // What one run recorded. Output is cut into segments at each release of
@@ -46,6 +51,7 @@ struct Record {
 
 Record* run;
 std::atomic<int> locks;
+std::atomic<bool> cut;  // the signal's handler ran
 const Options* options;
 int master = -1;
 
@@ -64,6 +70,12 @@ void typing(int state) {
 int capture(const char* bytes, size_t n) {
     run->segments.back().append(bytes, n);
     return 0;
+}
+
+// Whether thread tid of this process sleeps in a call that waits.
+bool sleeping(pid_t tid) {
+    return read_file("/proc/self/task/" + std::to_string(tid) + "/stat").find(") S ") !=
+           std::string::npos;
 }
 
 void resize(int cols, int rows = 24) {
@@ -86,6 +98,11 @@ Record edit(std::string keys, const Options& o = {}) {
     UniqueFd in(dup(STDIN_FILENO)), out(dup(STDOUT_FILENO)), pty_slave(slave);
     dup2(slave, STDIN_FILENO);
     dup2(slave, STDOUT_FILENO);
+    if (o.nonblocking) fcntl(slave, F_SETFL, O_NONBLOCK);
+    struct sigaction no_restart {};
+    no_restart.sa_handler = [](int) { cut = true; };
+    sigaction(SIGUSR2, &no_restart, nullptr);
+    const pid_t editor = gettid();
     cle_set_output_sink(capture);
     cle_register_sync_callbacks(lock_unlock);
     cle_register_inline_callback(typing);
@@ -104,6 +121,13 @@ Record edit(std::string keys, const Options& o = {}) {
         // is inside the last key's action.
         if (o.hang_up && wait_until([&] { return locks == o.hang_up; }))
             close(std::exchange(master, -1));
+        if (o.later.empty()) return;
+        wait_until([&] { return locks == static_cast<int>(keys.size()) + 1 && sleeping(editor); });
+        // The handler runs once the call has returned, before the keys come.
+        cut = false;
+        if (o.cut_short && tgkill(getpid(), editor, SIGUSR2) == 0)
+            wait_until([] { return cut.load(); });
+        (void)!write(master, o.later.data(), o.later.size());
     });
     std::vector<char> buffer(static_cast<size_t>(o.max_len));  // exactly: the sanitizer watches
     while (started) {
@@ -274,6 +298,10 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
               }},
          "xy<cr>Zxy<cr><right1><cr><lf>",
          {"Zxy"}},
+        // A signal cutting the wait for a key short is no end of input, nor is
+        // standard input that does not block.
+        {"ab", {.later = "c\r", .cut_short = true}, "> abc<cr><lf>", {"abc"}},
+        {"ab", {.nonblocking = true, .later = "c\r"}, "> abc<cr><lf>", {"abc"}},
         // A hang-up ends the call, also inside a sequence.
         {"x\x1b[1", {.hang_up = 3}, "> x", {"<end>"}},
     };
@@ -289,12 +317,6 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
 // and history entries added before init are not counted after it, yet freed;
 // the history ring keeps the newest 64 lines.
 TEST(Editor, InitAndCleanupAndTheHistoryRing) {
-    {
-        UniqueFd in(dup(STDIN_FILENO)), null(open("/dev/null", O_RDONLY));
-        dup2(null.get(), STDIN_FILENO);
-        EXPECT_EQ(cle_init(), -1) << "standard input is no terminal";
-        dup2(in.get(), STDIN_FILENO);
-    }
     void (*theirs)(int) = [](int) {};
     signal(SIGWINCH, theirs);
     cle_history_test_add("before");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command_parsing.h"
+#include "commands.h"
 #include "console.h"
 #include "log_reader.h"
 #include "login.h"
@@ -202,38 +203,27 @@ TEST(Console, PrintsAndMirrors) {
     console_set_vsyslog(nullptr);
 }
 
-TEST(Console, TypingStateAndLockAreTheEditorsHooks) {
-    cle_inline_state_tracker(5);
-    EXPECT_EQ(cle_inline, 1);
-    cle_inline_state_tracker(0);
-    EXPECT_EQ(cle_inline, 0);
-    cle_lock_unlock_op(1, nullptr);
-    EXPECT_NE(pthread_mutex_trylock(&async_stdout_mut), 0);
-    cle_lock_unlock_op(0, nullptr);
-    EXPECT_EQ(pthread_mutex_trylock(&async_stdout_mut), 0);
-    pthread_mutex_unlock(&async_stdout_mut);
-}
-
 // Each row sets the filters and switches, then shows one record: the text
 // printed, or "-" when the record is dropped.
 TEST(LiveLog, FiltersAndFormat) {
     const std::string rec = "2026-12-05 23:51:58 notice zcon: API:telnet3:1:IN:status";
+    using Args = std::vector<const char*>;
+    const Args all = {"date", "time", "level"};
     const struct {
-        std::vector<const char*> show, cull;
-        int date, time, level;
+        Args show, cull, format;  // format: the words after "log format"
         std::string record, shown;
     } rows[] = {
-        {{}, {}, 1, 1, 1, rec, rec},
-        {{"2026"}, {}, 1, 1, 1, rec, "-"},  // filters search from the level word on
-        {{"", "", "", "status"}, {}, 1, 1, 1, rec, rec},
-        {{"STATUS"}, {}, 1, 1, 1, rec, "-"},
-        {{"status"}, {"", "telnet3"}, 1, 1, 1, rec, "-"},  // cull wins
-        {{"nothing"}, {"short"}, 0, 1, 1, "a short record of 24 chr", "a short record of 24 chr"},
-        {{"nothing"}, {"short"}, 0, 1, 1, "a short record of 25 chrs", "-"},
-        {{}, {}, 0, 1, 1, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
-        {{}, {}, -1, 1, 0, rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
-        {{}, {}, 1, 0, 0, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
-        {{}, {}, 1, 0, 0, "2026-12-05 23:51:58 oneword", "2026-12-05 "},
+        {{}, {}, all, rec, rec},
+        {{"2026"}, {}, all, rec, "-"},  // filters search from the level word on
+        {{"", "", "", "status"}, {}, all, rec, rec},
+        {{"STATUS"}, {}, all, rec, "-"},
+        {{"status"}, {"", "telnet3"}, all, rec, "-"},  // cull wins
+        {{"nothing"}, {"short"}, all, "a short record of 24 chr", "a short record of 24 chr"},
+        {{"nothing"}, {"short"}, all, "a short record of 25 chrs", "-"},
+        {{}, {}, {"level", "time"}, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
+        {{}, {}, {"time", "date"}, rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
+        {{}, {}, {"date"}, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
+        {{}, {}, {"date"}, "2026-12-05 23:51:58 oneword", "2026-12-05 "},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.shown);
@@ -243,7 +233,7 @@ TEST(LiveLog, FiltersAndFormat) {
             strcpy(log_show_filters[i], r.show[i]);
         for (size_t i = 0; i < r.cull.size(); ++i)
             strcpy(log_cull_filters[i], r.cull[i]);
-        log_show_date = r.date, log_show_time = r.time, log_show_level = r.level;
+        log_format_cmd(static_cast<int>(r.format.size()), const_cast<char**>(r.format.data()));
         char out[1100];
         EXPECT_EQ(log_format_record(r.record.c_str(), out, sizeof out) ? out : "-", r.shown);
     }
