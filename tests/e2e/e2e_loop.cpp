@@ -85,7 +85,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
     local("shell", kNotFound);
     row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
-    row("api echo \"a b\"", "api echo \"a b\"\r\na b\n", "E: echo a b");
     row("qtool version", "qtool version\r\nappd 0.1.0 (appliance simulator)\n", "D: version");
     row("sys echo y", "sys echo y\r\ny\n", "D: echo y");
     local("session", kNeedsMore);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "sim_env.h"
@@ -126,6 +127,13 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         EXPECT_EQ(got.front(),
                   "R: " + row.registered_as + " /tmp/apiasynclisteners/zcon" + z->tty_tag());
         EXPECT_EQ(std::count(got.begin(), got.end(), "E: whoami"), row.whoami ? 1 : 0);
+        // A hang-up must reach the main thread's waits: no other thread takes it.
+        const std::string main = std::to_string(z->pid());
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + main + "/task")) {
+            const std::string status = read_file(task.path() / "status");
+            EXPECT_EQ(std::stoull(status.substr(status.find("SigBlk:") + 7), nullptr, 16) & 1,
+                      task.path().filename() == main ? 0u : 1u);
+        }
         z->write("quit\r");
         EXPECT_EQ(z->wait_exit(), 0);
     }
