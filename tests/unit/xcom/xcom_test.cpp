@@ -186,16 +186,13 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     socket_set_select(real_select);
 }
 
-int record(HXCOM, char*) {
-    return 0;
-}
-
 TEST(XcomClient, FailedConnectsLeaveNoDescriptorOpen) {
     Listener refusing;
     refusing.fd.reset();  // the port is no longer listened on: connections are refused
     const int before = open_fds();
     for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(xcom_client_connect("127.0.0.1", refusing.port, record), nullptr);
+        EXPECT_EQ(xcom_client_connect("127.0.0.1", refusing.port, [](HXCOM, char*) { return 0; }),
+                  nullptr);
     EXPECT_EQ(open_fds(), before);
 }
 
