@@ -26,6 +26,9 @@ constexpr const char* kEnvFile = "/tmp/env";
 constexpr size_t kPrintenvCommandSize = 64;  // "fw_printenv > /proc/self/fd/<fd>"
 
 ExitHookT exit_hook = nullptr;  // a test's stand-in for teardown and exit
+// The prompt flag, set and reported by the prompt command; nothing else on
+// this system consults it.
+int prompt_enabled = 1;
 
 // True when a word holds a carriage return or line feed, which a quoted
 // escape can put there. Sent on, it would end the request early and put the
@@ -43,7 +46,8 @@ bool any_holds_line_break(int argc, char** argv) {
 // Joins argv[1..] into buffer and hands it to send. Lines longer than the
 // command buffer never come from the terminal; one that does not fit is
 // refused rather than sent cut, since a cut command may mean something else.
-void send_joined(int argc, char** argv, int (*send)(const char*)) {
+void send_joined(int argc, char** argv, Channel& channel,
+                 RequestResult (Channel::*send)(const char*)) {
     if (argc < 2) return;
     if (any_holds_line_break(argc - 1, argv + 1)) {
         shell_println("%s", kIllegalParams);
@@ -54,7 +58,7 @@ void send_joined(int argc, char** argv, int (*send)(const char*)) {
         shell_println("%s", kIllegalParams);
         return;
     }
-    send(buffer);
+    (channel.*send)(buffer);
 }
 
 // True when name can only ever be one plain argument to fw_setenv: ASCII
@@ -131,7 +135,7 @@ ExitHookT exit_cmd_set_hook(ExitHookT hook) {
 }
 
 // Prints the word count and each word with its index.
-void test_cmd(int argc, char** argv) {
+void test_cmd(CommandContext& /*context*/, int argc, char** argv) {
     shell_println("argc=%d", argc);
     for (int i = 0; i < argc; ++i)
         shell_println("argv[%d]=%s", i, argv[i]);
@@ -139,35 +143,35 @@ void test_cmd(int argc, char** argv) {
 
 // Refuses to start a shell. In a serial console session the terminal gets
 // its saved settings back first.
-void shell_cmd(int /*argc*/, char** /*argv*/) {
+void shell_cmd(CommandContext& /*context*/, int /*argc*/, char** /*argv*/) {
     if (session_traits().shell_resets_terminal) cle_cleanup();
     shell_println("error: command not found");
 }
 
 // Sends the words after "api" as one customer API request ("E: ").
-void api_cmd(int argc, char** argv) {
-    send_joined(argc, argv, send_api_cmd);
+void api_cmd(CommandContext& context, int argc, char** argv) {
+    send_joined(argc, argv, context.channel, &Channel::send_api_cmd);
 }
 
 // Sends the words after "sys" or "qtool" as one internal request ("D: ").
-void sys_cmd(int argc, char** argv) {
-    send_joined(argc, argv, send_sys_cmd);
+void sys_cmd(CommandContext& context, int argc, char** argv) {
+    send_joined(argc, argv, context.channel, &Channel::send_sys_cmd);
 }
 
 // Enters customer-API-only mode: forwarded lines go out behind "E: ".
-void apicmds_cmd(int /*argc*/, char** /*argv*/) {
+void apicmds_cmd(CommandContext& context, int /*argc*/, char** /*argv*/) {
     shell_println("Entering sticky customer api commands *ONLY* mode...");
-    cmd_fmt = kFmtCustomerApi;
+    context.cmd_fmt = kFmtCustomerApi;
 }
 
 // Enters internal-only mode: forwarded lines go out behind "D: ".
-void devcmds_cmd(int /*argc*/, char** /*argv*/) {
+void devcmds_cmd(CommandContext& context, int /*argc*/, char** /*argv*/) {
     shell_println("Entering sticky internal commands *ONLY* mode...");
-    cmd_fmt = kFmtInternal;
+    context.cmd_fmt = kFmtInternal;
 }
 
 // Switches the editor's echo of typed characters on or off.
-void cmdecho_cmd(int argc, char** argv) {
+void cmdecho_cmd(CommandContext& /*context*/, int argc, char** argv) {
     if (argc < 2) {
         shell_println("%s", kNeedsMore);
         return;
@@ -179,30 +183,29 @@ void cmdecho_cmd(int argc, char** argv) {
         shell_println("error: command has illegal parameters");
         return;
     }
-    cmdecho_state = state;
-    cle_echo_enable(state);
+    console_set_echo(state);
     shell_println("%s %s", argv[0], argv[1]);
     fflush(stdout);
 }
 
 // Sets or toggles the prompt flag and reports its new value.
-void prompt_cmd(int argc, char** argv) {
+void prompt_cmd(CommandContext& /*context*/, int argc, char** argv) {
     prompt_enabled = get_bool_parm(argc, argv, prompt_enabled);
     shell_println("prompt %s", prompt_enabled ? "enabled" : "disabled");
 }
 
 // Tears the session down and ends the process with status 0.
-void exit_cmd(int /*argc*/, char** /*argv*/) {
+void exit_cmd(CommandContext& context, int /*argc*/, char** /*argv*/) {
     if (exit_hook) {
         exit_hook(0);
         return;
     }
-    cleanup();
+    cleanup(context.channel);
     exit(0);
 }
 
 // "session name X" or "session find X": one naming request ("N: ").
-void session_cmd(int argc, char** argv) {
+void session_cmd(CommandContext& context, int argc, char** argv) {
     if (argc < 2) {
         shell_println("%s", kNeedsMore);
     } else if (strcmp(argv[1], "name") != 0 && strcmp(argv[1], "find") != 0) {
@@ -210,7 +213,7 @@ void session_cmd(int argc, char** argv) {
     } else if (argc == 3 && holds_line_break(argv[2])) {
         shell_println("%s", kIllegalParams);
     } else if (argc == 3) {
-        send_session_cmd(argv[1], argv[2]);
+        context.channel.send_session_cmd(argv[1], argv[2]);
     } else if (argc == 2) {
         shell_println("%s", kNeedsMore);
     } else {
@@ -222,7 +225,7 @@ void session_cmd(int argc, char** argv) {
 // through fw_setenv. The words may come from a remote user and the line goes
 // to /bin/sh, so anything that could make it more than one fw_setenv call
 // with that name and value is refused and nothing runs.
-void setenv_cmd(int argc, char** argv) {
+void setenv_cmd(CommandContext& /*context*/, int argc, char** argv) {
     if (argc < 2) {
         shell_println("%s", kNeedsMore);
         return;
@@ -251,7 +254,7 @@ void setenv_cmd(int argc, char** argv) {
 // own descriptor. It then replaces whatever is at /tmp/env and is read back
 // through that descriptor; if the name cannot be taken, the listing is shown
 // all the same.
-void printenv_cmd(int /*argc*/, char** /*argv*/) {
+void printenv_cmd(CommandContext& /*context*/, int /*argc*/, char** /*argv*/) {
     char own[] = "/tmp/env.XXXXXX";
     const int fd = mkstemp(own);  // inherited by the tool's shell: not close-on-exec
     if (fd < 0) {
@@ -270,6 +273,5 @@ void printenv_cmd(int /*argc*/, char** /*argv*/) {
         return;
     }
     // Written as it is, not as a format: a '%' in a value is just a '%'.
-    fwrite(listing.get(), 1, len, stdout);
-    fflush(stdout);
+    console_write_text(listing.get(), len);
 }

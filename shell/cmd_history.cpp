@@ -11,7 +11,7 @@
 
 // Lists the ring from its oldest slot on, numbered by slot (slot + 1), so the
 // numbers follow the ring and may wrap from 64 to 1.
-void history_cmd(int /*argc*/, char** argv) {
+void history_cmd(CommandContext& /*context*/, int /*argc*/, char** argv) {
     shell_println("command history:");
     const int size = cle_history_size();
     if (size <= 0) {
@@ -33,7 +33,7 @@ void history_cmd(int /*argc*/, char** argv) {
 // Sends the line stored under number N (slot N-1) to the application again and
 // makes it the newest history entry. The line is not offered to the local
 // commands again.
-void repeat_cmd(int argc, char** argv) {
+void repeat_cmd(CommandContext& context, int argc, char** argv) {
     if (argc != 2) {
         shell_println("error: command has illegal parameter(s)");
         return;
@@ -58,5 +58,5 @@ void repeat_cmd(int argc, char** argv) {
     const TextBuffer line = text_copy(text);
     if (!line) return;
     cle_history_replace_last_entry(line.get());
-    send_command(line.get());
+    context.channel.send_command(context.cmd_fmt, line.get());
 }

@@ -29,9 +29,7 @@ const ShellCommandT command_table[] = {
 
 }  // namespace
 
-int process_command(const char* cmd) {
-    if (!cmd) return -1;  // nothing to run and nothing to forward
-
+int process_command(const char* cmd, CommandContext& context) {
     // The split writes into the line, and the caller forwards the line as it
     // gave it when no command matches, so the split works on a copy.
     const TextBuffer copy = text_copy(cmd);
@@ -45,11 +43,11 @@ int process_command(const char* cmd) {
     }
     if (argc == 0) return -1;  // a comment
 
-    const bool restricted = !cmd_fmt_is(kFmtNormal);
+    const bool restricted = !cmd_fmt_is(context.cmd_fmt, kFmtNormal);
     for (const ShellCommandT* row = command_table; row->command; ++row) {
         if (restricted && row->anySession == 0) continue;
         if (strcmp(row->command, argv[0]) == 0) {
-            row->command_handler(argc, argv);
+            row->command_handler(context, argc, argv);
             return -1;
         }
     }

@@ -1,52 +1,70 @@
-// Console output: the line printer for user-visible messages, the
-// system-log mirror, the buffered output of the side threads, and the output
-// lock shared with the line editor, which keeps asynchronous output out of a
-// half-typed command line.
+// The console: the one writer to the terminal besides the line editor, whose
+// output lock it shares. It keeps asynchronous output (event lines, live log
+// records, side threads' messages) out of a half-typed command line: while a
+// line is typed such output is held, and it goes out when the line ends.
+// Its state (the buffered output stdout_shio, the lock async_stdout_mut, the
+// typing state, the echo) is its own; the other modules call the operations
+// below.
 #pragma once
 
-#include <pthread.h>
+#include <stddef.h>
 
-#include <atomic>
+// ---- Start and end ---------------------------------------------------------
 
-#include "shell_io.h"
-
-// Buffered console output, bound to standard output. Every write into it and
-// every flush of it is made under async_stdout_mut.
-extern ShellIOT* stdout_shio;
-// Serialises console output between the threads; the line editor takes it
-// around each stretch of its own output (cle_lock_unlock_op).
-extern pthread_mutex_t async_stdout_mut;
-// 1 while the user is typing a line: held output then stays in stdout_shio.
-extern std::atomic<int> cle_inline;
-
-// Registers the editor's two callbacks and creates stdout_shio, bound to
-// standard output. Returns 0, or -1 when stdout_shio cannot be created.
+// Binds the editor's lock and typing-state callbacks and creates
+// stdout_shio, bound to standard output. Returns 0, or -1 when stdout_shio
+// cannot be created.
 int console_init(void);
 // CR LF line ends on the console, and CR read untranslated: a serial line.
 void console_use_serial_line_ends(void);
+// Sets the echo of typed characters (cmdecho), before the editor starts or
+// between lines.
+void console_set_echo(int echo);
 // Hands the terminal to the line editor (cle_init); returns its result.
 int console_editor_init(void);
 // Gives the terminal back if the editor has it. Safe to call more than once.
 void console_editor_cleanup(void);
+// Writes whatever is held, typed line or not: the session is ending.
+void console_flush_at_end(void);
+
+// ---- Messages of the main thread -------------------------------------------
 
 // Prints one line (format of at most 63 characters, newline_string appended)
 // on standard output and mirrors it to the system log when mirroring.
 // Returns the characters printed, or -1 for a null or over-long format.
 [[gnu::format(printf, 1, 2)]] int shell_println(const char* fmt, ...);
+// Writes text as it is (no format, no line break added).
+void console_write_text(const char* text, size_t length);
+// Writes text and a line feed, as puts does, after anything held.
+void console_write_plain_line(const char* text);
+
+// ---- The system log --------------------------------------------------------
+
 // Writes one system-log entry "API:<tag>:<count>:<text>". Returns 0.
 [[gnu::format(printf, 1, 2)]] int mysyslog(const char* fmt, ...);
+// Counts one command line for the entries' count (gnCount).
+void console_count_command(void);
 
-// The line editor's output lock and typing-state callbacks.
-void cle_lock_unlock_op(int lock, char* tag);
-void cle_inline_state_tracker(int state);
+// ---- The command loop's turn -----------------------------------------------
 
-// Appends one line to stdout_shio and flushes it unless the user is typing:
-// what a side thread does with each line it receives.
-void print_async_line(const char* line);
-// Appends one line to stdout_shio for a side thread that has more lines at
-// hand; the next print_async_line or flush_async_output lets it out.
-void queue_async_line(const char* line);
-// Flushes stdout_shio unless the user is typing, under the output lock.
-void flush_async_output(void);
-// Flushes stdout_shio whatever the typing state, under the output lock.
-void flush_held_output_at_end(void);
+// Writes the held output, then the "-> " mark of an empty line (after a line
+// break when echo is off); the next line is typed after the mark.
+void console_show_mark(void);
+// Writes question; the answer is typed after it on the same row.
+void console_ask(const char* question);
+// Holds a line until the end of the turn (or a side thread's next line).
+void console_queue_line(const char* line);
+// Lets held output out unless a line is being typed: the end of the loop's
+// turn, or a side thread done with what it had at hand.
+void console_release_held(void);
+
+// ---- Side threads ----------------------------------------------------------
+
+// Prints one event line or live-log record: at once when nobody types, held
+// otherwise.
+void console_print_event_line(const char* line);
+// A side thread with the next line at hand already calls console_queue_line
+// instead: the line goes out with the next one, one flush for both.
+// Prints a side thread's message as shell_println would (same text, same
+// mirror), but held while a line is typed, like an event line.
+[[gnu::format(printf, 1, 2)]] int console_print_side_message(const char* fmt, ...);

@@ -50,14 +50,18 @@ void remember_listener(const char* path) {
 }
 
 // Reports a set-up failure, except on serial consoles, where nothing may
-// disturb the automation client on the other end.
+// disturb the automation client on the other end. The log reader's thread
+// binds too: its message is held while a line is typed, like its records.
 void report_socket_error(const char* fmt) {
-    if (session_traits().setup_messages) shell_println(fmt, "setupSocket", strerror(errno));
+    if (session_traits().setup_messages) {
+        console_print_side_message(fmt, "setupSocket", strerror(errno));
+    }
 }
 
 }  // namespace
 
 int setupSocket(const char* pipe_name, char* fullname_buffer) {
+    const char* tty_name = session_settings().tty_name;
     const char* slash = strrchr(tty_name, '/');
     const char* terminal = slash != nullptr ? slash + 1 : tty_name;
     char sPipeName[kListenerPathSize];

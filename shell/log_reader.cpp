@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -17,14 +18,6 @@
 #include "hangup.h"
 #include "listener_socket.h"
 #include "log_reader.h"
-#include "mutex_lock.h"
-
-char log_show_filters[kFilterSlots][kFilterSize];
-char log_cull_filters[kFilterSlots][kFilterSize];
-int log_show_date = 1;
-int log_show_time = 1;
-int log_show_level = 1;
-pthread_mutex_t log_view_mut = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -32,23 +25,8 @@ int gbEnableLoggerThread = 1;  // 0 would keep the records from the terminal
 pthread_t threadReader;
 
 constexpr size_t kMaxRecord = 1024;
-constexpr size_t kShortRecord = 24;  // records this short are shown as they are
-constexpr size_t kDateWidth = 11;    // the date and its separator
-constexpr size_t kTimeWidth = 9;     // the time and its separator
-constexpr size_t kTextStart = kDateWidth + kTimeWidth;
 constexpr size_t kProcPathSize = 300;  // "/proc/<name>/stat"
 constexpr size_t kProcStatHead = 128;  // enough of a stat line for the process name
-
-bool any_filter_in(const char (&filters)[kFilterSlots][kFilterSize], const char* text,
-                   bool* any_set) {
-    bool found = false;
-    for (const auto& filter : filters) {
-        if (filter[0] == '\0') continue;
-        *any_set = true;
-        found = found || strstr(text, filter) != nullptr;
-    }
-    return found;
-}
 
 // Removes trailing spaces and control characters.
 void trim_record(char* record, size_t len) {
@@ -61,13 +39,7 @@ void trim_record(char* record, size_t len) {
 }  // namespace
 
 void log_reader_start(void) {
-    {
-        MutexLock lock(log_view_mut);
-        for (int i = 0; i < kFilterSlots; ++i) {
-            log_show_filters[i][0] = '\0';
-            log_cull_filters[i][0] = '\0';
-        }
-    }
+    session_log_view().clear_filters();
     if (start_side_thread(&threadReader, logReaderThread) != 0) {
         shell_println("failed to create log reader thread");
     } else {
@@ -81,7 +53,7 @@ namespace {
 int find_pid(const char* process_name) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
-        shell_println("could not open /proc");
+        console_print_side_message("could not open /proc");
         return -1;
     }
     int found = -1;
@@ -112,56 +84,10 @@ int find_pid(const char* process_name) {
 
 }  // namespace
 
-bool log_format_record(const char* record, char* out, size_t out_size) {
-    if (strlen(record) <= kShortRecord) {
-        snprintf(out, out_size, "%s", record);
-        return true;
-    }
-    const char* searched = record + kTextStart;
-    char sz[kDateWidth + kTimeWidth + 1] = "";
-    const char* pline = record;
-
-    bool shown, culled, date, time, level;
-    {
-        MutexLock lock(log_view_mut);
-        bool any_show = false, any_cull = false;
-        shown = any_filter_in(log_show_filters, searched, &any_show) || !any_show;
-        culled = any_filter_in(log_cull_filters, searched, &any_cull);
-        date = log_show_date != 0;
-        time = log_show_time != 0;
-        level = log_show_level != 0;
-    }
-
-    if (!shown || culled) return false;
-    if (!(date && time && level)) {
-        size_t len = 0;
-        if (date) {
-            memcpy(sz, record, kDateWidth);
-            len = kDateWidth;
-        }
-        if (time) {
-            memcpy(sz + len, record + kDateWidth, kTimeWidth);
-            len += kTimeWidth;
-        }
-        sz[len] = '\0';
-        pline = searched;
-        if (!level) {
-            if (*pline == ' ') {
-                ++pline;
-            } else {
-                const char* space = strchr(pline, ' ');
-                pline = space != nullptr ? space + 1 : "";
-            }
-        }
-    }
-    snprintf(out, out_size, "%s%s", sz, pline);
-    return true;
-}
-
 void* logReaderThread(void* /*arg*/) {
     int syslog_pid = find_pid("syslogd");
     if (syslog_pid < 0) {
-        shell_println("logReaderThread: syslogd not running");
+        console_print_side_message("logReaderThread: syslogd not running");
         return nullptr;
     }
     int sock_fd = setupSocket("sysloglisteners/", nullptr);
@@ -174,15 +100,15 @@ void* logReaderThread(void* /*arg*/) {
         pollfd wait{sock_fd, POLLIN, 0};
         int ready = poll(&wait, 1, -1);
         if (ready < 0 && errno == EINTR) {
-            flush_async_output();
+            console_release_held();
             continue;
         }
         if (ready < 0) {
-            shell_println("logReaderThread: select() error: %s", strerror(errno));
+            console_print_side_message("logReaderThread: select() error: %s", strerror(errno));
             break;
         }
         if (!(wait.revents & POLLIN)) {
-            shell_println("logReaderThread: unexpected select() results");
+            console_print_side_message("logReaderThread: unexpected select() results");
             break;
         }
         ssize_t n = recv(sock_fd, line, kMaxRecord, 0);
@@ -190,16 +116,16 @@ void* logReaderThread(void* /*arg*/) {
         // socket has no peer that could have closed.
         if (n == 0) continue;
         if (n < 0) {
-            shell_println("logReaderThread: recv() error: %s", strerror(errno));
+            console_print_side_message("logReaderThread: recv() error: %s", strerror(errno));
             break;
         }
         line[n] = '\0';
         trim_record(line, strlen(line));
         if (gbEnableLoggerThread == 0) continue;
-        if (log_format_record(line, shaped, sizeof shaped)) {
-            print_async_line(shaped);
+        if (session_log_view().format_record(line, shaped, sizeof shaped)) {
+            console_print_event_line(shaped);
         } else {
-            flush_async_output();
+            console_release_held();
         }
     }
     close(sock_fd);

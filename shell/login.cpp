@@ -220,7 +220,7 @@ void login_or_exit(void) {
     // Wrong passwords are reported however the login then ended; a user who
     // hung up or gave up with Ctrl-C before guessing leaves nothing to report.
     if (result > 0 || (result < 0 && !hangup_seen() && !login_interrupted())) {
-        update_unsuccessful_login(session_type);
+        update_unsuccessful_login(session_traits());
     }
     end_process("End of session\n", 1);
 }

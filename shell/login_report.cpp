@@ -34,48 +34,49 @@ void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
 }
 
 // Writes one appliance setting through the application.
-void zcon_cfg_write(const char* param_name, const char* param_value) {
+void zcon_cfg_write(Channel& channel, const char* param_name, const char* param_value) {
     if (param_name == nullptr || param_value == nullptr || param_name[0] == '\0') return;
     char request[kSettingRequestSize];
     snprintf(request, sizeof request, "execwithoutecho systemsetting %s %s", param_name,
              param_value);
-    send_api_cmd(request);
+    channel.send_api_cmd(request);
 }
 
 }  // namespace
 
-void update_unsuccessful_login(const char* shell_type) {
-    channel_init_semaphores();
-    if (channel_connect()) {
-        register_session();
-        update_ui_login_params(1, shell_type);
-        unregister_session();
-        channel_disconnect();
+void update_unsuccessful_login(const SessionTraits& traits) {
+    Channel report;
+    if (report.init_semaphores() == 0) {
+        const SessionSettings& settings = session_settings();
+        if (report.connect(settings.host_name, settings.host_port)) {
+            register_session(report);
+            update_ui_login_params(report, 1, traits);
+            unregister_session(report);
+            report.disconnect();
+        }
     }
-    channel_destroy_semaphores();
     remove_listener_sockets();
 }
 
-void update_ui_login_params(int auth_result, const char* shell_type) {
-    const SessionTraits* traits = session_traits_of(shell_type);
-    if (traits == nullptr || traits->login_report_port == 0) return;
-    const unsigned port = traits->login_report_port;
+void update_ui_login_params(Channel& channel, int auth_result, const SessionTraits& traits) {
+    const unsigned port = traits.login_report_port;
+    if (port == 0) return;
     char address_setting[kSettingNameSize];
     char success_setting[kSettingNameSize];
     address_setting_of(port, address_setting, sizeof address_setting);
     snprintf(success_setting, sizeof success_setting, "telnet_client_%u_success", port);
     char address[kAddressSize];
     get_telnet_client_ip_from_proc(port, address);
-    zcon_cfg_write(address_setting, address);
-    zcon_cfg_write(success_setting, auth_result == 0 ? "True" : "False");
+    zcon_cfg_write(channel, address_setting, address);
+    zcon_cfg_write(channel, success_setting, auth_result == 0 ? "True" : "False");
 }
 
-void login_report_clear(void) {
+void login_report_clear(Channel& channel) {
     const unsigned port = session_traits().login_report_port;
     if (port == 0) return;
     char address_setting[kSettingNameSize];
     address_setting_of(port, address_setting, sizeof address_setting);
-    zcon_cfg_write(address_setting, "");
+    zcon_cfg_write(channel, address_setting, "");
 }
 
 namespace {

@@ -5,14 +5,18 @@
 
 #include <stdio.h>
 
-// Reports a failed login over a connection of its own (the session is not
-// registered yet), then closes it again.
-void update_unsuccessful_login(const char* shell_type);
-// Writes the client's address and the result (0: passed) for the session
-// type's port; types without a login report write nothing.
-void update_ui_login_params(int auth_result, const char* shell_type);
+struct SessionTraits;
+class Channel;
+
+// Reports a failed login of a session of the type traits over a connection
+// of its own (the session is not registered yet), then closes it again.
+void update_unsuccessful_login(const SessionTraits& traits);
+// Writes the client's address and the result (0: passed) for the port of
+// the session type traits, over channel; types without a login report
+// write nothing.
+void update_ui_login_params(Channel& channel, int auth_result, const SessionTraits& traits);
 // Clears the address setting of the session's login report, if it has one.
-void login_report_clear(void);
+void login_report_clear(Channel& channel);
 // Reads an open TCP table (the format of /proc/net/tcp6): the address of the
 // first established connection on local port into ip_string (empty when none).
 void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string);

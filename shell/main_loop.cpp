@@ -1,7 +1,8 @@
 // The main command loop: read a line, trim it, guard against floods, and
 // hand it to the quit/exit/reboot handling, the local commands or the
 // application.
-#include <errno.h>
+#include "main_loop.h"
+
 #include <stdio.h>
 #include <string.h>
 #include <sys/time.h>
@@ -12,18 +13,10 @@
 #include "commands.h"
 #include "console.h"
 #include "hangup.h"
-#include "main_loop.h"
-#include "mutex_lock.h"
 #include "session.h"
 #include "session_end.h"
 
-long long process_start_ms;
-
 namespace {
-
-char cmdbuff[kCmdBuffSize];      // the line being handled
-const char* prompt = no_prompt;  // the editor's own prompt: the loop prints "-> " itself
-int reboot_cmd_hack_flag;        // 1 while a reboot confirmation is pending
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
 
@@ -39,6 +32,16 @@ constexpr int kFastLinesPerStrike = 10;
 constexpr int kStrikesToEnd = 10;
 constexpr int kFloodPauseMs = 10000;
 
+// What the loop keeps from one turn to the next.
+struct CommandLoop {
+    Channel& channel;
+    CommandContext context;           // the command mode, and the channel for local commands
+    char cmdbuff[kCmdBuffSize] = "";  // the line being handled
+    const char* prompt = no_prompt;   // the editor's own: the loop prints "-> " itself
+    int reboot_cmd_hack_flag = 0;     // 1 while a reboot confirmation is pending
+    FloodGuard guard;
+};
+
 bool is_blank(unsigned char c) {
     return c >= 1 && c <= 32;
 }
@@ -47,76 +50,47 @@ bool line_is(const char* line, const char* word) {
     return strcmp(line, word) == 0;
 }
 
-void give_input_gate() {
-    sem_post(&input_ready_sem);
-}
-
-// Ends a turn: held output goes out unless a new line is already begun.
-void tail() {
-    flush_async_output();
-}
-
-// Prints the "-> " mark for an empty line, after any held output.
-void show_mark() {
-    MutexLock lock(async_stdout_mut);
-    shell_io_flush(stdout_shio);
-    if (cmdecho_state) {
-        fputs(default_prompt, stdout);
-    } else {
-        fputs(newline_string, stdout);
-        fputs(default_prompt, stdout);
-    }
-    fflush(stdout);
-    cle_set_row_text(default_prompt);  // the next line is typed after it
-}
-
-[[noreturn]] void terminate_flooded_session() {
+[[noreturn]] void terminate_flooded_session(Channel& channel) {
     static constexpr const char* text =
         "Terminating session due to persistent, excessive command arrival.";
-    if (gbPrintToSysLog) mysyslog("%s\n", text);
-    puts(text);
-    fflush(stdout);
+    if (session_settings().gbPrintToSysLog) mysyslog("%s\n", text);
+    console_write_plain_line(text);
     session_pause(kFloodPauseMs);
-    end_of_session();
+    end_of_session(channel);
 }
 
 // Leaves customer-API-only mode of a telnet session; true when it did.
-bool leave_customer_api_mode() {
-    if (!session_traits().console || !cmd_fmt_is(kFmtCustomerApi)) return false;
-    {
-        MutexLock lock(async_stdout_mut);
-        shell_io_printf(stdout_shio, "Exiting customer api *ONLY* mode\n");
+bool leave_customer_api_mode(CommandLoop& loop) {
+    if (!session_traits().console || !cmd_fmt_is(loop.context.cmd_fmt, kFmtCustomerApi)) {
+        return false;
     }
-    cmd_fmt = kFmtNormal;
+    console_queue_line("Exiting customer api *ONLY* mode");
+    loop.context.cmd_fmt = kFmtNormal;
     return true;
 }
 
-int get_input_command(void) {
-    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !hangup_seen()) {
-    }
-    int rc = cle_get_command_line(prompt, cmdbuff, kReadLimit);
-    if (rc == -1) give_input_gate();
+int get_input_command(CommandLoop& loop) {
+    loop.channel.take_input_gate();
+    const int rc = cle_get_command_line(loop.prompt, loop.cmdbuff, kReadLimit);
+    if (rc == -1) loop.channel.give_input_gate();
     return rc;
 }
 
-int reboot_cmd_processing(char* line) {
-    if (!reboot_cmd_hack_flag) {
+int reboot_cmd_processing(CommandLoop& loop) {
+    const char* line = loop.cmdbuff;
+    if (!loop.reboot_cmd_hack_flag) {
         if (line_is(line, "reboot")) {
-            static constexpr const char* question = "reboot, are you sure? <y,n> ";
-            reboot_cmd_hack_flag = 1;
-            MutexLock lock(async_stdout_mut);
-            fputs(question, stdout);
-            fflush(stdout);
-            cle_set_row_text(question);  // the answer is typed after it
+            loop.reboot_cmd_hack_flag = 1;
+            console_ask("reboot, are you sure? <y,n> ");
             return 1;
         }
         return 0;  // quit or exit
     }
-    reboot_cmd_hack_flag = 0;
+    loop.reboot_cmd_hack_flag = 0;
     if (line_is(line, "y")) {
-        send_api_cmd("reboot now");
+        loop.channel.send_api_cmd("reboot now");
         sleep(1);
-        cleanup();
+        cleanup(loop.channel);
         sleep(1);
         end_process("End of session", 0);
     }
@@ -125,6 +99,36 @@ int reboot_cmd_processing(char* line) {
     shell_println("info: reboot command aborted");
     fflush(stdout);
     return 1;
+}
+
+// Handles one non-empty line. Returns false when the session is to end.
+bool handle_line(CommandLoop& loop) {
+    char* line = loop.cmdbuff;
+    console_count_command();
+    if (session_settings().gbPrintToSysLog) mysyslog("IN:%s\n", line);
+    preprocess_legacy_bang_input_cmd(line);
+
+    if (line_is(line, "quit") || line_is(line, "exit") || line_is(line, "reboot") ||
+        loop.reboot_cmd_hack_flag) {
+        if (reboot_cmd_processing(loop) == 0) {
+            sleep(1);
+            const bool stays = leave_customer_api_mode(loop);
+            loop.channel.give_input_gate();
+            return stays;
+        }
+        loop.channel.give_input_gate();
+    } else if (process_command(line, loop.context) != 0) {
+        loop.channel.give_input_gate();
+    } else {
+        const RequestStatus status = loop.channel.send_command(loop.context.cmd_fmt, line).status;
+        if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) return true;
+        // The application is gone, or the user is (a hang-up): the session ends.
+        if (!hangup_seen() && session_settings().gbPrintToSysLog) {
+            mysyslog("ERROR:Unable to send command to appd. Quitting. Current command: %s\n", line);
+        }
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -176,44 +180,21 @@ void preprocess_legacy_bang_input_cmd(char* input) {
     input[1] = ' ';
 }
 
-void run_command_loop(void) {
-    FloodGuard guard;
-    guard.lastTime = process_start_ms;
+void run_command_loop(Channel& channel) {
+    const SessionSettings& settings = session_settings();
+    CommandLoop loop{channel, {settings.cmd_fmt, channel}, "", no_prompt, 0, FloodGuard{}};
+    loop.guard.lastTime = settings.process_start_ms;
     for (;;) {
-        if (get_input_command() == -1) return;
-        trim_command_line(cmdbuff);
-        if (flood_guard_check(&guard, wall_clock_ms())) terminate_flooded_session();
+        if (get_input_command(loop) == -1) return;
+        trim_command_line(loop.cmdbuff);
+        if (flood_guard_check(&loop.guard, wall_clock_ms())) terminate_flooded_session(channel);
 
-        if (cmdbuff[0] == '\0') {
-            show_mark();
-            give_input_gate();
-            tail();
-            continue;
-        }
-        ++gnCount;
-        if (gbPrintToSysLog) mysyslog("IN:%s\n", cmdbuff);
-        preprocess_legacy_bang_input_cmd(cmdbuff);
-
-        if (line_is(cmdbuff, "quit") || line_is(cmdbuff, "exit") || line_is(cmdbuff, "reboot") ||
-            reboot_cmd_hack_flag) {
-            if (reboot_cmd_processing(cmdbuff) == 0) {
-                sleep(1);
-                bool stays = leave_customer_api_mode();
-                give_input_gate();
-                if (!stays) return;
-            } else {
-                give_input_gate();
-            }
-        } else if (process_command(cmdbuff) != 0) {
-            give_input_gate();
-        } else if (send_command(cmdbuff) == kAppGone) {
-            if (hangup_seen()) return;  // the user went, not the application
-            if (gbPrintToSysLog) {
-                mysyslog("ERROR:Unable to send command to appd. Quitting. Current command: %s\n",
-                         cmdbuff);
-            }
+        if (loop.cmdbuff[0] == '\0') {
+            console_show_mark();
+            loop.channel.give_input_gate();
+        } else if (!handle_line(loop)) {
             return;
         }
-        tail();
+        console_release_held();
     }
 }

@@ -15,11 +15,11 @@ struct FloodGuard {
 bool flood_guard_check(FloodGuard* guard, long long now);
 // Wall-clock time in milliseconds.
 long long wall_clock_ms(void);
-// Time the process started, the flood guard's first reference.
-extern long long process_start_ms;
-
 void preprocess_legacy_bang_input_cmd(char* input);
 // Removes spaces and control characters at both ends of line, in place.
 void trim_command_line(char* line);
-// Reads and handles lines until the session is to end.
-void run_command_loop(void);
+class Channel;
+
+// Reads and handles lines until the session is to end; requests go through
+// channel. The loop owns the command mode, which starts as the settings say.
+void run_command_loop(Channel& channel);

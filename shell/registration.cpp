@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 
 #include "channel.h"
 #include "console.h"
@@ -16,20 +17,23 @@
 #include "listener_socket.h"
 #include "session.h"
 
-std::atomic<int> api_async_event_fd = -1;
-
 namespace {
 
+// The session socket, -1 while none; the event reader closes it at its end.
+std::atomic<int> api_async_event_fd = -1;
 pthread_t apiAsyncEventReader;
+// The answer of a request that failed without one.
+constexpr int kNoAnswer = -17;
 
 // "R: ", the session type, a space and the listener socket's path.
 constexpr int kRegistrationSize = 4 + kSessionTypeSize + kListenerPathSize;
 
 }  // namespace
 
-int register_session(void) {
+int register_session(Channel& channel) {
+    const SessionSettings& settings = session_settings();
     char command[kRegistrationSize];
-    snprintf(command, sizeof command, "%s%s ", "R: ", session_type);
+    snprintf(command, sizeof command, "%s%s ", "R: ", settings.session_type);
     api_async_event_fd = setupSocket("apiasynclisteners/", command + strlen(command));
     if (api_async_event_fd < 0) {
         if (session_traits().setup_messages) {
@@ -42,17 +46,18 @@ int register_session(void) {
         return -2;
     }
     pthread_detach(apiAsyncEventReader);  // never joined: it may end long before the session
-    channel_forget_answer();
-    if (channel_send(command) != 0) {
+    channel.forget_answer();
+    if (channel.send_line(command) != 0) {
         shell_println("XCOM send error");
         return -1;
     }
-    return response_helper();
+    const RequestResult answer = channel.response_helper();
+    return answer.answered() ? answer.value : kNoAnswer;
 }
 
-int unregister_session(void) {
-    if (hclient == nullptr || channel_ended()) return -1;
-    return channel_send("U");
+int unregister_session(Channel& channel) {
+    if (!channel.connected()) return -1;
+    return channel.send_line("U");
 }
 
 // Prints every line the application sends to the session socket, held back
@@ -74,20 +79,20 @@ void* apiAsyncEventReaderThread(void* /*args*/) {
         const bool line_follows =
             memchr(buffer.data(), '\n', static_cast<size_t>(buflen)) != nullptr;
         if (n > 0) {
-            if (gbPrintToSysLog == 1) mysyslog("OUT:%s\n", line.data());
+            if (session_settings().gbPrintToSysLog == 1) mysyslog("OUT:%s\n", line.data());
             if (line_follows) {
-                queue_async_line(line.data());
+                console_queue_line(line.data());
             } else {
-                print_async_line(line.data());
+                console_print_event_line(line.data());
             }
             queued = line_follows;
         } else if (queued && !line_follows) {
-            flush_async_output();  // the lines behind were empty
+            console_release_held();  // the lines behind were empty
             queued = false;
         }
     }
-    if (queued) flush_async_output();
-    if (gbPrintToSysLog == 1) {
+    if (queued) console_release_held();
+    if (session_settings().gbPrintToSysLog == 1) {
         mysyslog("CRITICAL: XCOM buffer is full without new line, current buffer length: %d",
                  buflen);
     }

@@ -3,17 +3,15 @@
 // user's output.
 #pragma once
 
-#include <atomic>
-
-// The session socket, -1 while none (the event reader closes it at its end).
-extern std::atomic<int> api_async_event_fd;
+class Channel;
 
 // Binds the session socket, starts the event reader and sends "R: <type>
-// <path>". Returns the answer's result (0 is success), or a negative value
-// when the socket, the thread or the send failed (reported).
-int register_session(void);
+// <path>" over channel. Returns the answer's result (0 is success), or a
+// negative value when the socket, the thread or the send failed (reported),
+// or the answer never came.
+int register_session(Channel& channel);
 // Sends "U" when the connection is still up. Returns 0, or -1.
-int unregister_session(void);
+int unregister_session(Channel& channel);
 // The body of the event reader thread: prints every line the application
 // sends to the session socket, held back while the user types.
 void* apiAsyncEventReaderThread(void* args);

@@ -1,20 +1,8 @@
-// The session-wide settings, shared by the shell's modules, and the table of
-// session types.
+// The session's settings, built once by start-up, and the table of session
+// types.
 #include "session.h"
 
-#include <stdio.h>
 #include <string.h>
-
-char session_type[kSessionTypeSize] = "telnet";
-char host_name[kHostNameSize] = "localhost";
-int host_port = 4121;
-char tty_name[kTtyNameSize];
-const char* cmd_fmt = kFmtNormal;
-int cmdecho_state = 1;
-int prompt_enabled = 1;
-int gbPrintToSysLog;
-std::atomic<int> gnCount;
-const char* newline_string = "\n";
 
 namespace {
 
@@ -27,11 +15,11 @@ constexpr SessionTraits kSessionTypes[] = {
 };
 // clang-format on
 
-const SessionTraits* settled = &kSessionTypes[0];
+SessionSettings settings;
 
 }  // namespace
 
-bool cmd_fmt_is(const char* fmt) {
+bool cmd_fmt_is(const char* cmd_fmt, const char* fmt) {
     return strcmp(cmd_fmt, fmt) == 0;
 }
 
@@ -44,16 +32,23 @@ const SessionTraits* session_traits_of(const char* name) {
     return nullptr;
 }
 
-void session_settle_type(void) {
-    const SessionTraits* traits = session_traits_of(session_type);
+const SessionTraits& session_settle_type(const char* type, const char* tty_name) {
+    const SessionTraits* traits = session_traits_of(type);
     if (traits == nullptr) traits = &kSessionTypes[0];
     if (traits->on_fpgas != nullptr && strstr(tty_name, "FPGAS") != nullptr) {
         traits = session_traits_of(traits->on_fpgas);
     }
-    snprintf(session_type, sizeof session_type, "%s", traits->type);
-    settled = traits;
+    return *traits;
+}
+
+const SessionSettings& session_settings(void) {
+    return settings;
 }
 
 const SessionTraits& session_traits(void) {
-    return *settled;
+    return settings.traits != nullptr ? *settings.traits : kSessionTypes[0];
+}
+
+void session_settings_set(const SessionSettings& new_settings) {
+    settings = new_settings;
 }

@@ -1,9 +1,7 @@
-// The session settings that the shell's modules share, and the session
-// types: one table says what each type of session does, and start-up
-// settles the type once, so the rest of the code reads traits, not names.
+// The session's settings and the session types: one table says what each
+// type of session does; start-up builds the settings once, and the rest of
+// the code reads them, and the type's traits rather than its name.
 #pragma once
-
-#include <atomic>
 
 // ---- Command formats and fixed texts ---------------------------------------
 
@@ -12,7 +10,8 @@ inline constexpr const char* kFmtCustomerApi = "E: %s";  // customer-API-only mo
 inline constexpr const char* kFmtInternal = "D: %s";     // internal-only mode
 inline constexpr const char* default_prompt = "-> ";
 inline constexpr const char* no_prompt = "";
-inline constexpr const char* serial_newline_string = "\r\n";
+// The line break of every message the shell prints, in every session type.
+inline constexpr const char* newline_string = "\r\n";
 
 // ---- Buffer sizes, terminator included --------------------------------------
 
@@ -21,21 +20,8 @@ inline constexpr int kSessionTypeSize = 20;  // a session type's name
 inline constexpr int kHostNameSize = 128;    // the application's host name
 inline constexpr int kTtyNameSize = 80;      // the terminal's name
 
-// ---- Session settings ------------------------------------------------------
-
-extern char session_type[kSessionTypeSize];  // "telnet", "api" or "api-serial" after start-up
-extern char host_name[kHostNameSize];
-extern int host_port;
-extern char tty_name[kTtyNameSize];
-extern const char* cmd_fmt;  // one of the three kFmt* strings
-extern int cmdecho_state;
-extern int prompt_enabled;
-extern int gbPrintToSysLog;       // 1: input and output lines go to the system log
-extern std::atomic<int> gnCount;  // non-empty command lines so far
-extern const char* newline_string;
-
-// True when cmd_fmt has the content of fmt.
-bool cmd_fmt_is(const char* fmt);
+// True when the command format cmd_fmt has the content of fmt.
+bool cmd_fmt_is(const char* cmd_fmt, const char* fmt);
 
 // ---- Session types ---------------------------------------------------------
 
@@ -59,8 +45,34 @@ struct SessionTraits {
 // The traits of the type that -t names (a type's name or its alias), or NULL
 // for a name that is no session type.
 const SessionTraits* session_traits_of(const char* name);
-// Settles the session type once its options are read: applies the rule of
-// the terminal's name and fixes the traits that session_traits returns.
-void session_settle_type(void);
-// The settled session's traits (a telnet session's before start-up settles).
+// The type a session of the type named type becomes on the terminal
+// tty_name (the "FPGAS" rule); a name that is no type counts as telnet.
+const SessionTraits& session_settle_type(const char* type, const char* tty_name);
+
+// ---- Session settings ------------------------------------------------------
+
+// What start-up settles from the options, the terminal and the session type.
+// Nothing changes it afterwards: what a session changes as it runs (the
+// command mode, the echo, the prompt flag) lives with the code that owns it.
+struct SessionSettings {
+    char session_type[kSessionTypeSize] = "telnet";  // as printed and sent
+    char host_name[kHostNameSize] = "localhost";
+    int host_port = 4121;
+    char tty_name[kTtyNameSize] = "";
+    const SessionTraits* traits = nullptr;  // the settled type's; NULL: telnet's
+    const char* cmd_fmt = kFmtNormal;       // the command mode the session starts in
+    int cmdecho_state = 1;                  // echo of typed characters at the start
+    int gbPrintToSysLog = 0;                // 1: input and output lines go to the system log
+    bool no_banner = false;                 // --nobanner: no "whoami" at the start
+    bool wait_to_start = false;             // --wait: wait for SIGUSR1 first
+    bool view_only_mode = false;            // --logviewer: the live log only
+    long long process_start_ms = 0;         // wall clock at the start
+};
+
+// The session's settings; defaults until start-up has built them.
+const SessionSettings& session_settings(void);
+// The settled type's traits (a telnet session's before start-up settles).
 const SessionTraits& session_traits(void);
+// Makes settings the session's: start-up calls it once, before any thread
+// but the main one exists and before anything reads them.
+void session_settings_set(const SessionSettings& settings);

@@ -12,30 +12,30 @@
 #include "registration.h"
 #include "session.h"
 
-void cleanup(void) {
-    if (hclient != nullptr) unregister_session();
-    flush_held_output_at_end();
+void cleanup(Channel& channel) {
+    if (channel.connected()) unregister_session(channel);
+    console_flush_at_end();
     hangup_restore_stdin();
     console_editor_cleanup();
-    channel_disconnect();
-    channel_destroy_semaphores();
+    channel.disconnect();
+    channel.destroy_semaphores();
     remove_listener_sockets();
 }
 
-void end_of_session(void) {
-    login_report_clear();
-    cleanup();
+void end_of_session(Channel& channel) {
+    login_report_clear(channel);
+    cleanup(channel);
     end_process("End of session", 0);
 }
 
-void end_unregistered_session(void) {
-    channel_disconnect();
+void end_unregistered_session(Channel& channel) {
+    channel.disconnect();
     console_editor_cleanup();  // never leave the user's terminal in character mode
     remove_listener_sockets();
     end_process("End of session", -1);
 }
 
 void end_process(const char* entry, int status) {
-    if (gbPrintToSysLog) mysyslog("%s", entry);
+    if (session_settings().gbPrintToSysLog) mysyslog("%s", entry);
     exit(status);
 }

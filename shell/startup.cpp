@@ -29,9 +29,6 @@ namespace {
 constexpr const char* kReadyFile = "/tmp/ZconReady";
 constexpr int kConnectRetryMs = 5000;  // between attempts to reach the application
 
-int no_banner;       // --nobanner: no "whoami" at the start
-int wait_to_start;   // --wait: wait for SIGUSR1 first
-int view_only_mode;  // --logviewer: the live log only, no connection, no input
 volatile sig_atomic_t debug_sig_continue;
 struct sigaction debug_sa;
 
@@ -44,8 +41,10 @@ void usage() {
         "  -h hostname/addr Set host name/address for XCOM (default: localhost)",
         "  -p port          Set port for XCOM (default: 4121)",
         "  -t type          Set session type - \"api\", \"telnet\""};
-    for (const char* line : lines)
-        printf("%s%s", line, newline_string);
+    for (const char* line : lines) {
+        console_write_text(line, strlen(line));
+        console_write_text(newline_string, strlen(newline_string));
+    }
 }
 
 // The value of -p: its leading decimal digits, 0 when there are none.
@@ -60,18 +59,38 @@ int parse_port(const char* text) {
 
 // Applies -t: any type switches to customer-API commands, which telnet
 // sessions then leave again. Returns false for an unknown type.
-bool apply_type(const char* type) {
-    cmd_fmt = kFmtCustomerApi;
+bool apply_type(SessionSettings& settings, const char* type) {
+    settings.cmd_fmt = kFmtCustomerApi;
     const SessionTraits* traits = session_traits_of(type);
     if (traits == nullptr) return false;
-    snprintf(session_type, sizeof session_type, "%s", traits->type);
-    cmd_fmt = traits->cmd_fmt;
+    snprintf(settings.session_type, sizeof settings.session_type, "%s", traits->type);
+    settings.cmd_fmt = traits->cmd_fmt;
+    return true;
+}
+
+// Applies one option that takes no value; false for an unknown one.
+// --help ends the process at once.
+bool apply_flag(SessionSettings& settings, std::string_view arg) {
+    if (arg == "--help") {
+        usage();
+        exit(0);
+    } else if (arg == "--logviewer") {
+        snprintf(settings.session_type, sizeof settings.session_type, "telnet");
+        settings.view_only_mode = true;
+    } else if (arg == "--noecho") {
+        settings.cmdecho_state = 0;
+    } else if (arg == "--nobanner") {
+        settings.no_banner = true;
+    } else if (arg == "--wait") {
+        settings.wait_to_start = true;
+    } else {
+        return false;
+    }
     return true;
 }
 
 // Reads the options left to right; returns the number of argument errors.
-// --help ends the process at once.
-int parse_options(int argc, char** argv) {
+int parse_options(SessionSettings& settings, int argc, char** argv) {
     int errors = 0;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -82,38 +101,32 @@ int parse_options(int argc, char** argv) {
             ++errors;
         } else if (arg == "-h") {
             const char* name = argv[++i];
-            if (strlen(name) >= sizeof host_name) {
+            if (strlen(name) >= sizeof settings.host_name) {
                 shell_println("Invalid argument \"%s\"", name);
                 ++errors;
             } else {
-                snprintf(host_name, sizeof host_name, "%s", name);
+                snprintf(settings.host_name, sizeof settings.host_name, "%s", name);
             }
         } else if (arg == "-p") {
-            host_port = parse_port(argv[++i]);
+            settings.host_port = parse_port(argv[++i]);
         } else if (arg == "-t") {
             const char* type = argv[++i];
-            if (!apply_type(type)) {
+            if (!apply_type(settings, type)) {
                 shell_println("Invalid type \"%s\" specified", type);
                 ++errors;
             }
-        } else if (arg == "--help") {
-            usage();
-            exit(0);
-        } else if (arg == "--logviewer") {
-            snprintf(session_type, sizeof session_type, "telnet");
-            view_only_mode = 1;
-        } else if (arg == "--noecho") {
-            cmdecho_state = 0;
-        } else if (arg == "--nobanner") {
-            no_banner = 1;
-        } else if (arg == "--wait") {
-            wait_to_start = 1;
-        } else {
+        } else if (!apply_flag(settings, arg)) {
             shell_println("Invalid argument \"%s\"", argv[i]);
             ++errors;
         }
     }
     return errors;
+}
+
+// Writes one line of the --wait handshake.
+void tell_debugger(const char* text) {
+    console_write_text(text, strlen(text));
+    console_write_text(newline_string, strlen(newline_string));
 }
 
 // Holds start-up until SIGUSR1 arrives, so a debugger can attach first.
@@ -123,10 +136,8 @@ void wait_for_debugger() {
     debug_sa.sa_handler = sig_handler;
     debug_sa.sa_flags = 0;  // interrupted calls return early
     sigaction(SIGUSR1, &debug_sa, nullptr);
-    printf("DEBUG: SIGUSR1 handler installed%s", newline_string);
-    fflush(stdout);
-    printf("DEBUG: waiting for SIGUSR1 to start...%s", newline_string);
-    fflush(stdout);
+    tell_debugger("DEBUG: SIGUSR1 handler installed");
+    tell_debugger("DEBUG: waiting for SIGUSR1 to start...");
     // Test, then sleep 5 s with SIGUSR1 let through only while asleep: a
     // signal arriving between the test and the sleep cannot be slept through.
     sigset_t blocked, during_sleep;
@@ -140,13 +151,11 @@ void wait_for_debugger() {
     sigprocmask(SIG_SETMASK, &during_sleep, nullptr);
 }
 
-// Steps before the options: the settings' defaults, the ready file of the
-// service that started the shell, and the terminal's name.
-void check_surroundings() {
-    snprintf(host_name, sizeof host_name, "localhost");
-    host_port = 4121;
-    snprintf(session_type, sizeof session_type, "telnet");
-    process_start_ms = wall_clock_ms();
+// Steps before the options: the start time, the ready file of the service
+// that started the shell, and the terminal's name. They come before the
+// console exists, so their two fatal messages are written directly.
+void check_surroundings(SessionSettings& settings) {
+    settings.process_start_ms = wall_clock_ms();
 
     FILE* ready = fopen(kReadyFile, "r");
     if (ready == nullptr) {
@@ -155,67 +164,67 @@ void check_surroundings() {
     }
     fclose(ready);
 
-    int err = ttyname_r(1, tty_name, sizeof tty_name);
+    int err = ttyname_r(1, settings.tty_name, sizeof settings.tty_name);
     if (err != 0) {
         errno = err;
         perror("Can't get TTY name");
         exit(-1);
     }
-    newline_string = serial_newline_string;
 }
 
 // Console output first, so that the options can be complained about.
-void read_options(int argc, char** argv) {
+void read_options(SessionSettings& settings, int argc, char** argv) {
     if (console_init() != 0) {
         shell_println("error: failed to bind stdout_shio to stdout");
         exit(-3);
     }
-    if (parse_options(argc, argv) > 0) {
+    if (parse_options(settings, argc, argv) > 0) {
         shell_println("Usage:");
         usage();
         exit(1);
     }
-    if (wait_to_start) wait_for_debugger();
+    if (settings.wait_to_start) wait_for_debugger();
 }
 
-// Settles the session type and what follows from it for the whole process.
-void settle_session() {
-    session_settle_type();
-    const SessionTraits& traits = session_traits();
+// Settles the session type, makes the settings the session's for good, and
+// sets up what follows from them for the whole process.
+void settle_session(SessionSettings& settings) {
+    const SessionTraits& traits = session_settle_type(settings.session_type, settings.tty_name);
+    snprintf(settings.session_type, sizeof settings.session_type, "%s", traits.type);
+    settings.traits = &traits;
+    if (traits.mirrors_to_syslog) settings.gbPrintToSysLog = 1;
+    session_settings_set(settings);
     if (traits.serial_line_ends) console_use_serial_line_ends();
-    if (traits.mirrors_to_syslog) gbPrintToSysLog = 1;
     signal(SIGPIPE, SIG_IGN);
     hangup_install();
-    if (gbPrintToSysLog) mysyslog("Session started\n");
+    if (settings.gbPrintToSysLog) mysyslog("Session started\n");
 }
 
-// Login, banner and live log. Returns true in a console session, which
-// shows the live log and sends no "whoami".
-bool greet_user() {
+// Login, banner and live log.
+void greet_user(const SessionSettings& settings) {
     const SessionTraits& traits = session_traits();
     if (traits.login) login_or_exit();
     if (traits.console) {
         shell_println("Quorvex Command Shell");
-        shell_println("XCOM host:    %s port: %d", host_name, host_port);
-        shell_println("TTY name:     %s", tty_name);
+        shell_println("XCOM host:    %s port: %d", settings.host_name, settings.host_port);
+        shell_println("TTY name:     %s", settings.tty_name);
     }
-    if (view_only_mode) shell_println("Log viewer mode (Ctrl-C to quit) ...");
+    if (settings.view_only_mode) shell_println("Log viewer mode (Ctrl-C to quit) ...");
     if (traits.console) log_reader_start();
-    return traits.console;
 }
 
 // The answer semaphores and the line editor. A log viewer goes no further:
 // its log reader runs until a signal ends the wait (a hang-up, SIGUSR1
 // after --wait, or Ctrl-C, whose default action ends the process).
-void prepare_input() {
-    cle_echo_enable(cmdecho_state);
-    if (const int status = channel_init_semaphores(); status != 0) {
+void prepare_input(const SessionSettings& settings, Channel& channel) {
+    console_set_echo(settings.cmdecho_state);
+    if (const int status = channel.init_semaphores(); status != 0) {
         shell_println("Cound not initialize response semaphore");
         exit(status);
     }
-    if (view_only_mode) {
+    if (settings.view_only_mode) {
         session_pause(-1);
-        cleanup();
+        cleanup(channel);
         exit(0);
     }
     if (console_editor_init() != 0) {
@@ -227,32 +236,33 @@ void prepare_input() {
 // Connects to the application, waiting for it as long as it takes, or until
 // the terminal hangs up: nothing is registered or reported yet, so the
 // session just ends.
-void connect_to_application() {
-    static bool waiting_told;
-    while (!channel_connect()) {
+void connect_to_application(const SessionSettings& settings, Channel& channel) {
+    bool waiting_told = false;
+    while (!channel.connect(settings.host_name, settings.host_port)) {
         if (!hangup_seen() && session_traits().setup_messages && !waiting_told) {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
         if (hangup_seen() || !session_pause(kConnectRetryMs)) {
-            cleanup();
+            cleanup(channel);
             end_process("End of session", 0);
         }
     }
 }
 
 // Connects and registers, then reports the login and asks who the user is.
-void open_session(bool console) {
-    connect_to_application();
-    if (register_session() != 0) end_unregistered_session();
-    did_registration = 1;
+void open_session(const SessionSettings& settings, Channel& channel) {
+    connect_to_application(settings, channel);
+    if (register_session(channel) != 0) end_unregistered_session(channel);
+    channel.mark_registered();
     const SessionTraits& traits = session_traits();
-    if (traits.console) shell_println("Session type: %s", session_type);
-    if (traits.login) update_ui_login_params(0, session_type);
-    if (!console && !no_banner) send_api_cmd("whoami");
+    if (traits.console) shell_println("Session type: %s", settings.session_type);
+    if (traits.login) update_ui_login_params(channel, 0, traits);
+    if (!traits.console && !settings.no_banner) channel.send_api_cmd("whoami");
 }
 
-// SIGUSR1 ends the start-up wait of --wait. Only async-signal-safe calls here.
+// SIGUSR1 ends the start-up wait of --wait. Only async-signal-safe calls
+// here, so the acknowledgement is written directly.
 void sig_handler(int signum) {
     if (signum != SIGUSR1) return;
     debug_sig_continue = 1;
@@ -265,12 +275,16 @@ void sig_handler(int signum) {
 }  // namespace
 
 int zcon_main(int argc, char** argv) {
-    check_surroundings();
-    read_options(argc, argv);
-    settle_session();
-    const bool console = greet_user();
-    prepare_input();
-    open_session(console);
-    run_command_loop();
-    end_of_session();
+    SessionSettings settings;
+    check_surroundings(settings);
+    read_options(settings, argc, argv);
+    settle_session(settings);
+    greet_user(settings);
+    // The session's one connection to the application; it lives as long as
+    // the process, which ends through exit().
+    Channel channel;
+    prepare_input(settings, channel);
+    open_session(settings, channel);
+    run_command_loop(channel);
+    end_of_session(channel);
 }

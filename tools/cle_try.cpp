@@ -27,15 +27,6 @@ pthread_mutex_t output_mutex = PTHREAD_MUTEX_INITIALIZER;
 int typing = 0;  // written by the editor under output_mutex
 std::atomic<bool> running{true};
 
-// Takes or releases the output lock.
-void lock_unlock(int lock, char* /*tag*/) {
-    if (lock) {
-        pthread_mutex_lock(&output_mutex);
-    } else {
-        pthread_mutex_unlock(&output_mutex);
-    }
-}
-
 // Notes whether a line is being typed. The editor calls this with the
 // output lock held: taking it here again would hang.
 void typing_state(int state) {
@@ -85,7 +76,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    cle_register_sync_callbacks(lock_unlock);
+    cle_use_output_mutex(&output_mutex);
     cle_register_inline_callback(typing_state);
     if (cle_init() != 0) return 1;
     printf(

@@ -1,8 +1,8 @@
 // Fuzzes the local command dispatcher with arbitrary lines in every command
 // mode and session type. Nothing real runs: the command runner and the exit
-// hook are stubbed, and there is no connection to the application (hclient
-// stays NULL), so every request fails at once with its error message. The
-// printed output goes to /dev/null.
+// hook are stubbed, and the channel never connects to the application, so
+// every request fails at once with its error message. The printed output
+// goes to /dev/null.
 //
 // Input: the first byte picks the command mode (low two bits: normal, customer
 // API, internal, normal) and the session type (next two bits: telnet, api,
@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -38,8 +39,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
     system_pthread_set_runner(stub_runner);
     exit_cmd_set_hook(stub_exit);
-    hclient = nullptr;
-    newline_string = serial_newline_string;
     return 0;
 }
 
@@ -47,19 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     static const char* const formats[] = {kFmtNormal, kFmtCustomerApi, kFmtInternal, kFmtNormal};
     static const char* const types[] = {"telnet", "api", "api-serial", "telnet"};
-    cmd_fmt = formats[data[0] & 3];
-    strcpy(session_type, types[(data[0] >> 2) & 3]);
-    session_settle_type();
-    memset(log_show_filters, 0, sizeof log_show_filters);
-    memset(log_cull_filters, 0, sizeof log_cull_filters);
+    SessionSettings settings;
+    settings.traits = &session_settle_type(types[(data[0] >> 2) & 3], "");
+    snprintf(settings.session_type, sizeof settings.session_type, "%s", settings.traits->type);
+    session_settings_set(settings);
+    session_log_view().clear_filters();
     // A few history entries, so that repeat reaches its copy and replace.
     if (cle_history_size() == 0) {
         for (const char* line : {"status", "history", "show add x"})
             cle_history_test_add(line);
     }
 
+    static Channel unconnected;
+    CommandContext context{formats[data[0] & 3], unconnected};
     const std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
-    const int rc = process_command(line.c_str());
+    const int rc = process_command(line.c_str(), context);
     if (rc != 0 && rc != -1) __builtin_trap();
     return 0;
 }

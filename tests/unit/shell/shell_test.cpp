@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "channel.h"
 #include "command_parsing.h"
 #include "commands.h"
 #include "console.h"
@@ -169,27 +170,29 @@ TEST(Console, PrintsAndMirrors) {
         std::string printed;
         int rc;
         std::string mirrored;  // "" when nothing is logged
-        int count = 2;
+        int commands = 0;      // command lines counted before the row
         bool mirror = true;
     } rows[] = {
+        {"%s", "100%", "100%\r\n", 6, "69 API:telnet3:0:OUT:100%\r\n"},
         {"error: command not found", "", "error: command not found\r\n", 26,
-         "69 API:telnet3:2:OUT:error: command not found\r\n"},
-        {"%s", "100%", "100%\r\n", 6, "69 API:telnet3:0:OUT:100%\r\n", 0},
+         "69 API:telnet3:2:OUT:error: command not found\r\n", 2},
         {x63.c_str(), "", x63 + "\r\n", 65, "69 API:telnet3:2:OUT:" + x63 + "\r\n"},
         {x64.c_str(), "", "", -1, ""},  // formats are at most 63 characters
         {nullptr, "", "", -1, ""},
         {"two\n\n", "", "two\n\r\n", 6, "69 API:telnet3:2:OUT:two\n\r\n"},
         {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet3:2:OUT:" + a600.substr(0, 507)},
-        {"quiet", "", "quiet\r\n", 7, "", 2, false},
+        {"quiet", "", "quiet\r\n", 7, "", 0, false},
     };
     console_set_vsyslog(capture_entry);
-    newline_string = serial_newline_string;
-    snprintf(tty_name, sizeof tty_name, "/dev/pts/3");
+    SessionSettings settings;
+    snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/pts/3");
     for (const auto& r : rows) {
         SCOPED_TRACE(r.printed);
         logged.clear();
-        gbPrintToSysLog = r.mirror;
-        gnCount = r.count;
+        settings.gbPrintToSysLog = r.mirror;
+        session_settings_set(settings);
+        for (int i = 0; i < r.commands; ++i)
+            console_count_command();
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(shell_println(r.format, r.arg), r.rc);
         fflush(stdout);
@@ -198,7 +201,7 @@ TEST(Console, PrintsAndMirrors) {
                                              : std::vector<std::string>{r.mirrored});
     }
     EXPECT_EQ(mysyslog(nullptr), 0);
-    gbPrintToSysLog = 0;
+    session_settings_set(SessionSettings{});
     console_set_vsyslog(nullptr);
 }
 
@@ -214,9 +217,9 @@ TEST(LiveLog, FiltersAndFormat) {
     } rows[] = {
         {{}, {}, all, rec, rec},
         {{"2026"}, {}, all, rec, "-"},  // filters search from the level word on
-        {{"", "", "", "status"}, {}, all, rec, rec},
+        {{"nothing", "status"}, {}, all, rec, rec},
         {{"STATUS"}, {}, all, rec, "-"},
-        {{"status"}, {"", "telnet3"}, all, rec, "-"},  // cull wins
+        {{"status"}, {"telnet3"}, all, rec, "-"},  // cull wins
         {{"nothing"}, {"short"}, all, "a short record of 24 chr", "a short record of 24 chr"},
         {{"nothing"}, {"short"}, all, "a short record of 25 chrs", "-"},
         {{}, {}, {"level", "time"}, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
@@ -224,17 +227,20 @@ TEST(LiveLog, FiltersAndFormat) {
         {{}, {}, {"date"}, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
         {{}, {}, {"date"}, "2026-12-05 23:51:58 oneword", "2026-12-05 "},
     };
+    Channel unconnected;
+    CommandContext context{kFmtNormal, unconnected};
+    LogView& view = session_log_view();
     for (const auto& r : rows) {
         SCOPED_TRACE(r.shown);
-        memset(log_show_filters, 0, sizeof log_show_filters);
-        memset(log_cull_filters, 0, sizeof log_cull_filters);
-        for (size_t i = 0; i < r.show.size(); ++i)
-            strcpy(log_show_filters[i], r.show[i]);
-        for (size_t i = 0; i < r.cull.size(); ++i)
-            strcpy(log_cull_filters[i], r.cull[i]);
-        log_format_cmd(static_cast<int>(r.format.size()), const_cast<char**>(r.format.data()));
+        view.clear_filters();
+        view.add_filters(LogView::Filters::kShow, static_cast<int>(r.show.size()),
+                         const_cast<char**>(r.show.data()));
+        view.add_filters(LogView::Filters::kCull, static_cast<int>(r.cull.size()),
+                         const_cast<char**>(r.cull.data()));
+        log_format_cmd(context, static_cast<int>(r.format.size()),
+                       const_cast<char**>(r.format.data()));
         char out[1100];
-        EXPECT_EQ(log_format_record(r.record.c_str(), out, sizeof out) ? out : "-", r.shown);
+        EXPECT_EQ(view.format_record(r.record.c_str(), out, sizeof out) ? out : "-", r.shown);
     }
 }
 

@@ -2,6 +2,8 @@
 // line editing on wrapped lines, and the command history store.
 #pragma once
 
+#include <pthread.h>
+
 // Output lock: called with 1 to take and 0 to release the lock that guards
 // terminal output; the tag is always NULL. The editor takes it around every
 // stretch of its own output and every change of its state; it is not
@@ -29,6 +31,9 @@ void cle_echo_enable(int echo);
 // before cle_init to affect the terminal mode.
 void cle_no_cr_translation(int disable);
 void cle_register_sync_callbacks(cle_LockCallbackT cb);
+// Registers a lock callback that takes and releases mutex, the lock the
+// caller's other writers to the terminal hold; NULL registers none.
+void cle_use_output_mutex(pthread_mutex_t* mutex);
 void cle_register_inline_callback(cle_InlineCallbackT cb);
 
 // Reads one edited line into buffer (at most max_len - 1 characters).
