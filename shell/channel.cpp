@@ -186,7 +186,6 @@ RequestResult Channel::response_helper() {
         result = {RequestStatus::kGone, 0};
     } else if (result.value < 0 && did_registration) {
         shell_println("error: command not found");
-        fflush(stdout);
         result.value = -1;
     }
     give_input_gate();

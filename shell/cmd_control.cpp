@@ -185,7 +185,6 @@ void cmdecho_cmd(CommandContext& /*context*/, int argc, char** argv) {
     }
     console_set_echo(state);
     shell_println("%s %s", argv[0], argv[1]);
-    fflush(stdout);
 }
 
 // Sets or toggles the prompt flag and reports its new value.

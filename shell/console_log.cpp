@@ -104,6 +104,7 @@ int shell_println(const char* fmt, ...) {
     va_start(ap, fmt);
     const int rc = vprintf(format, ap);
     va_end(ap);
+    fflush(stdout);  // whole, now: other writers share the terminal
     if (rc > 0) {
         va_start(ap, fmt);
         message_mirror(format, ap);

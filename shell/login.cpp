@@ -180,7 +180,6 @@ int authenticate_user(const char* current_pwd) {
     char typed[kPasswordSize];
     for (int attempt = 0; attempt < MAX_ATTEMPTS && !passed; ++attempt) {
         shell_println(PASSWORD_PROMPT);
-        fflush(stdout);
         if (fgets(typed, sizeof typed, stdin) == nullptr) break;
         shell_println("%s", "");  // the typed line end was not echoed
         chop_line_end(typed);
@@ -188,7 +187,6 @@ int authenticate_user(const char* current_pwd) {
         if (passed) break;
         ++wrong;
         shell_println(FAILED_TEXT);
-        fflush(stdout);
         if (!session_pause(kWrongPasswordDelayMs)) break;
     }
     explicit_bzero(typed, sizeof typed);

@@ -97,7 +97,6 @@ int reboot_cmd_processing(CommandLoop& loop) {
     if (line_is(line, "n")) return 1;
     if (strlen(line) == 1) return 0;
     shell_println("info: reboot command aborted");
-    fflush(stdout);
     return 1;
 }
 
