@@ -23,25 +23,6 @@ namespace {
 
 using namespace zt;
 
-// A process that the log reader takes for the system logger.
-class FakeSyslogd {
-  public:
-    FakeSyslogd() : pid_(fork()) {
-        if (pid_ == 0) {
-            prctl(PR_SET_NAME, "syslogd");
-            pause();
-            _exit(0);
-        }
-    }
-    ~FakeSyslogd() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-
-  private:
-    pid_t pid_;
-};
-
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     // The log reader's listener cannot be bound: a directory stands at its path.
     const std::string tag = "console-test-" + std::to_string(getpid());
@@ -50,7 +31,9 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     SessionSettings settings;
     snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/%s", tag.c_str());
     session_settings_set(settings);
-    FakeSyslogd syslogd;
+    // A process that the log reader takes for the system logger.
+    const pid_t syslogd = fork();
+    if (syslogd == 0) prctl(PR_SET_NAME, "syslogd"), pause(), _exit(0);
 
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -86,6 +69,8 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     dup2(in.get(), STDIN_FILENO);
     dup2(out.get(), STDOUT_FILENO);
     rmdir(listener.c_str());
+    kill(syslogd, SIGKILL);
+    waitpid(syslogd, nullptr, 0);
 
     ASSERT_TRUE(started);
     EXPECT_EQ(typed, "ab");
