@@ -67,6 +67,8 @@ endif()
 if(TARGET appd)
   install(TARGETS appd syslogd zcon-ready-service qtool
     RUNTIME DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
+  # The application's conformance checker, beside the stand-in it is tried on.
+  install(TARGETS zcon-peer-check RUNTIME DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
   # zcon-sim finds isolate, fw_env/ and services/ beside itself, as in the
   # source tree.
   install(PROGRAMS sim/zcon-sim sim/isolate DESTINATION ${ZCON_PRIVATE_DIR}/sim COMPONENT sim)

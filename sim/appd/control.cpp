@@ -131,6 +131,36 @@ bool list_requests(AppdServer* sv, std::string_view args, std::string* reply) {
     return true;
 }
 
+// "breach NAME": breaks one of the shell's needs on purpose, or none.
+void set_breach(AppdServer* sv, std::string_view name, std::string* reply) {
+    static constexpr struct {
+        const char* name;
+        Breach breach;
+    } kNames[] = {
+        {"none", Breach::kNone},
+        {"double-answer", Breach::kDoubleAnswer},
+        {"bare-answer", Breach::kBareAnswer},
+        {"unanswered-naming", Breach::kUnansweredNaming},
+        {"unknown-accepted", Breach::kUnknownAccepted},
+        {"no-whoami", Breach::kNoWhoami},
+        {"settings-refused", Breach::kSettingsRefused},
+        {"output-on-connection", Breach::kOutputOnConnection},
+        {"output-unterminated", Breach::kOutputUnterminated},
+        {"output-crossed", Breach::kOutputCrossed},
+        {"output-after-unregister", Breach::kOutputAfterUnregister},
+        {"answer-unregister", Breach::kAnswerUnregister},
+        {"keep-open", Breach::kKeepOpen},
+    };
+    for (const auto& entry : kNames) {
+        if (name != entry.name) continue;
+        sv->breach = entry.breach;
+        sv->kept_open.clear();
+        *reply += "ok\n";
+        return;
+    }
+    *reply += "error: unknown breach\n";
+}
+
 }  // namespace
 
 int appd_control_execute(AppdServer* sv, std::string_view line, std::string* reply) {
@@ -166,6 +196,9 @@ int appd_control_execute(AppdServer* sv, std::string_view line, std::string* rep
     } else if (cmd == "settings") {
         for (auto& [name, value] : sv->settings)
             data_line(reply, name + "=" + value);
+    } else if (cmd == "breach") {
+        set_breach(sv, args, reply);
+        return 0;
     } else if (cmd == "flood") {
         flood(sv, args, reply);
         return 0;

@@ -84,6 +84,32 @@ int run_naming(AppdServer* sv, Session* s, std::string_view body) {
     return -1;
 }
 
+// Runs a command, with the result a broken application would give.
+int run_command(AppdServer* sv, Session* s, std::string_view body) {
+    if (sv->breach == Breach::kNoWhoami && body == "whoami") return -1;
+    if (sv->breach == Breach::kSettingsRefused && body.starts_with("execwithoutecho systemsetting"))
+        return -1;
+    const int rc = appd_run_command(sv, s, body);
+    return sv->breach == Breach::kUnknownAccepted && rc < 0 ? 0 : rc;
+}
+
+// The path where a session's output goes: the one it registered, or under
+// the breach kOutputCrossed, another registered session's.
+std::string output_path(AppdServer* sv, const Session* s, std::string_view path) {
+    if (sv->breach != Breach::kOutputCrossed) return std::string(path);
+    for (auto& [id, other] : sv->sessions) {
+        if (other.get() != s && !other->dead && other->registered) return other->path;
+    }
+    return std::string(path);
+}
+
+// Answers a request, as often as a broken application does.
+void answer(AppdServer* sv, Session* s, std::string line) {
+    if (sv->breach == Breach::kBareAnswer) line = "R:";
+    if (sv->breach == Breach::kDoubleAnswer) appd_answer(sv, s, line);
+    appd_answer(sv, s, std::move(line));
+}
+
 // "R: <type> <path>": remembers where the session's output goes.
 void run_registration(AppdServer* sv, Session* s, std::string_view body) {
     std::string_view type;
@@ -92,7 +118,7 @@ void run_registration(AppdServer* sv, Session* s, std::string_view body) {
     if (type.empty() || path.empty()) result = -1;
     if (result == 0) {
         s->type = std::string(type);
-        s->path = std::string(path);
+        s->path = output_path(sv, s, path);
         s->registered = true;
         s->dgram.reset();  // a new path needs a new connection
         s->dgram_blocked = false;
@@ -119,6 +145,8 @@ void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
     appd_trace(sv, s->id, "<", sim_escape(line));
     s->requests.push_back(line);
     if (line == "U") {
+        if (sv->breach == Breach::kOutputAfterUnregister) appd_print(s, "goodbye");
+        if (sv->breach == Breach::kAnswerUnregister) appd_answer(sv, s, "R: 0");
         s->registered = false;  // output already queued still goes out
         return;
     }
@@ -137,8 +165,9 @@ void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
         out = run_sim(s, body.substr(4));
     } else if (prefix == 'N') {
         out.answer = answer_line(run_naming(sv, s, body));
+        if (sv->breach == Breach::kUnansweredNaming) out.kind = Outcome::kNoAnswer;
     } else {
-        out.answer = answer_line(appd_run_command(sv, s, body));
+        out.answer = answer_line(run_command(sv, s, body));
     }
     switch (out.kind) {
         case Outcome::kNoAnswer:
@@ -150,7 +179,7 @@ void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
             if (out.lag_ms > 0) {
                 appd_answer_later(sv, s, std::move(out.answer), out.lag_ms);
             } else {
-                appd_answer(sv, s, std::move(out.answer));
+                answer(sv, s, std::move(out.answer));
             }
             break;
     }

@@ -52,6 +52,25 @@ struct Session {
     uint32_t dgram_events = 0;
 };
 
+// A deliberate breach of what the shell requires of the application, set
+// with the control command "breach", so that zcon-peer-check can be shown
+// to catch each kind.
+enum class Breach {
+    kNone,
+    kDoubleAnswer,           // requests are answered twice
+    kBareAnswer,             // requests are answered "R:", without a result
+    kUnansweredNaming,       // "N: " requests get no answer
+    kUnknownAccepted,        // unknown commands answer 0
+    kNoWhoami,               // whoami is an unknown command
+    kSettingsRefused,        // "execwithoutecho systemsetting" answers -1
+    kOutputOnConnection,     // output lines go on the connection
+    kOutputUnterminated,     // output datagrams lack their LF
+    kOutputCrossed,          // a session's output goes to another session's socket
+    kOutputAfterUnregister,  // "U" is followed by a datagram
+    kAnswerUnregister,       // "U" is answered
+    kKeepOpen,               // a connection the client has closed is kept open
+};
+
 struct ControlClient {
     unsigned id = 0;
     UniqueFd fd;
@@ -82,6 +101,8 @@ struct AppdServer {
     std::map<std::string, std::string> settings;
     bool hold_all = false;
     int register_result = 0;
+    Breach breach = Breach::kNone;
+    std::vector<UniqueFd> kept_open;  // connections the breach kKeepOpen holds
 };
 
 // Longest accepted control line; control lines carry escaped datagrams.

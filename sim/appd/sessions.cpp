@@ -41,11 +41,17 @@ int connect_dgram(AppdServer* sv, Session* s) {
 // (the shell may rebind the same path) is reconnected once; output for a
 // session without a reachable socket is dropped, as the shell would lose it.
 SendResult send_datagram(AppdServer* sv, Session* s, const std::string& bytes) {
+    std::string_view out = bytes;
+    if (sv->breach == Breach::kOutputOnConnection) {
+        s->tcp_out += bytes;
+        return kSent;
+    }
+    if (sv->breach == Breach::kOutputUnterminated && out.ends_with('\n')) out.remove_suffix(1);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!s->dgram.valid() && connect_dgram(sv, s) < 0) break;
         ssize_t n;
         do {
-            n = send(s->dgram.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            n = send(s->dgram.get(), out.data(), out.size(), MSG_NOSIGNAL);
         } while (n < 0 && errno == EINTR);
         if (n >= 0) return kSent;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return kAgain;
@@ -115,6 +121,10 @@ void appd_read_session(AppdServer* sv, Session* s) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) {
         write_tcp(sv, s);  // answers already produced still go out
+        if (sv->breach == Breach::kKeepOpen) {
+            epoll_ctl(sv->epoll.get(), EPOLL_CTL_DEL, s->tcp.get(), nullptr);
+            sv->kept_open.push_back(std::move(s->tcp));
+        }
         appd_close_session(sv, s);
         return;
     }

@@ -1,0 +1,48 @@
+// zcon-peer-check: what the shell requires of the application, checked
+// against a running one as sessions of the shell would see it.
+#pragma once
+
+#include <netinet/in.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+struct CheckOptions {
+    std::string host = "localhost";
+    int port = 4121;
+    sockaddr_in address{};         // host and port resolved
+    std::string socket_dir;        // where the session sockets are bound
+    std::string probe = "whoami";  // a command whose output the checks look for
+    int timeout_ms = 5000;         // for a connection and for each answer
+    int quiet_ms = 200;            // silence that ends the wait for more after an answer
+    int sessions = 20;             // sessions at once
+    int samples = 100;             // requests timed
+    bool remote = false;           // the application cannot reach this host's sockets
+};
+
+enum class Verdict { kPass, kFail, kNotApplicable };
+
+struct CheckRow {
+    std::string name;
+    Verdict verdict = Verdict::kPass;
+    std::string detail;  // what was received, or why the check does not apply
+};
+
+struct CheckReport {
+    std::vector<CheckRow> rows;
+    bool local = false;                // output could be checked
+    std::vector<int64_t> answer_us;    // time from request to answer, per timed request
+    std::vector<int64_t> datagram_us;  // time from request to its first datagram
+};
+
+// Runs every check against the application at options->address.
+CheckReport checks_run(const CheckOptions* options);
+
+// Writes the report as a table, or as JSON for a release pipeline.
+void checks_print_text(const CheckOptions* options, const CheckReport* report, FILE* out);
+void checks_print_json(const CheckOptions* options, const CheckReport* report, FILE* out);
+
+// Whether any check failed.
+bool checks_failed(const CheckReport* report);
