@@ -197,7 +197,7 @@ void Channel::forget_answer() {
 }
 
 void Channel::take_input_gate() {
-    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !hangup_seen()) {
+    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !session_cut_short()) {
     }
 }
 

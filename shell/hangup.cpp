@@ -1,39 +1,44 @@
-// Hang-ups. When the terminal hangs up (the telnet client went away, the
-// serial line dropped: SIGHUP), the session ends at once, whatever it is
-// doing, the way end of input ends it: login report cleared and "U" sent
-// where a connection is up, terminal settings restored where the terminal
-// still exists. Ignoring the signal is not enough: only reads of the terminal
-// notice a hang-up by themselves, and a session waiting for anything else
-// (an answer, the application, the log) would stay for good.
+// Endings from outside. When the terminal hangs up (the telnet client went
+// away, the serial line dropped: SIGHUP), or a signal from outside asks the
+// session to end (SIGTERM; SIGINT or SIGQUIT by kill, since in character
+// mode the terminal's keys are plain bytes), the session ends at once,
+// whatever it is doing, the way end of input ends it: login report cleared
+// and "U" sent where a connection is up, terminal settings restored where
+// the terminal still exists, listener sockets removed, children ended.
+// Ignoring the signals is not enough: only reads of the terminal notice a
+// hang-up by themselves, and a session waiting for anything else (an
+// answer, the application, the log, a child) would stay for good.
 //
 // How:
-// - The handler only records. It sets a flag and puts /dev/null on standard
-//   input, so that a read of the terminal that is about to begin sees end of
-//   input; the editor and the password prompt then end as at end of input.
-//   It is installed without SA_RESTART, so the blocking call it interrupts
-//   returns with EINTR and its caller looks at the flag.
+// - The handler only records. It sets the signal and puts /dev/null on
+//   standard input, so that a read of the terminal that is about to begin
+//   sees end of input; the editor and the password prompt then end as at
+//   end of input. It is installed without SA_RESTART, so the blocking call
+//   it interrupts returns with EINTR and its caller looks at the flag.
 // - Side threads start with every signal blocked (start_side_thread, and the
-//   XCOM reader does the same), so the signal reaches the main thread, which
-//   does every wait that must notice it.
+//   XCOM reader does the same), so the signals reach the main thread, which
+//   does every wait that must notice them.
 // - Plain waits (the connect retry, the log viewer, the delay after a wrong
-//   password, the flood pause) go through session_pause, which lets the
-//   signal in only inside ppoll: one arriving just before the wait cannot be
-//   slept through.
-// - The wait for an answer runs in slices (answer_wait_slice), so a hang-up
-//   that lands just before a slice begins is seen at its end. After a
-//   hang-up, what the ending session still sends waits for answers only
-//   until one common deadline: an application that does not answer cannot
-//   keep the process alive.
-// - A watchdog alarm ends the process kWatchdogSeconds after the hang-up in
-//   case something no signal cuts short holds the main thread (a host name
-//   lookup, a child that does not end).
-// - While the login reads the password the terminal still turns Ctrl-C into
-//   SIGINT; the same handler then ends the login as given up, so the wrong
-//   passwords given before are still reported.
+//   password, the flood pause) go through session_pause, and the wait for a
+//   child through wait_child; both let the signals in only inside ppoll: one
+//   arriving just before the wait cannot be slept through.
+// - The wait for an answer runs in slices (answer_wait_slice), so a signal
+//   that lands just before a slice begins is seen at its end. Afterwards,
+//   what the ending session still sends waits for answers only until one
+//   common deadline: an application that does not answer cannot keep the
+//   process alive.
+// - A watchdog alarm ends the process kWatchdogSeconds after the first
+//   ending signal in case something no signal cuts short holds the main
+//   thread (a host name lookup).
+// - While the terminal is not in character mode (the password prompt, the
+//   log viewer) Ctrl-C and Ctrl-\ reach the shell as SIGINT and SIGQUIT from
+//   the kernel: they give the login up (the wrong passwords given before are
+//   still reported) or quit the log viewer, as the keys of those states.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,38 +48,49 @@
 
 namespace {
 
-constexpr int kAnswerSliceMs = 200;  // longest a hang-up goes unseen by the answer wait
-constexpr int kAnswerGraceMs = 400;  // answers awaited after a hang-up, all together
+constexpr int kAnswerSliceMs = 200;  // longest an ending signal goes unseen by the answer wait
+constexpr int kAnswerGraceMs = 400;  // answers awaited after it, all together
 constexpr unsigned kWatchdogSeconds = 1;
+constexpr int kChildGraceMs = 100;  // a child's time to end on SIGTERM
+constexpr int kChildSliceMs = 10;   // how often an ending child is looked at
+constexpr int kEndingSignals[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT};
 
-volatile sig_atomic_t hung_up;
-volatile sig_atomic_t interrupted;  // Ctrl-C while the login reads the password
-int null_fd = -1;                   // /dev/null, put on standard input by the handler
-int terminal_fd = -1;               // the terminal, to put back for restoring its settings
-struct sigaction sigint_before {};
-timespec grace_end;  // main thread only
+volatile sig_atomic_t ending_signal;  // the first ending signal, 0 while none
+volatile sig_atomic_t terminal_key;   // it was the terminal's Ctrl-C or Ctrl-\ key
+int null_fd = -1;                     // /dev/null, put on standard input by the handler
+int terminal_fd = -1;                 // the terminal, to put back for restoring its settings
+timespec grace_end;                   // main thread only
 bool grace_started;
 
-void on_cut_short(int sig) {
+void on_ending_signal(int sig, siginfo_t* info, void* /*context*/) {
     const int saved_errno = errno;
-    if (sig == SIGHUP) {
-        if (!hung_up) alarm(kWatchdogSeconds);
-        hung_up = 1;
-    } else {
-        interrupted = 1;
+    if (ending_signal == 0) {
+        ending_signal = sig;
+        terminal_key = sig != SIGHUP && info != nullptr && info->si_code == SI_KERNEL;
+        alarm(kWatchdogSeconds);
     }
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
     errno = saved_errno;
 }
 
-void catch_signal(int sig, struct sigaction* before) {
+void catch_ending_signal(int sig) {
     struct sigaction action {};
-    action.sa_handler = on_cut_short;
+    action.sa_sigaction = on_ending_signal;
     sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGHUP);
-    sigaddset(&action.sa_mask, SIGINT);
-    action.sa_flags = 0;  // no SA_RESTART: the interrupted call returns
-    sigaction(sig, &action, before);
+    for (const int other : kEndingSignals)
+        sigaddset(&action.sa_mask, other);
+    action.sa_flags = SA_SIGINFO;  // no SA_RESTART: the interrupted call returns
+    sigaction(sig, &action, nullptr);
+}
+
+// The ending signals, and extra if not 0.
+sigset_t ending_signals(int extra) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kEndingSignals)
+        sigaddset(&set, sig);
+    if (extra != 0) sigaddset(&set, extra);
+    return set;
 }
 
 // The time of clock ns nanoseconds from now.
@@ -98,13 +114,13 @@ long long ns_until(const timespec& at) {
     return (at.tv_sec - now.tv_sec) * 1000000000LL + (at.tv_nsec - now.tv_nsec);
 }
 
-bool cut_short() {
-    return hung_up || interrupted;
+timespec span_of(long long ns) {
+    return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
-// The deadline for answers after a hang-up, set when first asked for.
+// The deadline for answers after an ending signal, set when first asked for.
 const timespec* grace_deadline() {
-    if (!hung_up) return nullptr;
+    if (ending_signal == 0) return nullptr;
     if (!grace_started) {
         grace_end = monotonic_after(kAnswerGraceMs);
         grace_started = true;
@@ -112,62 +128,86 @@ const timespec* grace_deadline() {
     return &grace_end;
 }
 
+void on_child(int /*sig*/) {}
+
 }  // namespace
 
 void hangup_install(void) {
     null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     terminal_fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
-    catch_signal(SIGHUP, nullptr);
+    for (const int sig : kEndingSignals)
+        catch_ending_signal(sig);
     // Whatever the starting program left: the watchdog must be able to fire.
     signal(SIGALRM, SIG_DFL);
-    sigset_t needed;
-    sigemptyset(&needed);
-    sigaddset(&needed, SIGHUP);
-    sigaddset(&needed, SIGALRM);
+    sigset_t needed = ending_signals(SIGALRM);
     pthread_sigmask(SIG_UNBLOCK, &needed, nullptr);
 }
 
-bool hangup_seen(void) {
-    return hung_up != 0;
+bool session_cut_short(void) {
+    return ending_signal != 0;
 }
 
-void login_interrupt_catch(bool on) {
-    if (on) {
-        catch_signal(SIGINT, &sigint_before);
-    } else {
-        sigaction(SIGINT, &sigint_before, nullptr);
-    }
-}
-
-bool login_interrupted(void) {
-    return interrupted != 0;
+int session_end_status(int normal) {
+    if (ending_signal == 0 || ending_signal == SIGHUP || terminal_key) return normal;
+    return 128 + ending_signal;
 }
 
 void hangup_restore_stdin(void) {
-    if (cut_short() && terminal_fd >= 0) dup2(terminal_fd, STDIN_FILENO);
+    if (session_cut_short() && terminal_fd >= 0) dup2(terminal_fd, STDIN_FILENO);
 }
 
 bool session_pause(int ms) {
-    sigset_t cut, during;
-    sigemptyset(&cut);
-    sigaddset(&cut, SIGHUP);
-    sigaddset(&cut, SIGINT);
+    const sigset_t cut = ending_signals(0);
+    sigset_t during;
     pthread_sigmask(SIG_BLOCK, &cut, &during);
     const timespec end = monotonic_after(ms < 0 ? 0 : ms);
-    while (!cut_short()) {
+    while (!session_cut_short()) {
         timespec left{};
         if (ms >= 0) {
             const long long rest = ns_until(end);
             if (rest <= 0) break;
-            left.tv_sec = static_cast<time_t>(rest / 1000000000);
-            left.tv_nsec = static_cast<long>(rest % 1000000000);
+            left = span_of(rest);
         }
-        // SIGHUP and SIGINT get in only here, so none is slept through.
+        // The ending signals get in only here, so none is slept through.
         const int rc = ppoll(nullptr, 0, ms < 0 ? nullptr : &left, &during);
         if (ms < 0 && rc < 0 && errno == EINTR) break;
     }
     pthread_sigmask(SIG_SETMASK, &during, nullptr);
-    return !cut_short();
+    return !session_cut_short();
+}
+
+int wait_child(pid_t pid) {
+    // SIGCHLD wakes the wait once the child ends; it needs a handler for that.
+    struct sigaction wake {}, before {};
+    wake.sa_handler = on_child;
+    sigemptyset(&wake.sa_mask);
+    const sigset_t blocked = ending_signals(SIGCHLD);
+    sigset_t during;
+    pthread_sigmask(SIG_BLOCK, &blocked, &during);
+    sigaction(SIGCHLD, &wake, &before);
+    int status = 0;
+    timespec kill_at{};
+    bool ending = false;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) {
+            status = -1;
+            break;
+        }
+        if (session_cut_short() && !ending) {
+            kill(-pid, SIGTERM);
+            kill_at = monotonic_after(kChildGraceMs);
+            ending = true;
+        } else if (ending && ns_until(kill_at) <= 0) {
+            kill(-pid, SIGKILL);
+        }
+        const timespec slice = span_of(kChildSliceMs * 1000000LL);
+        ppoll(nullptr, 0, ending ? &slice : nullptr, &during);
+    }
+    sigaction(SIGCHLD, &before, nullptr);
+    pthread_sigmask(SIG_SETMASK, &during, nullptr);
+    return status;
 }
 
 int answer_wait_slice(sem_t* sem) {

@@ -48,7 +48,7 @@ bool read_first_line(int fd, char* line, size_t size) {
     size_t len = 0;
     while (len + 1 < size && (len == 0 || line[len - 1] != '\n')) {
         const ssize_t n = read(fd, line + len, 1);
-        if (n < 0 && errno == EINTR && !hangup_seen()) continue;
+        if (n < 0 && errno == EINTR && !session_cut_short()) continue;
         if (n <= 0) break;
         len += static_cast<size_t>(n);
     }
@@ -56,12 +56,11 @@ bool read_first_line(int fd, char* line, size_t size) {
     return len > 0;
 }
 
-// Closes the tool's output and waits for it to end.
+// Closes the tool's output and waits for it to end (ending it if the
+// session is cut short meanwhile).
 void end_password_tool(int out, pid_t child) {
     if (out >= 0) close(out);
-    int status;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    wait_child(child);
 }
 
 // Starts the password tool "<folder>/qtool config sw 0" directly, without a
@@ -78,9 +77,15 @@ int start_password_tool(const char* folder, pid_t* child) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // A process group of its own, so that an ending session can end it all.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     char config[] = "config", sw[] = "sw", zero[] = "0";
     char* argv[] = {tool, config, sw, zero, nullptr};
-    const int started = posix_spawn(child, tool, &actions, nullptr, argv, environ);
+    const int started = posix_spawn(child, tool, &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (started != 0) {
@@ -172,7 +177,6 @@ int set_tty_echo(short enable) {
 int authenticate_user(const char* current_pwd) {
     // Unbuffered: no copy of a typed password stays behind in stdin's buffer.
     setvbuf(stdin, nullptr, _IONBF, 0);
-    login_interrupt_catch(true);
     set_tty_echo(0);
     shell_println(WELCOME_TEXT);
     bool passed = false;
@@ -192,7 +196,6 @@ int authenticate_user(const char* current_pwd) {
     explicit_bzero(typed, sizeof typed);
     hangup_restore_stdin();
     set_tty_echo(1);
-    login_interrupt_catch(false);
     return passed ? 0 : wrong > 0 ? wrong : -1;
 }
 
@@ -208,17 +211,18 @@ void login_or_exit(void) {
     char password[kPasswordSize] = "";
     const int fetched = get_net_password(password, sizeof password);
     int result = 0;
-    if (fetched == 0 && password[0] != '\0' && !hangup_seen()) {
+    if (fetched == 0 && password[0] != '\0' && !session_cut_short()) {
         result = authenticate_user(password);
     }
     explicit_bzero(password, sizeof password);
     if (dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable);
     if (fetched != 0) end_process("Password access failure.\n", 1);
-    if (result == 0 && !hangup_seen() && !login_interrupted()) return;
+    if (result == 0 && !session_cut_short()) return;
     // Wrong passwords are reported however the login then ended; a user who
-    // hung up or gave up with Ctrl-C before guessing leaves nothing to report.
-    if (result > 0 || (result < 0 && !hangup_seen() && !login_interrupted())) {
+    // hung up or gave up with Ctrl-C or Ctrl-\ before guessing leaves nothing
+    // to report.
+    if (result > 0 || (result < 0 && !session_cut_short())) {
         update_unsuccessful_login(session_traits());
     }
-    end_process("End of session\n", 1);
+    end_process("End of session\n", session_end_status(1));
 }

@@ -122,7 +122,7 @@ bool handle_line(CommandLoop& loop) {
         const RequestStatus status = loop.channel.send_command(loop.context.cmd_fmt, line).status;
         if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) return true;
         // The application is gone, or the user is (a hang-up): the session ends.
-        if (!hangup_seen() && session_settings().gbPrintToSysLog) {
+        if (!session_cut_short() && session_settings().gbPrintToSysLog) {
             mysyslog("ERROR:Unable to send command to appd. Quitting. Current command: %s\n", line);
         }
         return false;

@@ -25,14 +25,14 @@ void cleanup(Channel& channel) {
 void end_of_session(Channel& channel) {
     login_report_clear(channel);
     cleanup(channel);
-    end_process("End of session", 0);
+    end_process("End of session", session_end_status(0));
 }
 
 void end_unregistered_session(Channel& channel) {
     channel.disconnect();
     console_editor_cleanup();  // never leave the user's terminal in character mode
     remove_listener_sockets();
-    end_process("End of session", -1);
+    end_process("End of session", session_end_status(-1));
 }
 
 void end_process(const char* entry, int status) {

@@ -214,8 +214,8 @@ void greet_user(const SessionSettings& settings) {
 }
 
 // The answer semaphores and the line editor. A log viewer goes no further:
-// its log reader runs until a signal ends the wait (a hang-up, SIGUSR1
-// after --wait, or Ctrl-C, whose default action ends the process).
+// its log reader runs until a signal ends the wait (Ctrl-C, its quit key; a
+// hang-up or another ending signal; SIGUSR1 after --wait).
 void prepare_input(const SessionSettings& settings, Channel& channel) {
     console_set_echo(settings.cmdecho_state);
     if (const int status = channel.init_semaphores(); status != 0) {
@@ -225,7 +225,7 @@ void prepare_input(const SessionSettings& settings, Channel& channel) {
     if (settings.view_only_mode) {
         session_pause(-1);
         cleanup(channel);
-        exit(0);
+        exit(session_end_status(0));
     }
     if (console_editor_init() != 0) {
         shell_println("Failed to initialize command-line editor");
@@ -239,13 +239,13 @@ void prepare_input(const SessionSettings& settings, Channel& channel) {
 void connect_to_application(const SessionSettings& settings, Channel& channel) {
     bool waiting_told = false;
     while (!channel.connect(settings.host_name, settings.host_port)) {
-        if (!hangup_seen() && session_traits().setup_messages && !waiting_told) {
+        if (!session_cut_short() && session_traits().setup_messages && !waiting_told) {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
-        if (hangup_seen() || !session_pause(kConnectRetryMs)) {
+        if (session_cut_short() || !session_pause(kConnectRetryMs)) {
             cleanup(channel);
-            end_process("End of session", 0);
+            end_process("End of session", session_end_status(0));
         }
     }
 }

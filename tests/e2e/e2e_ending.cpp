@@ -4,9 +4,12 @@
 // sockets gone and nothing left running.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
 
 #include "sim_env.h"
 
@@ -29,31 +32,41 @@ Lines plus(Lines lines, const Lines& more) {
     return lines;
 }
 
-// Whether a process of that name runs in the test's private process table.
+// Whether a process of that name runs (and is no zombie) in the test's
+// private process table.
 bool process_runs(const std::string& name) {
     bool found = false;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string stat = read_file(entry.path().string() + "/stat");
-        found = found || stat.find(" (" + name + ") ") != std::string::npos;
+        const size_t at = stat.find(" (" + name + ") ");
+        found = found || (at != std::string::npos && stat[at + name.size() + 4] != 'Z');
     }
     return found;
 }
 
-// Whether pid's main thread waits in a read of standard input or in ppoll,
-// so that a signal sent now cuts the wait short.
+// Whether pid's main thread waits in a read of standard input, in ppoll or
+// for an answer, so that a signal sent now cuts the wait short.
 bool waits_for_input(pid_t pid) {
     const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
     return call.starts_with(std::to_string(SYS_read) + " 0x0 ") ||
-           call.starts_with(std::to_string(SYS_ppoll) + " ");
+           call.starts_with(std::to_string(SYS_ppoll) + " ") ||
+           call.starts_with(std::to_string(SYS_futex) + " ");
 }
+
+const std::map<std::string, int> kSignals = {{"!sighup", SIGHUP},
+                                             {"!sigusr1", SIGUSR1},
+                                             {"!sigterm", SIGTERM},
+                                             {"!sigint", SIGINT},
+                                             {"!sigquit", SIGQUIT}};
 
 struct Ending {
     const char* name;
     Lines args = {};
     // Typed in turn, except: "@command" goes to appd's control socket,
     // "?text" waits for text on the terminal, "<line" until appd has
-    // received line, "!hangup" closes the terminal, "!sighup" signals a
-    // hang-up while the terminal stays, "!sigusr1" sends SIGUSR1.
+    // received line, "%name" until a process of that name runs, "!hangup"
+    // closes the terminal, "!sighup", "!sigterm" and the like send that
+    // signal while the terminal stays.
     Lines steps = {};
     int status = 0;
     Lines requests = {};                 // appd's record, the registration's socket left out
@@ -63,6 +76,7 @@ struct Ending {
     bool appd = true;
     const char* before = "";  // a control command before the session starts
     bool listener_dirs = true;
+    bool hanging_tools = false;  // the boot environment's tools never end
 };
 
 const Ending kEndings[] = {
@@ -158,6 +172,69 @@ const Ending kEndings[] = {
      .status = 1,
      .requests = kFailed,
      .password = "s3cret"},
+    {.name = "SIGTERM at the command line",
+     .steps = {"half a li", "?half a li", "!sigterm"},
+     .status = 143,
+     .requests = plus(kTelnet, {k23, "U"}),
+     .most = 1000ms},
+    {.name = "SIGINT by kill at the command line",
+     .steps = {"?Session type", "!sigint"},
+     .status = 130,
+     .requests = plus(kTelnet, {k23, "U"}),
+     .most = 1000ms},
+    {.name = "SIGQUIT by kill while an answer is awaited",
+     .steps = {"echo ready\r", "?ready\n", "@hold on", "echo held\r", "<C: echo held", "!sigquit"},
+     .status = 131,
+     .requests = plus(kTelnet, {"C: echo ready", "C: echo held", k23, "U"}),
+     .most = 1000ms},
+    {.name = "SIGTERM while an answer is awaited",
+     .steps = {"echo ready\r", "?ready\n", "@hold on", "echo held\r", "<C: echo held", "!sigterm"},
+     .status = 143,
+     .requests = plus(kTelnet, {"C: echo ready", "C: echo held", k23, "U"}),
+     .most = 1000ms},
+    {.name = "SIGTERM while waiting for the application",
+     .steps = {"?Waiting for application to start\r\n", "!sigterm"},
+     .status = 143,
+     .most = 1000ms,
+     .appd = false},
+    {.name = "SIGTERM in log viewer mode",
+     .args = {"--logviewer"},
+     .steps = {"?Log viewer mode (Ctrl-C to quit) ...\r\n", "!sigterm"},
+     .status = 143,
+     .most = 1000ms,
+     .appd = false},
+    {.name = "ctrl-c in log viewer mode, its quit key",
+     .args = {"--logviewer"},
+     .steps = {"?Log viewer mode (Ctrl-C to quit) ...\r\n", "\x03"},
+     .most = 1000ms,
+     .appd = false},
+    {.name = "SIGTERM after a wrong password",
+     .steps = {"?" + kPassword, "guess\n", "?" + kRetry, "!sigterm"},
+     .status = 143,
+     .requests = kFailed,
+     .most = 1000ms,
+     .password = "s3cret"},
+    {.name = "ctrl-\\ after a wrong password",
+     .steps = {"?" + kPassword, "guess\n", "?" + kRetry, "\x1c"},
+     .status = 1,
+     .requests = kFailed,
+     .most = 1000ms,
+     .password = "s3cret"},
+    {.name = "hang-up while the password tool hangs",
+     .steps = {"%qtool", "!hangup"},
+     .status = 1,
+     .most = 1000ms,
+     .password = "<fifo>"},
+    {.name = "hang-up while setenv's tool runs",
+     .steps = {"setenv a b\r", "%sleep", "!hangup"},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .most = 1000ms,
+     .hanging_tools = true},
+    {.name = "SIGHUP while printenv's tool runs, the terminal still there",
+     .steps = {"printenv\r", "%sleep", "!sighup"},
+     .requests = plus(kTelnet, {k23, "U"}),
+     .most = 1000ms,
+     .hanging_tools = true},
     {.name = "three wrong passwords, each costing two seconds",
      .args = {"-t", "api"},
      .steps = {"?" + kPassword, "one\ntwo\nS3CRET\n"},
@@ -186,13 +263,27 @@ TEST_P(Endings, EndAsTheyShould) {
     sim.start_syslogd();
     if (e.appd) sim.start_appd();
     sim.set_password(e.password);
+    if (std::string_view(e.password) == "<fifo>") {
+        const std::string file = std::string(SimEnv::kStateDir) + "/password";
+        unlink(file.c_str());
+        mkfifo(file.c_str(), 0600);  // the tool waits for a writer that never comes
+    }
+    PtyOptions options;
+    TempDir tools;
+    if (e.hanging_tools) {
+        for (const char* tool : {"fw_setenv", "fw_printenv"}) {
+            std::ofstream(tools.file(tool)) << "#!/bin/sh\nsleep 60\n";
+            chmod(tools.file(tool).c_str(), 0755);
+        }
+        options.env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
+    }
     if (*e.before) sim.control(e.before);
     if (!e.listener_dirs) {
         std::filesystem::remove_all("/tmp/sysloglisteners");
         std::filesystem::remove_all("/tmp/apiasynclisteners");
     }
-    auto z =
-        e.steps.empty() || e.steps[0][0] == '?' ? sim.zcon(e.args) : sim.registered_zcon(e.args);
+    const bool early = e.steps.empty() || e.steps[0][0] == '?' || e.steps[0][0] == '%';
+    auto z = early ? sim.zcon(e.args, options) : sim.registered_zcon(e.args, options);
     size_t seen = 0;  // output looked at by the waits
     bool terminal_kept = true;
     auto last_step = std::chrono::steady_clock::now();
@@ -208,6 +299,8 @@ TEST_P(Endings, EndAsTheyShould) {
             seen = z->output().find(rest, seen) + rest.size();
         } else if (step[0] == '<') {
             ASSERT_TRUE(sim.wait_trace("< " + rest)) << sim.trace();
+        } else if (step[0] == '%') {
+            ASSERT_TRUE(wait_until([&] { return process_runs(rest); })) << rest;
         } else {
             last_step = std::chrono::steady_clock::now();
             if (step == "!hangup") {
@@ -215,7 +308,7 @@ TEST_P(Endings, EndAsTheyShould) {
                 terminal_kept = false;
             } else if (step[0] == '!') {
                 wait_until([&] { return waits_for_input(z->pid()); });
-                z->kill(step == "!sighup" ? SIGHUP : SIGUSR1);
+                z->kill(kSignals.at(step));
             } else {
                 z->write(step);
             }
@@ -229,7 +322,11 @@ TEST_P(Endings, EndAsTheyShould) {
     for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"})
         EXPECT_FALSE(std::filesystem::exists(dir + z->tty_tag())) << dir;
     EXPECT_NE(z->output().find(e.shown), std::string::npos) << term_tokens(z->output());
-    EXPECT_FALSE(process_runs("zcon"));
+    // What the session ended may take a moment to go.
+    for (const char* name : {"zcon", "sleep", "qtool"})
+        EXPECT_TRUE(wait_until([&] { return !process_runs(name); }, 1000ms)) << name;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+        EXPECT_NE(entry.path().filename().string().rfind("env.", 0), 0u) << entry.path();
     // The application may still be taking in the last lines the session
     // sent, or holding them back behind a withheld answer.
     if (e.appd) sim.control("hold off");
