@@ -77,6 +77,7 @@ struct Ending {
     const char* before = "";  // a control command before the session starts
     bool listener_dirs = true;
     bool hanging_tools = false;  // the boot environment's tools never end
+    int blocked_signal = 0;      // blocked by the program that starts the session
 };
 
 const Ending kEndings[] = {
@@ -128,10 +129,11 @@ const Ending kEndings[] = {
      .steps = {"half a li", "?half a li", "!hangup"},
      .requests = plus(kTelnet, {k23, "U"}),
      .most = 1000ms},
-    {.name = "hang-up signal, the terminal still there",
+    {.name = "hang-up signal, the terminal still there, though the starter blocked it",
      .steps = {"half a li", "?half a li", "!sighup"},
      .requests = plus(kTelnet, {k23, "U"}),
-     .most = 1000ms},
+     .most = 1000ms,
+     .blocked_signal = SIGHUP},
     {.name = "quit after --wait, a SIGUSR1 at the command line cutting no read short",
      .args = {"--wait", "-t", "api", "--nobanner"},
      .steps = {"?start...\r\n", "!sigusr1", "version\r", "?appd 0.1.0", "!sigusr1", "history\r",
@@ -269,6 +271,7 @@ TEST_P(Endings, EndAsTheyShould) {
         mkfifo(file.c_str(), 0600);  // the tool waits for a writer that never comes
     }
     PtyOptions options;
+    options.blocked_signal = e.blocked_signal;
     TempDir tools;
     if (e.hanging_tools) {
         for (const char* tool : {"fw_setenv", "fw_printenv"}) {

@@ -87,26 +87,29 @@ TEST_F(Login, RightPasswordOpensTheSession) {
 }
 
 // The password tool is started from the shell's own folder, whatever the
-// folder's name; one too long to name is a failure, never another folder.
+// folder's name; one too long to name is a failure, never another folder; a
+// folder without the tool means no password is set.
 TEST_F(Login, PasswordToolOfAnyInstallFolder) {
     const struct {
         std::string folder;
-        bool asks;  // else the start-up ends with status 1
+        std::vector<const char*> programs;
+        std::string shown;  // "" when the start-up ends with status 1
     } rows[] = {
-        {"/tmp/with space;semicolon", true},
-        {"/tmp/" + std::string(150, 'a') + "/" + std::string(149, 'b'), false},
+        {"/tmp/with space;semicolon", {"zcon", "qtool"}, kGreeting},
+        {"/tmp/" + std::string(150, 'a') + "/" + std::string(149, 'b'), {"zcon", "qtool"}, ""},
+        {"/tmp/no-tool", {"zcon"}, kSession},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.folder);
         std::filesystem::create_directories(row.folder);
-        for (const char* program : {"zcon", "qtool"})
+        for (const char* program : row.programs)
             std::filesystem::copy_file(bin_path(program), row.folder + "/" + program);
         PtyOptions options;
         options.argv = {row.folder + "/zcon"};
         options.env = {std::string("ZCON_SIM_DIR=") + SimEnv::kStateDir};
         PtyProcess z(options);
-        if (row.asks) {
-            EXPECT_TRUE(z.expect(kGreeting)) << term_tokens(z.output());
+        if (!row.shown.empty()) {
+            EXPECT_TRUE(z.expect(row.shown)) << term_tokens(z.output());
         } else {
             EXPECT_EQ(z.wait_exit(), 1);
             EXPECT_EQ(z.output(), "");

@@ -48,6 +48,10 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         for (const auto& entry : options.env)
             putenv(const_cast<char*>(entry.c_str()));
         signal(SIGPIPE, SIG_DFL);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        if (options.blocked_signal != 0) sigaddset(&blocked, options.blocked_signal);
+        sigprocmask(SIG_SETMASK, &blocked, nullptr);
         execv(argv[0], argv.data());
         dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);

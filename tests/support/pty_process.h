@@ -24,6 +24,7 @@ struct PtyOptions {
     // Another name for the terminal (e.g. /dev/ttyFPGAS0), bound over the
     // terminal's own in the test's private /dev; the program opens it by it.
     std::string alias;
+    int blocked_signal = 0;  // blocked when the program starts, as a parent may leave it
 };
 
 class PtyProcess {
