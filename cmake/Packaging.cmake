@@ -57,7 +57,7 @@ install(FILES packaging/copyright ${zcon_pkg_dir}/changelog.gz docs/install.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zcon COMPONENT shell)
 install(DIRECTORY packaging/examples/
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zcon/examples COMPONENT shell)
-if(CMAKE_EXE_LINKER_FLAGS MATCHES "-no-pie")
+if(NOT "pie" IN_LIST ZCON_HARDENING)
   install(FILES packaging/zcon-nopie.lintian-overrides RENAME zcon
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT shell)
 endif()
@@ -136,6 +136,9 @@ endif()
 
 set(CPACK_DEBIAN_SHELL_PACKAGE_NAME zcon)
 set(CPACK_DEBIAN_SHELL_PACKAGE_SECTION admin)
+# setenv and printenv run fw_setenv and fw_printenv, which Debian ships in
+# libubootenv-tool; an appliance may bring its own instead, hence no Depends.
+set(CPACK_DEBIAN_SHELL_PACKAGE_RECOMMENDS libubootenv-tool)
 set(CPACK_DEBIAN_SHELL_PACKAGE_SUGGESTS inetutils-telnetd)
 set(CPACK_DEBIAN_SHELL_DESCRIPTION "command shell of the network appliance
 zcon is the Quorvex Command Shell, the command line that the appliance's
@@ -168,10 +171,11 @@ include(CPack)
 
 # ---- check -------------------------------------------------------------------
 
-# Builds and checks the packages of this tree. Packages of a sanitizer build
-# are of no use, and a cross build's programs cannot run here. A missing
-# dpkg-deb or lintian makes the check fail, not vanish from the test run.
-if(ZCON_BUILD_TESTS AND TARGET appd AND NOT ZCON_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
+# Builds and checks the packages of this tree: the appliance's too, whose
+# programs are checked without being run. Packages of a sanitizer build are
+# of no use. A missing dpkg-deb or lintian makes the check fail, not vanish
+# from the test run.
+if(ZCON_BUILD_TESTS AND (TARGET appd OR CMAKE_CROSSCOMPILING) AND NOT ZCON_SANITIZE)
   add_test(NAME packaging
     COMMAND ${PROJECT_SOURCE_DIR}/packaging/check-packages ${CMAKE_BINARY_DIR})
   set_tests_properties(packaging PROPERTIES LABELS packaging TIMEOUT 600)

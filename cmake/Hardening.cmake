@@ -1,0 +1,57 @@
+# Hardening of every program the project builds. The shell runs as root for
+# anyone who reaches port 23 or 24, so it gets what a distribution gives such
+# a service; ZCON_HARDENING lists the measures taken:
+#
+#   fortify          -D_FORTIFY_SOURCE=3: glibc's checked string and stdio
+#                    calls wherever the compiler knows a buffer's size, also
+#                    one known only at run time (level 3: gcc 12, glibc 2.34)
+#   stack-protector  -fstack-protector-strong: a canary in every frame that
+#                    holds an array or has its address taken
+#   relro            -z relro: relocated data made read-only after loading
+#   now              -z now: every symbol bound at start, so that with relro
+#                    the whole offset table is read-only (full RELRO)
+#   pie              a position-independent executable, which the kernel
+#                    loads at a random address; left out, -no-pie is explicit
+#
+# docs/performance.md has what each costs; packaging/check-packages checks
+# the built binaries for them. A toolchain file may set ZCON_HARDENING_INIT
+# to change the default (the appliance's drops pie).
+if(NOT DEFINED ZCON_HARDENING_INIT)
+  set(ZCON_HARDENING_INIT "fortify;stack-protector;relro;now;pie")
+endif()
+set(ZCON_HARDENING "${ZCON_HARDENING_INIT}" CACHE STRING
+  "Hardening measures: any of fortify, stack-protector, relro, now, pie")
+
+set(zcon_known_hardening fortify stack-protector relro now pie)
+foreach(measure ${ZCON_HARDENING})
+  if(NOT measure IN_LIST zcon_known_hardening)
+    message(FATAL_ERROR "ZCON_HARDENING: unknown measure '${measure}'")
+  endif()
+endforeach()
+
+# The checked calls need the optimiser's knowledge of sizes (without it
+# glibc warns, which -Werror makes fatal). Under the sanitizers they are left
+# out: the sanitizers check every access already, and their interceptors do
+# not see the checked variants.
+if("fortify" IN_LIST ZCON_HARDENING AND NOT ZCON_SANITIZE AND NOT ZCON_BUILD_FUZZ)
+  add_compile_options(
+    "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=3>")
+endif()
+if("stack-protector" IN_LIST ZCON_HARDENING)
+  add_compile_options(-fstack-protector-strong)
+endif()
+if("relro" IN_LIST ZCON_HARDENING)
+  add_link_options(-Wl,-z,relro)
+endif()
+if("now" IN_LIST ZCON_HARDENING)
+  add_link_options(-Wl,-z,now)
+endif()
+# Explicit either way: Debian's compilers make PIE by default, the
+# appliance's build must not.
+if("pie" IN_LIST ZCON_HARDENING)
+  add_compile_options(-fPIE)
+  add_link_options(-pie)
+else()
+  add_compile_options(-fno-pie)
+  add_link_options(-no-pie)
+endif()
