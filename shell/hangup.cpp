@@ -156,11 +156,18 @@ void hangup_restore_stdin(void) {
     if (session_cut_short() && terminal_fd >= 0) dup2(terminal_fd, STDIN_FILENO);
 }
 
-bool session_pause(int ms) {
+namespace {
+
+// Waits ms milliseconds (ms < 0: until any signal is caught), or until fd
+// (unless -1) is readable. The ending signals get in only inside ppoll, so
+// none is slept through. Returns 1 when fd is readable, 0 when the time
+// passed or a signal came, -1 once the session is cut short.
+int wait_cut_short(int fd, int ms) {
     const sigset_t cut = ending_signals(0);
     sigset_t during;
     pthread_sigmask(SIG_BLOCK, &cut, &during);
     const timespec end = monotonic_after(ms < 0 ? 0 : ms);
+    int result = 0;
     while (!session_cut_short()) {
         timespec left{};
         if (ms >= 0) {
@@ -168,17 +175,32 @@ bool session_pause(int ms) {
             if (rest <= 0) break;
             left = span_of(rest);
         }
-        // The ending signals get in only here, so none is slept through.
-        const int rc = ppoll(nullptr, 0, ms < 0 ? nullptr : &left, &during);
-        if (ms < 0 && rc < 0 && errno == EINTR) break;
+        pollfd wait{fd, POLLIN, 0};
+        const int rc = ppoll(&wait, fd < 0 ? 0 : 1, ms < 0 ? nullptr : &left, &during);
+        if (rc > 0 || (rc < 0 && errno != EINTR)) {
+            result = 1;  // readable, or a failure the read will report
+            break;
+        }
+        if (ms < 0 && rc < 0 && fd < 0) break;
     }
     pthread_sigmask(SIG_SETMASK, &during, nullptr);
-    return !session_cut_short();
+    return session_cut_short() ? -1 : result;
+}
+
+}  // namespace
+
+bool session_pause(int ms) {
+    return wait_cut_short(-1, ms) >= 0;
+}
+
+bool session_wait_readable(int fd) {
+    return wait_cut_short(fd, -1) > 0;
 }
 
 int wait_child(pid_t pid) {
     // SIGCHLD wakes the wait once the child ends; it needs a handler for that.
-    struct sigaction wake {}, before {};
+    struct sigaction wake {
+    }, before{};
     wake.sa_handler = on_child;
     sigemptyset(&wake.sa_mask);
     const sigset_t blocked = ending_signals(SIGCHLD);

@@ -23,6 +23,9 @@ void hangup_restore_stdin(void);
 // Sleeps ms milliseconds (ms < 0: until any signal is caught). Returns false,
 // early, once the session is cut short.
 bool session_pause(int ms);
+// Waits until fd is readable. Returns false, early, once the session is
+// cut short.
+bool session_wait_readable(int fd);
 // One slice of the wait for an answer: waits on sem until a short
 // deadline, or once cut short until the deadline common to all answers
 // still awaited. Returns 0 when sem was taken, else -1 with errno.
