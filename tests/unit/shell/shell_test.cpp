@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bad_input.h"
 #include "channel.h"
 #include "command_parsing.h"
 #include "commands.h"
@@ -189,6 +190,33 @@ TEST(Console, PrintsAndMirrors) {
     }
     EXPECT_EQ(mysyslog(nullptr), 0);
     session_settings_set(SessionSettings{});
+    console_set_vsyslog(nullptr);
+}
+
+// Bad input on a listener socket is warned of at most once a second per
+// kind, with the count met since the last warning.
+TEST(BadInput, WarnsOncePerKindASecond) {
+    static constexpr BadInputWarnings::Kind kinds[] = {{1, "long"}, {2, "cut"}};
+    BadInputWarnings warnings("event socket", kinds, 2);
+    const struct {
+        int kinds;
+        long long at;
+        std::vector<std::string> logged;
+    } rows[] = {
+        {1, 5000, {"long (1 since the last warning)"}},
+        {1, 5999, {}},
+        {3, 6000, {"long (2 since the last warning)", "cut (1 since the last warning)"}},
+        {2, 6500, {}},
+        {0, 9000, {}},
+    };
+    console_set_vsyslog(capture_entry);
+    for (const auto& r : rows) {
+        logged.clear();
+        warnings.note(r.kinds, r.at);
+        for (auto& entry : logged)
+            entry.erase(0, entry.find(":WARNING: event socket: ") + 24);
+        EXPECT_EQ(logged, r.logged) << r.at;
+    }
     console_set_vsyslog(nullptr);
 }
 
