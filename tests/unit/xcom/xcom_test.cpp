@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "libxcom.h"
@@ -104,6 +105,58 @@ TEST(SocketReadLine, Table) {
     }
 }
 
+// Each row sends its datagrams (and shuts the reading side after them when
+// asked) and expects the results of successive reads: "length:text" or the
+// bare result, then "/" and the kinds of bad input when there are any.
+TEST(SocketDatagramLine, Table) {
+    const std::string x(XCOM_MAX_LINE, 'x'), y(XCOM_MAX_LINE - 1, 'y'), y_line = y + "\n";
+    constexpr int kLong = SOCKET_BAD_LONG_LINE, kTail = SOCKET_BAD_NO_LINE_FEED;
+    const std::string y_read = std::to_string(y.size()) + ":" + y;
+    const auto bad = [](std::string read, int kinds) { return read + "/" + std::to_string(kinds); };
+    const struct {
+        std::vector<std::string> datagrams;
+        bool shut;
+        std::vector<std::string> reads;
+    } rows[] = {
+        {{"a\nb\n", "c\n"}, true, {"1:a", "1:b", "1:c", "-1"}},
+        {{std::string("  abc\r\n\t\x01"
+                      "abc\r\n\r\n\na\0b\x7f\x1f\n",
+                      27)},
+         false,
+         {"5:  abc", "3:abc", "0", "0", "3:ab\x7f"}},  // cleaned as socket_read_line does
+        {{"hel", "lo\n"}, false, {bad("3:hel", kTail), "2:lo"}},  // never glued
+        {{"", "a\n"}, false, {bad("0", SOCKET_BAD_EMPTY), "1:a"}},
+        {{x + "y\nok\n", std::string(33000, 'x'), "ok\n"},
+         false,
+         {bad("16384:" + x, kLong), "2:ok", bad("16384:" + x, kLong | kTail), "2:ok"}},
+        // 64 KiB are read whole; a longer datagram's rest is lost.
+        {{y_line + y_line + y_line + y_line, y_line + y_line + y_line + y_line + "!", "ok\n"},
+         false,
+         {y_read, y_read, y_read, y_read, bad(y_read, SOCKET_BAD_TRUNCATED), y_read, y_read, y_read,
+          "2:ok"}},
+    };
+    for (const auto& r : rows) {
+        auto [ours, peer] = unix_pair(SOCK_DGRAM);
+        const int size = 1 << 20;
+        setsockopt(peer.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        for (const auto& datagram : r.datagrams)
+            EXPECT_EQ(send(peer.get(), datagram.data(), datagram.size(), 0),
+                      static_cast<ssize_t>(datagram.size()));
+        if (r.shut) shutdown(ours.get(), SHUT_RD);
+        auto dg = std::make_unique<SocketDatagramT>();
+        std::vector<char> line(XCOM_MAX_LINE + 1);
+        std::vector<std::string> got;
+        for (size_t i = 0; i < r.reads.size(); ++i) {
+            int kinds = -1;
+            const int n = socket_read_datagram_line(ours.get(), dg.get(), line.data(), &kinds);
+            const std::string read =
+                n > 0 ? std::to_string(n) + ":" + line.data() : std::to_string(n);
+            got.push_back(kinds != 0 ? bad(read, kinds) : read);
+        }
+        EXPECT_EQ(got, r.reads) << r.datagrams[0].substr(0, 20);
+    }
+}
+
 // What the send and receive seams do: fail with EINTR `interrupted` times,
 // then move at most `most` bytes a call (0: all), or fail with `error`.
 struct Forced {
@@ -145,6 +198,16 @@ TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
         forced_calls = 0;
         const SocketRecvT real_recv = socket_set_recv(forced_recv);
         EXPECT_EQ(LineReader().read(ours.get()), row.read == 5 ? "5:hello" : "-1");
+        if (row.most == 0) {  // a datagram is received whole or not at all
+            auto [dg_ours, dg_peer] = unix_pair(SOCK_DGRAM);
+            send(dg_peer.get(), "hello\n", 6, 0);
+            forced_calls = 0;
+            auto dg = std::make_unique<SocketDatagramT>();
+            std::vector<char> line(XCOM_MAX_LINE + 1);
+            int kinds = 0;
+            EXPECT_EQ(socket_read_datagram_line(dg_ours.get(), dg.get(), line.data(), &kinds),
+                      row.read);
+        }
         socket_set_recv(real_recv);
     }
 }

@@ -161,6 +161,16 @@ int trim_controls(char* line, int len) {
     return end - start;
 }
 
+// Copies len bytes of text into line, dropping NULs (with a warning) and
+// trimming control bytes off both ends; returns the line's length.
+int clean_line(const char* text, int len, char* line) {
+    memcpy(line, text, static_cast<size_t>(len));
+    line[len] = '\0';
+    const int kept = xcom_remove_nulls(line, len);
+    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
+    return trim_controls(line, kept);
+}
+
 // Moves the first len bytes of buffer out into line as one cleaned line.
 // Returns the line's length after trimming, or -1 when it is too long (it then
 // stays in the buffer).
@@ -173,12 +183,7 @@ int take_line(char* buffer, int* buflen, char* line, int len) {
         warn("XCOM: FATAL: socket_read_line() error: len (%d) > *buflen (%d)\n", len, *buflen);
         return -1;
     }
-    memcpy(line, buffer, static_cast<size_t>(len));
-    line[len] = '\0';
-    const int kept = xcom_remove_nulls(line, len);
-    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
-    const int length = trim_controls(line, kept);
-
+    const int length = clean_line(buffer, len, line);
     *buflen -= len;
     memmove(buffer, buffer + len, static_cast<size_t>(*buflen));
     buffer[*buflen] = '\0';
@@ -251,4 +256,62 @@ int socket_read_line(int socket, char* buffer, int* buflen, char* line, int time
         const int received = receive_more(socket, buffer, buflen, budget);
         if (received <= 0) return received;
     }
+}
+
+// Receives one datagram whole, its real length told by MSG_TRUNC. Returns
+// the bytes kept (at most size), or -1 on an error or a socket shut for
+// reading.
+int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
+    *kinds = 0;
+    bool must_wait = false;
+    ssize_t got = 0;
+    // Without a time limit the wait cannot run out: only kDone and kFailed.
+    if (socket_io(
+            socket, Direction::read, Budget(), must_wait, 0, "socket input", &got, [&](int flags) {
+                return recv_call(socket, buffer, static_cast<size_t>(size), flags | MSG_TRUNC);
+            }) != Io::kDone) {
+        return -1;
+    }
+    if (got < 0) {
+        std::array<char, xcom::kErrorTextSize> scratch;
+        warn("socket input: recv() error2 %s\n",
+             xcom::error_text(errno, scratch.data(), scratch.size()));
+        return -1;
+    }
+    if (got == 0 && !empty_datagram(socket)) {
+        warn("remote socket closed\n");
+        return -1;
+    }
+    if (got == 0) *kinds = SOCKET_BAD_EMPTY;
+    if (got > size) {
+        *kinds = SOCKET_BAD_TRUNCATED;
+        got = size;
+    }
+    buffer[got] = '\0';
+    return static_cast<int>(got);
+}
+
+// Hands out the next line of the datagram in dg, receiving one when it is
+// used up.
+int socket_read_datagram_line(int socket, SocketDatagramT* dg, char* line, int* kinds) {
+    *kinds = 0;
+    if (!socket_datagram_pending(dg)) {
+        dg->offset = 0;
+        dg->length = socket_recv_datagram(socket, dg->data, XCOM_MAX_DATAGRAM, kinds);
+        if (dg->length <= 0) {
+            line[0] = '\0';
+            return dg->length;
+        }
+    }
+    const char* start = dg->data + dg->offset;
+    const auto left = static_cast<size_t>(dg->length - dg->offset);
+    const auto* feed = static_cast<const char*>(memchr(start, '\n', left));
+    int len = feed != nullptr ? static_cast<int>(feed - start) + 1 : static_cast<int>(left);
+    if (feed == nullptr) *kinds |= SOCKET_BAD_NO_LINE_FEED;
+    dg->offset += len;
+    if (len > XCOM_MAX_LINE) {
+        *kinds |= SOCKET_BAD_LONG_LINE;
+        len = XCOM_MAX_LINE;
+    }
+    return clean_line(start, len, line);
 }
