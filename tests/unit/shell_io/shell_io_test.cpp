@@ -58,6 +58,16 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
     EXPECT_EQ(out.writes(), Writes{});
 
     EXPECT_EQ(shell_io_printf(shio, "a\n%s", "b"), 3);
+    // What is held is reported, even when errno tells of an earlier interruption.
+    char* held = nullptr;
+    int size = 0, fd = 0;
+    errno = EINTR;
+    EXPECT_EQ(shell_io_get_attributes(shio, &held, &size, &fd), 0);
+    EXPECT_EQ(std::string(held, size) + std::to_string(fd), "a\nb" + std::to_string(out.fd()));
+    const std::string dump_head = "shio: fd:" + std::to_string(out.fd()) + " stream{buff,size}: {";
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(shell_io_dump(shio), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().substr(0, dump_head.size()), dump_head);
     EXPECT_EQ(shell_io_flush(shio), 0);
     EXPECT_EQ(out.writes(), (Writes{"a\n", "b"}));
 
@@ -76,6 +86,7 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
 TEST_F(ShellIoTest, CrModeEndsEveryLineWithCrLf) {
     shell_io_bind_fd(shio, out.fd());
     shell_io_add_cr(shio);
+    EXPECT_EQ(shio->add_cr, 1);
     shell_io_printf(shio, "a\nb");
     shell_io_flush(shio);
     EXPECT_EQ(out.writes(), (Writes{"a", "\r\n", "b", "\r\n"}));

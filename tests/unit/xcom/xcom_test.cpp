@@ -7,9 +7,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -71,27 +73,54 @@ struct LineReader {
     }
 };
 
+// What action writes on standard output with the library's warnings on,
+// each at once (no flush of the stream in between).
+std::string warnings_of(const std::function<void()>& action) {
+    fflush(stdout);
+    int out[2];
+    if (pipe2(out, O_NONBLOCK | O_CLOEXEC) != 0) return "no pipe";
+    const int saved = dup(STDOUT_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    const int was = xcom_log_errors(1);
+    action();
+    xcom_log_errors(was);
+    std::string written;
+    read_available(out[0], &written);
+    dup2(saved, STDOUT_FILENO);
+    for (int fd : {saved, out[0], out[1]})
+        close(fd);
+    return written;
+}
+
 // Each row writes its chunks (as datagrams when asked; a peer gone after
 // them when asked) and expects the results of successive reads: "length:text",
-// or the bare result.
+// or the bare result; and the warnings they give.
 TEST(SocketReadLine, Table) {
     const std::string x(XCOM_MAX_LINE - 1, 'x'), y(XCOM_MAX_LINE, 'y'), z(XCOM_MAX_BUFFER, 'z');
+    const std::string w = "XCOM:WARNING:",
+                      too_long = w + "16385 bytes invalid socket input (16384 max)\n";
     const struct {
         std::vector<std::string> chunks;
         bool datagrams, peer_gone;
         std::vector<std::string> reads;
+        std::string warnings;
     } rows[] = {
-        {{"a\nb\n"}, false, true, {"1:a", "1:b", "-1"}},  // buffered lines need no receive
+        {{"a\nb\n"}, false, true, {"1:a", "1:b", "-1"}, w + "remote socket closed\n"},
         {{std::string("  abc\r\n\t\x01"
                       "abc\r\n\r\na\tb\x7f\xff\x1f\na\0b\n",
                       28)},
          false,
          false,
-         {"5:  abc", "3:abc", "0", "5:a\tb\x7f\xff", "2:ab"}},  // ends trimmed, NULs dropped
-        {{x + "\n", y + "\n"}, false, false, {std::to_string(x.size()) + ":" + x, "-1", "-1"}},
-        {{z}, false, false, {"-1"}},  // a full buffer without a line feed
+         {"5:  abc", "3:abc", "0", "5:a\tb\x7f\xff", "2:ab"},  // ends trimmed, NULs dropped
+         w + "Data has embedded nulls. Data after filtering nulls:ab\n\n"},
+        {{x + "\n", y + "\n"},
+         false,
+         false,
+         {std::to_string(x.size()) + ":" + x, "-1", "-1"},
+         too_long + too_long},
+        {{z}, false, false, {"-1"}, w + "Buffer is full, current buffer size is 32768"},
         // An empty datagram is nothing: a datagram socket has no peer to close.
-        {{"a\nb\n", "", "hel", "", "lo\n"}, true, false, {"1:a", "1:b", "5:hello"}},
+        {{"a\nb\n", "", "hel", "", "lo\n"}, true, false, {"1:a", "1:b", "5:hello"}, ""},
     };
     for (const auto& r : rows) {
         auto [ours, peer] = unix_pair(r.datagrams ? SOCK_DGRAM : SOCK_STREAM);
@@ -100,9 +129,16 @@ TEST(SocketReadLine, Table) {
                         : write_all(peer.get(), chunk);
         if (r.peer_gone) peer.reset();
         LineReader reader;
-        for (const auto& expected : r.reads)
-            EXPECT_EQ(reader.read(ours.get()), expected) << r.chunks[0].substr(0, 20);
+        std::vector<std::string> got;
+        const std::string warnings = warnings_of([&] {
+            for (size_t i = 0; i < r.reads.size(); ++i)
+                got.push_back(reader.read(ours.get()));
+        });
+        EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
+        EXPECT_EQ(warnings, r.warnings);
     }
+    int length = 0;
+    EXPECT_EQ(socket_read_line(0, nullptr, &length, nullptr, 0), -1);
 }
 
 // Each row sends its datagrams (and shuts the reading side after them when
@@ -219,6 +255,14 @@ int timing_out(int, fd_set*, fd_set*, fd_set*, timeval* timeout) {
     return 0;
 }
 
+// Interrupted first, timed out then, failing after that.
+int select_calls;
+int interrupted_then_timing_out(int, fd_set*, fd_set*, fd_set*, timeval*) {
+    ++select_calls;
+    if (select_calls != 2) errno = select_calls == 1 ? EINTR : EBADF;
+    return select_calls == 2 ? 0 : -1;
+}
+
 TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     // A listener whose accept queue is full leaves the next connection hanging.
     Listener full(0);
@@ -246,6 +290,11 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     EXPECT_EQ(LineReader().read(peer.get(), 3), "0");  // a read's own limit
     EXPECT_GT(left_ms, 2000);
     EXPECT_LE(left_ms, 3000);
+    // A wait cut short by a signal goes on, and a time-out after it ends it.
+    socket_set_select(interrupted_then_timing_out);
+    auto [quiet, unused] = unix_pair(SOCK_STREAM);
+    EXPECT_EQ(LineReader().read(quiet.get(), 3), "0");
+    EXPECT_EQ(select_calls, 2);
     socket_set_select(real_select);
 }
 
