@@ -67,8 +67,18 @@ struct LineReader {
     std::vector<char> buffer = std::vector<char>(XCOM_MAX_BUFFER + 1, '\0');  // sized exactly,
     std::vector<char> line = std::vector<char>(XCOM_MAX_LINE + 1, '\0');      // for the sanitizer
     int length = 0;
+    std::unique_ptr<SocketDatagramT> datagram = std::make_unique<SocketDatagramT>();
     std::string read(int fd, int timeout = 0) {
-        const int n = socket_read_line(fd, buffer.data(), &length, line.data(), timeout);
+        return shown(socket_read_line(fd, buffer.data(), &length, line.data(), timeout));
+    }
+    // The next line of the datagrams, then "/" and its kinds of bad input if any.
+    std::string split(int fd) {
+        int kinds = -1;
+        const std::string read =
+            shown(socket_read_datagram_line(fd, datagram.get(), line.data(), &kinds));
+        return kinds != 0 ? read + "/" + std::to_string(kinds) : read;
+    }
+    std::string shown(int n) {
         return n > 0 ? std::to_string(n) + ":" + line.data() : std::to_string(n);
     }
 };
@@ -92,105 +102,75 @@ std::string warnings_of(const std::function<void()>& action) {
     return written;
 }
 
-// Each row writes its chunks (as datagrams when asked; a peer gone after
-// them when asked) and expects the results of successive reads: "length:text",
-// or the bare result; and the warnings they give.
+enum Mode { kStream, kDatagrams, kSplit };  // kSplit: socket_read_datagram_line
+
+// Each row writes its chunks (as datagrams when asked), then ends the stream
+// when asked (the peer goes, or a datagram socket is shut for reading), and
+// expects the results of successive reads, "length:text" or the bare result
+// (then "/" and the kinds of bad input of a split datagram), and the warnings.
 TEST(SocketReadLine, Table) {
     const std::string x(XCOM_MAX_LINE - 1, 'x'), y(XCOM_MAX_LINE, 'y'), z(XCOM_MAX_BUFFER, 'z');
     const std::string w = "XCOM:WARNING:",
                       too_long = w + "16385 bytes invalid socket input (16384 max)\n";
+    const std::string x_line = x + "\n", x_read = std::to_string(x.size()) + ":" + x,
+                      y_cut = "16384:" + y;
+    const std::string k64 = x_line + x_line + x_line + x_line;  // a datagram of 64 KiB
     const struct {
         std::vector<std::string> chunks;
-        bool datagrams, peer_gone;
+        Mode mode;
+        bool ends;
         std::vector<std::string> reads;
         std::string warnings;
     } rows[] = {
-        {{"a\nb\n"}, false, true, {"1:a", "1:b", "-1"}, w + "remote socket closed\n"},
+        {{"a\nb\n"}, kStream, true, {"1:a", "1:b", "-1"}, w + "remote socket closed\n"},
         {{std::string("  abc\r\n\t\x01"
                       "abc\r\n\r\na\tb\x7f\xff\x1f\na\0b\n",
                       28)},
-         false,
+         kStream,
          false,
          {"5:  abc", "3:abc", "0", "5:a\tb\x7f\xff", "2:ab"},  // ends trimmed, NULs dropped
          w + "Data has embedded nulls. Data after filtering nulls:ab\n\n"},
-        {{x + "\n", y + "\n"},
-         false,
-         false,
-         {std::to_string(x.size()) + ":" + x, "-1", "-1"},
-         too_long + too_long},
-        {{z}, false, false, {"-1"}, w + "Buffer is full, current buffer size is 32768"},
+        {{x_line, y + "\n"}, kStream, false, {x_read, "-1", "-1"}, too_long + too_long},
+        {{z}, kStream, false, {"-1"}, w + "Buffer is full, current buffer size is 32768"},
         // An empty datagram is nothing: a datagram socket has no peer to close.
-        {{"a\nb\n", "", "hel", "", "lo\n"}, true, false, {"1:a", "1:b", "5:hello"}, ""},
+        {{"a\nb\n", "", "hel", "", "lo\n"}, kDatagrams, false, {"1:a", "1:b", "5:hello"}, ""},
+        // Split datagrams: lines never span two, and each kind of bad input is told.
+        {{"a\nb\r\n\n", "", "hel", "lo\n"},
+         kSplit,
+         false,
+         {"1:a", "1:b", "0", "0/8", "3:hel/2", "2:lo"},
+         ""},
+        {{y + "y\nok\n", std::string(33000, 'y'), "ok\n"},
+         kSplit,
+         true,
+         {y_cut + "/1", "2:ok", y_cut + "/3", "2:ok", "-1"},
+         w + "remote socket closed\n"},
+        {{k64, k64 + "!", "ok\n"},  // a longer datagram's rest is lost
+         kSplit,
+         false,
+         {x_read, x_read, x_read, x_read, x_read + "/4", x_read, x_read, x_read, "2:ok"},
+         ""},
     };
     for (const auto& r : rows) {
-        auto [ours, peer] = unix_pair(r.datagrams ? SOCK_DGRAM : SOCK_STREAM);
+        auto [ours, peer] = unix_pair(r.mode == kStream ? SOCK_STREAM : SOCK_DGRAM);
+        const int size = 1 << 20;
+        setsockopt(peer.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         for (const auto& chunk : r.chunks)
-            r.datagrams ? (void)send(peer.get(), chunk.data(), chunk.size(), 0)
-                        : write_all(peer.get(), chunk);
-        if (r.peer_gone) peer.reset();
+            r.mode != kStream ? (void)send(peer.get(), chunk.data(), chunk.size(), 0)
+                              : write_all(peer.get(), chunk);
+        if (r.ends) r.mode == kStream ? peer.reset() : (void)shutdown(ours.get(), SHUT_RD);
         LineReader reader;
         std::vector<std::string> got;
         const std::string warnings = warnings_of([&] {
             for (size_t i = 0; i < r.reads.size(); ++i)
-                got.push_back(reader.read(ours.get()));
+                got.push_back(r.mode == kSplit ? reader.split(ours.get())
+                                               : reader.read(ours.get()));
         });
         EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
         EXPECT_EQ(warnings, r.warnings);
     }
     int length = 0;
     EXPECT_EQ(socket_read_line(0, nullptr, &length, nullptr, 0), -1);
-}
-
-// Each row sends its datagrams (and shuts the reading side after them when
-// asked) and expects the results of successive reads: "length:text" or the
-// bare result, then "/" and the kinds of bad input when there are any.
-TEST(SocketDatagramLine, Table) {
-    const std::string x(XCOM_MAX_LINE, 'x'), y(XCOM_MAX_LINE - 1, 'y'), y_line = y + "\n";
-    constexpr int kLong = SOCKET_BAD_LONG_LINE, kTail = SOCKET_BAD_NO_LINE_FEED;
-    const std::string y_read = std::to_string(y.size()) + ":" + y;
-    const auto bad = [](std::string read, int kinds) { return read + "/" + std::to_string(kinds); };
-    const struct {
-        std::vector<std::string> datagrams;
-        bool shut;
-        std::vector<std::string> reads;
-    } rows[] = {
-        {{"a\nb\n", "c\n"}, true, {"1:a", "1:b", "1:c", "-1"}},
-        {{std::string("  abc\r\n\t\x01"
-                      "abc\r\n\r\n\na\0b\x7f\x1f\n",
-                      27)},
-         false,
-         {"5:  abc", "3:abc", "0", "0", "3:ab\x7f"}},  // cleaned as socket_read_line does
-        {{"hel", "lo\n"}, false, {bad("3:hel", kTail), "2:lo"}},  // never glued
-        {{"", "a\n"}, false, {bad("0", SOCKET_BAD_EMPTY), "1:a"}},
-        {{x + "y\nok\n", std::string(33000, 'x'), "ok\n"},
-         false,
-         {bad("16384:" + x, kLong), "2:ok", bad("16384:" + x, kLong | kTail), "2:ok"}},
-        // 64 KiB are read whole; a longer datagram's rest is lost.
-        {{y_line + y_line + y_line + y_line, y_line + y_line + y_line + y_line + "!", "ok\n"},
-         false,
-         {y_read, y_read, y_read, y_read, bad(y_read, SOCKET_BAD_TRUNCATED), y_read, y_read, y_read,
-          "2:ok"}},
-    };
-    for (const auto& r : rows) {
-        auto [ours, peer] = unix_pair(SOCK_DGRAM);
-        const int size = 1 << 20;
-        setsockopt(peer.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        for (const auto& datagram : r.datagrams)
-            EXPECT_EQ(send(peer.get(), datagram.data(), datagram.size(), 0),
-                      static_cast<ssize_t>(datagram.size()));
-        if (r.shut) shutdown(ours.get(), SHUT_RD);
-        auto dg = std::make_unique<SocketDatagramT>();
-        std::vector<char> line(XCOM_MAX_LINE + 1);
-        std::vector<std::string> got;
-        for (size_t i = 0; i < r.reads.size(); ++i) {
-            int kinds = -1;
-            const int n = socket_read_datagram_line(ours.get(), dg.get(), line.data(), &kinds);
-            const std::string read =
-                n > 0 ? std::to_string(n) + ":" + line.data() : std::to_string(n);
-            got.push_back(kinds != 0 ? bad(read, kinds) : read);
-        }
-        EXPECT_EQ(got, r.reads) << r.datagrams[0].substr(0, 20);
-    }
 }
 
 // What the send and receive seams do: fail with EINTR `interrupted` times,
@@ -238,11 +218,7 @@ TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
             auto [dg_ours, dg_peer] = unix_pair(SOCK_DGRAM);
             send(dg_peer.get(), "hello\n", 6, 0);
             forced_calls = 0;
-            auto dg = std::make_unique<SocketDatagramT>();
-            std::vector<char> line(XCOM_MAX_LINE + 1);
-            int kinds = 0;
-            EXPECT_EQ(socket_read_datagram_line(dg_ours.get(), dg.get(), line.data(), &kinds),
-                      row.read);
+            EXPECT_EQ(LineReader().split(dg_ours.get()), row.read == 5 ? "5:hello" : "-1");
         }
         socket_set_recv(real_recv);
     }
@@ -296,16 +272,6 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     EXPECT_EQ(LineReader().read(quiet.get(), 3), "0");
     EXPECT_EQ(select_calls, 2);
     socket_set_select(real_select);
-}
-
-TEST(XcomClient, FailedConnectsLeaveNoDescriptorOpen) {
-    Listener refusing;
-    refusing.fd.reset();  // the port is no longer listened on: connections are refused
-    const int before = open_fds();
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(xcom_client_connect("127.0.0.1", refusing.port, [](HXCOM, char*) { return 0; }),
-                  nullptr);
-    EXPECT_EQ(open_fds(), before);
 }
 
 // The library's list: order and links kept through removals, and a walk
