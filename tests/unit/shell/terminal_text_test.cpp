@@ -26,26 +26,23 @@ std::string shown(const std::string& text, size_t size) {
 
 // Rows {text, shown, size}: "=" shows the text as it is.
 TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
-    const std::string sgr32 = "\x1b[" + std::string(31, '0') + "9m",
-                      sgr33 = "\x1b[1" + sgr32.substr(2);
+    const std::string s32 = "\x1b[" + std::string(31, '0') + "9m", s33 = "\x1b[1" + s32.substr(2);
     const struct {
         std::string text, shown;
         size_t size = kWhole;
     } rows[] = {
-        {"plain\ttext ~\x1b[1;39;41mERROR\x1b[0m", "="},       // colour passes
+        {"plain\ttext ~\x1b[1;39;41mERROR\x1b[0m\x1b[31m\x1b[00;m\x1b[m", "="},  // colour passes
         {"\x1b[2J\x1b[H\x1b[?1049h", "^[[2J^[[H^[[?1049h"},    // clear screen, alternate screen
         {"\x1b]0;title\x07ok\rFAKE", "^[]0;title^Gok^MFAKE"},  // window title, bare CR
         {"\x1b]52;c;cm0K\x1b\\\x1bP$qm\x1b\\\x1b[21t", "^[]52;c;cm0K^[\\^[P$qm^[\\^[[21t"},
         {"\x9b\x32J \xc2\x9b\x32J\x1b[8m", "\\x9b2J \\xc2\\x9b2J\x1b[8m\x1b[0m"},  // C1 CSI; reset
-        {"\x1b[31m\x1b[00;m\x1b[m", "="},  // a reset ends them
-        {"\xff\xc0\xaf\xed\xa0\x80\xf5\x80\x80\x80\xf4\x90\x80\x80\xe2\x82(\xe2\x82\xc0",
-         "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xf5\\x80\\x80\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82("
-         "\\xe2\\x82\\xc0"},  // not UTF-8
-        {"\xc2\xa0\xdf\xbf\xe0\xa0\x80\xe1\x80\x80\xed\x9f\xbf\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f"
-         "\xbf\xbf",
-         "="},  // UTF-8 at the edges of its ranges
+        {"\xff\xc0\xaf\xed\xa0\x80\xf5\x80\x80\x80",
+         "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xf5\\x80\\x80\\x80"},
+        {"\xf4\x90\x80\x80\xe2\x82(\xe2\x82\xc0", "\\xf4\\x90\\x80\\x80\\xe2\\x82(\\xe2\\x82\\xc0"},
+        {"\xc2\xa0\xdf\xbf\xe0\xa0\x80\xe1\x80\x80", "="},  // UTF-8 at the edges of its ranges
+        {"\xed\x9f\xbf\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "="},
         {std::string("\0\x1f\x7f\n\x1b[3:1m\x1bX1m\x1b[31", 18), "^@^_^?^J^[[3:1m^[X1m^[[31"},
-        {sgr32 + sgr33, sgr32 + "^[" + sgr33.substr(1) + "\x1b[0m"},
+        {s32 + s33, s32 + "^[" + s33.substr(1) + "\x1b[0m"},
         {"abc", "ab", 3},
         {"a\x1bZ", "a", 3},
         {"a\xc3\xa9", "a", 3},
