@@ -64,7 +64,7 @@ size_t utf8_length(const unsigned char* s, size_t left) {
 // m); if so, *length is its length and *sets tells whether it leaves an
 // attribute set.
 bool is_sgr(const unsigned char* s, size_t left, size_t* length, bool* sets) {
-    if (left < 2 || s[1] != '[') return false;
+    if (left == 1 || s[1] != '[') return false;
     *sets = false;
     const size_t end = std::min(left, kMaxSgrParameters + 3);  // ESC [ parameters m
     for (size_t k = 2; k < end; ++k) {

@@ -41,7 +41,7 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
         {"\xf4\x90\x80\x80\xe2\x82(\xe2\x82\xc0", "\\xf4\\x90\\x80\\x80\\xe2\\x82(\\xe2\\x82\\xc0"},
         {"\xc2\xa0\xdf\xbf\xe0\xa0\x80\xe1\x80\x80", "="},  // UTF-8 at the edges of its ranges
         {"\xed\x9f\xbf\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "="},
-        {std::string("\0\x1f\x7f\n\x1b[3:1m\x1bX1m\x1b[31", 18), "^@^_^?^J^[[3:1m^[X1m^[[31"},
+        {std::string("\0\x1f\x7f\n\x1b[3:1m\x1bX1m\x1b[31\x1b", 19), "^@^_^?^J^[[3:1m^[X1m^[[31^["},
         {s32 + s33, s32 + "^[" + s33.substr(1) + "\x1b[0m"},
         {"abc", "ab", 3},
         {"a\x1bZ", "a", 3},

@@ -64,9 +64,8 @@ struct LineReader {
     // The next line of the datagrams, then "/" and its kinds of bad input if any.
     std::string split(int fd) {
         int kinds = -1;
-        const std::string read =
-            shown(socket_read_datagram_line(fd, datagram.get(), line.data(), &kinds));
-        return kinds != 0 ? read + "/" + std::to_string(kinds) : read;
+        const int n = socket_read_datagram_line(fd, datagram.get(), line.data(), &kinds);
+        return shown(n) + (kinds != 0 ? "/" + std::to_string(kinds) : "");
     }
     std::string shown(int n) {
         return n > 0 ? std::to_string(n) + ":" + line.data() : std::to_string(n);
@@ -140,8 +139,10 @@ TEST(SocketReadLine, Table) {
         EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
         EXPECT_EQ(warnings, r.warnings);
     }
-    int length = 0;
-    EXPECT_EQ(socket_read_line(0, nullptr, &length, nullptr, 0), -1);
+    EXPECT_EQ(socket_read_line(0, nullptr, nullptr, nullptr, 0), -1);
+    // A descriptor that is none is the wait's to report.
+    EXPECT_EQ(warnings_of([] { LineReader().read(-1); }),
+              w + "socket input: select() error Bad file descriptor\n");
     EXPECT_EQ(LineReader().split(Listener().fd.get()), "-1");  // a receive that fails
 }
 
