@@ -11,12 +11,11 @@
 
 namespace {
 
-constexpr size_t kWhole = ~size_t{0};  // a buffer that holds the text whole
-
-// The safe form of text in a buffer of size bytes. The text is a heap block
-// of its exact size, so the sanitizer stops a read past its end.
+// The safe form of text in a buffer of size bytes (0: one that holds it
+// whole). The text is a heap block of its exact size, so the sanitizer stops
+// a read past its end.
 std::string shown(const std::string& text, size_t size) {
-    if (size == kWhole) size = terminal_text_size(text.size());
+    if (size == 0) size = terminal_text_size(text.size());
     const std::vector<char> exact(text.begin(), text.end());
     std::vector<char> out(size);  // written past its end, the checking allocator stops
     const size_t n = terminal_safe_text(exact.data(), exact.size(), out.data(), size);
@@ -29,7 +28,7 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
     const std::string s32 = "\x1b[" + std::string(31, '0') + "9m", s33 = "\x1b[1" + s32.substr(2);
     const struct {
         std::string text, shown;
-        size_t size = kWhole;
+        size_t size = 0;
     } rows[] = {
         {"plain\ttext ~\x1b[1;39;41mERROR\x1b[0m\x1b[31m\x1b[00;m\x1b[m", "="},  // colour passes
         {"\x1b[2J\x1b[H\x1b[?1049h", "^[[2J^[[H^[[?1049h"},    // clear screen, alternate screen
@@ -46,7 +45,6 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
         {"abc", "ab", 3},
         {"a\x1bZ", "a", 3},
         {"a\xc3\xa9", "a", 3},
-        {"\x9bZ", "", 4},
         {"\x9b", "\\x9b", 5},
         {"\xc2\x9b", "", 8},
         {"\x1b[31mred", "", 9},
@@ -56,7 +54,7 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
     for (const auto& r : rows)
         EXPECT_EQ(shown(r.text, r.size), r.shown == "=" ? r.text : r.shown) << r.shown << r.size;
     // The longest line at the worst expansion fits whole.
-    EXPECT_EQ(shown(std::string(16384, '\xff'), kWhole).size(), kTerminalTextExpansion * 16384);
+    EXPECT_EQ(shown(std::string(16384, '\xff'), 0).size(), kTerminalTextExpansion * 16384);
     EXPECT_EQ(terminal_safe_text("abc", 3, nullptr, 0), 0u);
 }
 

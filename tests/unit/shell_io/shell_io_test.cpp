@@ -29,7 +29,6 @@ struct ShellIoTest : ::testing::Test {
         shell_io_set_write(recording);
     }
     void TearDown() override {
-        shell_io_set_write(nullptr);
         shell_io_destroy(shio);
         free(shio);
     }
