@@ -48,10 +48,6 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
     errno = EINTR;
     EXPECT_EQ(shell_io_get_attributes(shio, &held, &size, &fd), 0);
     EXPECT_EQ(std::string(held, size) + std::to_string(fd), "a\nb" + std::to_string(out.fd()));
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(shell_io_dump(shio), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout().substr(0, 31),
-              "shio: fd:7 stream{buff,size}: {");
     EXPECT_EQ(shell_io_flush(shio), 0);
     EXPECT_EQ(out.writes(), (Writes{"a\n", "b"}));
 
@@ -67,6 +63,10 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
     EXPECT_EQ(out.writes(), (Writes{"d%e\n", "f\n", "g\n"}));
     shell_io_printf(shio, "%0*d\n", 299999, 0);  // a burst: its storage is given back
     shell_io_flush(shio);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(shell_io_dump(shio), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().substr(0, 43),
+              "shio: fd:7 stream{buff,size}: {00000000,0}\n");
     shell_io_get_attributes(shio, &held, &size, nullptr);
     EXPECT_LT(malloc_usable_size(held), 300000u);
     EXPECT_EQ(out.writes().size(), 1u);  // the long line in one write
@@ -95,7 +95,7 @@ ssize_t interrupted_then_short(int fd, const void* buf, size_t count) {
         errno = EINTR;
         return -1;
     }
-    return recording(fd, buf, count > 2 ? 2 : count);
+    return recording(fd, buf, g_calls == 2 ? 1 : count > 2 ? 2 : count);
 }
 ssize_t failing(int, const void*, size_t) {
     errno = EIO;
@@ -109,7 +109,7 @@ TEST_F(ShellIoTest, InterruptedAndShortWritesAreCompletedFailedOnesDropped) {
     shell_io_set_write(interrupted_then_short);
     shell_io_printf(shio, "hello\n");
     EXPECT_EQ(shell_io_flush(shio), 0);
-    EXPECT_EQ(out.writes(), (Writes{"he", "ll", "o\n"}));
+    EXPECT_EQ(out.writes(), (Writes{"h", "el", "lo", "\n"}));
     shell_io_set_write(failing);
     shell_io_printf(shio, "lost\n");
     EXPECT_EQ(shell_io_flush(shio), 0);
