@@ -30,11 +30,10 @@ ShellIoWriteT shell_io_set_write(ShellIoWriteT write_call) {
     return previous;
 }
 
-// Writes len bytes of piece to the bound descriptor, continuing partial
-// writes and repeating interrupted ones. Returns len, 0 if a write accepted
-// nothing, -1 with no descriptor or on an error.
+// Writes len bytes of piece to the bound descriptor (every caller has made
+// sure there is one), continuing partial writes and repeating interrupted
+// ones. Returns len, 0 if a write accepted nothing, -1 on an error.
 static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
-    if (shio->fd == -1) return -1;
     size_t done = 0;
     while (done < len) {
         ssize_t n = shell_io_write(shio->fd, piece + done, len - done);
@@ -211,15 +210,16 @@ int shell_io_flush_line(ShellIOT* shio, const char* text) {
     if (shio->fd == -1) return shell_io_printf(shio, "%s\n", text) < 0 ? -1 : 0;
     _write_collected(shio);
     const size_t len = strlen(text);
-    if (shio->getline_size < len + 1) {
-        auto* grown = static_cast<char*>(realloc(shio->getline_buffer, len + 1));
+    const size_t size = len + 1;  // the line and its line feed
+    if (shio->getline_size < size) {
+        auto* grown = static_cast<char*>(realloc(shio->getline_buffer, size));
         if (grown == nullptr) return -1;
         shio->getline_buffer = grown;
-        shio->getline_size = len + 1;
+        shio->getline_size = size;
     }
     memcpy(shio->getline_buffer, text, len);
     shio->getline_buffer[len] = '\n';
-    _write_lines(shio, shio->getline_buffer, len + 1);
+    _write_lines(shio, shio->getline_buffer, size);
     return 0;
 }
 

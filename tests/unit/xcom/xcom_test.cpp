@@ -75,7 +75,6 @@ struct LineReader {
 // What action writes on standard output with the library's warnings on,
 // each at once (no flush of the stream in between).
 std::string warnings_of(const std::function<void()>& action) {
-    fflush(stdout);
     int out[2];
     if (pipe2(out, O_NONBLOCK | O_CLOEXEC) != 0) return "no pipe";
     const UniqueFd reader(out[0]), writer(out[1]), saved(dup(STDOUT_FILENO));
@@ -102,6 +101,7 @@ TEST(SocketReadLine, Table) {
     const std::string w = "XCOM:WARNING:",
                       tl = w + "16385 bytes invalid socket input (16384 max)\n";
     const std::string xl = x + "\n", xr = std::to_string(x.size()) + ":" + x, yr = "16384:" + y;
+    const std::string full = w + "Buffer is full, current buffer size is 32768";
     const std::string k64 = xl + xl + xl + xl, gone = w + "remote socket closed\n";  // 64 KiB
     const struct {
         Mode mode;
@@ -110,11 +110,11 @@ TEST(SocketReadLine, Table) {
     } rows[] = {
         {kStreamEnds, {"a\nb\n"}, {"1:a", "1:b", "-1"}, gone},
         {kStream,
-         {std::string("  abc\r\n\t\x01xyz\r\n\r\na\tb\x7f\xff\x1f\na\0b\n", 28)},
+         {std::string("  abc\r\n\txyz\r\n\r\na\tb\x7f\xff\x1f\na\0b\n", 27)},
          {"5:  abc", "3:xyz", "0", "5:a\tb\x7f\xff", "2:ab"},  // ends trimmed, NULs dropped
          w + "Data has embedded nulls. Data after filtering nulls:ab\n\n"},
         {kStream, {xl, y + "\n"}, {xr, "-1", "-1"}, tl + tl},
-        {kStream, {z}, {"-1"}, w + "Buffer is full, current buffer size is 32768"},
+        {kStream, {z}, {"-1", "-1"}, full + full},
         // An empty datagram is nothing: a datagram socket has no peer to close.
         {kDatagrams, {"a\nb\n", "", "hel", "", "lo\n"}, {"1:a", "1:b", "5:hello"}},
         // Split datagrams: lines never span two, and each kind of bad input is told.
@@ -139,9 +139,14 @@ TEST(SocketReadLine, Table) {
         EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
         EXPECT_EQ(warnings, r.warnings);
     }
-    EXPECT_EQ(socket_read_line(0, nullptr, nullptr, nullptr, 0), -1);
+    char one[] = "a", shown[13];  // null and negative arguments refused
+    EXPECT_EQ((std::vector<int>{socket_read_line(0, nullptr, nullptr, nullptr, 0),
+                                socket_write_line(0, nullptr), xcom_client_send(nullptr, "x"),
+                                xcom_remove_nulls(nullptr, 5), xcom_remove_nulls(one, -1)}),
+              (std::vector<int>{-1, -1, -1, 0, 0}));
+    EXPECT_STREQ(hexasc("A\n\xff", 3, shown), "A[0a][ff]");
     // A descriptor that is none is the wait's to report.
-    EXPECT_EQ(warnings_of([] { LineReader().read(-1); }),
+    EXPECT_EQ(warnings_of([] { EXPECT_EQ(LineReader().read(-1), "-1"); }),
               w + "socket input: select() error Bad file descriptor\n");
     EXPECT_EQ(LineReader().split(Listener().fd.get()), "-1");  // a receive that fails
 }

@@ -68,9 +68,10 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
             // then gives its end).
             n = call(must_wait ? 0 : try_flags);
         } while (n < 0 && errno == EINTR);
-        // Not ready (or a readiness that vanished before the call); a
-        // descriptor that is no descriptor at all is the wait's to report.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
+        // Not ready (EWOULDBLOCK is EAGAIN here), or a readiness that
+        // vanished before the call; a descriptor that is no descriptor at all
+        // is the wait's to report.
+        if (n < 0 && (errno == EAGAIN || (!must_wait && errno == EBADF))) {
             must_wait = true;
             continue;
         }
