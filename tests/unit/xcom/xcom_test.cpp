@@ -89,9 +89,9 @@ std::string warnings_of(const std::function<void()>& action) {
 }
 
 // How a row's chunks are sent and read: a stream (whose peer goes after them
-// in kStreamEnds), datagrams read with socket_read_line, or datagrams split
-// with socket_read_datagram_line (shut for reading after them in kSplitEnds).
-enum Mode { kStream, kStreamEnds, kDatagrams, kSplit, kSplitEnds };
+// in kStreamEnds), or datagrams split with socket_read_datagram_line (shut
+// for reading after them in kSplitEnds).
+enum Mode { kStream, kStreamEnds, kSplit, kSplitEnds };
 
 // Each row expects the results of successive reads, "length:text" or the
 // bare result (then "/" and the kinds of bad input of a split datagram), and
@@ -115,15 +115,13 @@ TEST(SocketReadLine, Table) {
          w + "Data has embedded nulls. Data after filtering nulls:ab\n\n"},
         {kStream, {xl, y + "\n"}, {xr, "-1", "-1"}, tl + tl},
         {kStream, {z}, {"-1", "-1"}, full + full},
-        // An empty datagram is nothing: a datagram socket has no peer to close.
-        {kDatagrams, {"a\nb\n", "", "hel", "", "lo\n"}, {"1:a", "1:b", "5:hello"}},
         // Split datagrams: lines never span two, and each kind of bad input is told.
         {kSplit, {"a\nb\r\n\n", "", "hel", "lo\n"}, {"1:a", "1:b", "0", "0/8", "3:hel/2", "2:lo"}},
         {kSplitEnds, {y + "y\no\n", y + y}, {yr + "/1", "1:o", yr + "/3", "-1"}, gone},
         {kSplit, {k64, k64 + "!", "ok\n"}, {xr, xr, xr, xr, xr + "/4", xr, xr, xr, "2:ok"}},
     };
     for (const auto& r : rows) {
-        const bool stream = r.mode <= kStreamEnds, split = r.mode >= kSplit;
+        const bool stream = r.mode <= kStreamEnds;
         auto [ours, peer] = unix_pair(stream ? SOCK_STREAM : SOCK_DGRAM);
         for (const auto& chunk : r.chunks)
             stream ? write_all(peer.get(), chunk)
@@ -134,7 +132,7 @@ TEST(SocketReadLine, Table) {
         std::vector<std::string> got;
         const std::string warnings = warnings_of([&] {
             for (size_t i = 0; i < r.reads.size(); ++i)
-                got.push_back(split ? reader.split(ours.get()) : reader.read(ours.get()));
+                got.push_back(stream ? reader.read(ours.get()) : reader.split(ours.get()));
         });
         EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
         EXPECT_EQ(warnings, r.warnings);
