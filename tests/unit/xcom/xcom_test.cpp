@@ -137,12 +137,13 @@ TEST(SocketReadLine, Table) {
         EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
         EXPECT_EQ(warnings, r.warnings);
     }
-    char one[] = "a", shown[13];  // null and negative arguments refused
+    // Null and negative arguments refused; the printable dump.
     EXPECT_EQ((std::vector<int>{socket_read_line(0, nullptr, nullptr, nullptr, 0),
                                 socket_write_line(0, nullptr), xcom_client_send(nullptr, "x"),
-                                xcom_remove_nulls(nullptr, 5), xcom_remove_nulls(one, -1)}),
+                                xcom_remove_nulls(nullptr, 5),
+                                xcom_remove_nulls(std::string("a").data(), -1)}),
               (std::vector<int>{-1, -1, -1, 0, 0}));
-    EXPECT_STREQ(hexasc("A\n\xff", 3, shown), "A[0a][ff]");
+    EXPECT_STREQ(hexasc("A\n\xff", 3, std::string(13, ' ').data()), "A[0a][ff]");
     // A descriptor that is none is the wait's to report.
     EXPECT_EQ(warnings_of([] { EXPECT_EQ(LineReader().read(-1), "-1"); }),
               w + "socket input: select() error Bad file descriptor\n");
