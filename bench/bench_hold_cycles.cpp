@@ -15,13 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A field of /proc/<pid>/status in KiB, or -1.
-long status_kib(pid_t pid, const char* field) {
-    const std::string text = zt::read_file("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = text.find(std::string("\n") + field + ":");
-    return at == std::string::npos ? -1 : atol(text.c_str() + at + strlen(field) + 2);
-}
-
 constexpr int kEventWidth = 100;     // each event line 101 bytes with its line feed
 constexpr size_t kRecordText = 900;  // log records of 932 bytes
 
@@ -87,15 +80,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     zt::SimEnv env;
-    env.start_appd();
-    env.start_syslogd();
-    auto z = env.registered_zcon({});
-    const auto sessions = env.control("sessions");
-    if (sessions.size() != 1 || !z->expect("Session type: telnet\r\n")) {
-        fprintf(stderr, "zcon did not come up\n");
-        return 1;
-    }
-    const std::string id = sessions[0].substr(0, sessions[0].find(' '));
+    std::string id;
+    auto z = zb::telnet_session(env, &id);
+    if (!z) return 1;
     // The log reader's socket, connected to, so that a full one can be waited for.
     zt::UniqueFd log(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
@@ -109,8 +96,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf("  machine at start: %s\n", zb::machine_state().c_str());
-    const long idle_peak = status_kib(z->pid(), "VmHWM");
-    printf("  before: peak %ld KiB, resident %ld KiB\n", idle_peak, status_kib(z->pid(), "VmRSS"));
+    const long idle_peak = zb::status_kib(z->pid(), "VmHWM");
+    printf("  before: peak %ld KiB, resident %ld KiB\n", idle_peak,
+           zb::status_kib(z->pid(), "VmRSS"));
     long peak_at_half = 0;
     for (int cycle = 1; cycle <= 2 * half; ++cycle) {
         Seen seen;
@@ -118,14 +106,14 @@ int main(int argc, char** argv) {
             fprintf(stderr, "cycle %d did not end\n", cycle);
             return 1;
         }
-        const long peak = status_kib(z->pid(), "VmHWM");
+        const long peak = zb::status_kib(z->pid(), "VmHWM");
         if (cycle == half) peak_at_half = peak;
         printf("  cycle %d: peak %ld KiB, resident %ld KiB; %zu KiB out, %zu records, %zu events\n",
-               cycle, peak, status_kib(z->pid(), "VmRSS"), seen.bytes / 1024, seen.records,
+               cycle, peak, zb::status_kib(z->pid(), "VmRSS"), seen.bytes / 1024, seen.records,
                seen.events);
         fflush(stdout);
     }
-    const long peak = status_kib(z->pid(), "VmHWM");
+    const long peak = zb::status_kib(z->pid(), "VmHWM");
     zb::report(zb::format("peak memory, %d hold cycles of events and log", 2 * half),
                zb::format("%.2f MiB", peak / 1024.0), zb::format("%.2f MiB", idle_peak / 1024.0),
                zb::exact(static_cast<double>(peak) / static_cast<double>(idle_peak)), "no",
