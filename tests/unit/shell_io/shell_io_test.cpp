@@ -25,7 +25,7 @@ std::vector<std::string> writes() {
 
 struct ShellIoTest : ::testing::Test {
     void TearDown() override {
-        shell_io_destroy(shio);
+        EXPECT_EQ(shell_io_destroy(shio), 0);
         free(shio);
     }
     ShellIOT* shio = (shell_io_set_write(recording), shell_io_create());
