@@ -146,7 +146,8 @@ TEST(SocketReadLine, Table) {
     // A descriptor that is none is the wait's to report.
     EXPECT_EQ(warnings_of([] { EXPECT_EQ(LineReader().read(-1), "-1"); }),
               w + "socket input: select() error Bad file descriptor\n");
-    EXPECT_EQ(LineReader().split(Listener().fd.get()), "-1");  // a receive that fails
+    // No descriptor, and a receive that fails.
+    EXPECT_EQ(LineReader().split(-1) + LineReader().split(Listener().fd.get()), "-1-1");
 }
 
 // What the send and receive seams do: fail with EINTR `interrupted` times,
@@ -182,7 +183,7 @@ TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
         forced_calls = 0;
         const SocketSendT real_send = socket_set_send(forced_send);
         EXPECT_EQ(socket_write_line(ours.get(), "hello\n"), row.written);
-        socket_set_send(real_send);
+        EXPECT_EQ(socket_set_send(real_send), forced_send);  // the seam it replaced
         std::string got;
         read_available(peer.get(), &got);
         EXPECT_EQ(got, row.written == 0 ? "hello\n" : "");
@@ -190,7 +191,7 @@ TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
         forced_calls = 0;
         const SocketRecvT real_recv = socket_set_recv(forced_recv);
         EXPECT_EQ(LineReader().read(ours.get()), row.read == 5 ? "5:hello" : "-1");
-        socket_set_recv(real_recv);
+        EXPECT_EQ(socket_set_recv(real_recv), forced_recv);
     }
 }
 

@@ -84,7 +84,7 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
 // passed over: a datagram socket has no peer that could have closed. It ends
 // only when shut for reading (and then an empty datagram is its end as well).
 bool empty_datagram(int socket) {
-    int type = 0;
+    int type{};
     socklen_t size = sizeof type;
     if (getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM) {
         return false;
@@ -118,7 +118,7 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
     const int try_flags = budget.limited() ? MSG_DONTWAIT : 0;
     bool must_wait = false;
     for (;;) {
-        ssize_t got = 0;
+        ssize_t got{};
         const Io io = socket_io(socket, Direction::read, budget, must_wait, try_flags,
                                 "socket input", &got, [&](int flags) {
                                     return recv_call(socket, buffer + *buflen,
@@ -157,7 +157,7 @@ int trim_controls(char* line, int len) {
     int end = len;
     while (end > start && static_cast<unsigned char>(line[end - 1]) <= 0x1F)
         --end;
-    if (start > 0) memmove(line, line + start, static_cast<size_t>(end - start));
+    if (start != 0) memmove(line, line + start, static_cast<size_t>(end - start));
     line[end - start] = '\0';
     return end - start;
 }
@@ -215,7 +215,7 @@ int socket_write_line(int socket, const char* line) {
     std::array<char, xcom::kErrorTextSize> scratch;
     bool must_wait = false;
     for (;;) {
-        ssize_t sent = 0;
+        ssize_t sent{};
         // MSG_NOSIGNAL: a library must not end the process with SIGPIPE when
         // the peer has gone; the caller gets -1 instead.
         const Io io = socket_io(
@@ -265,7 +265,7 @@ int socket_read_line(int socket, char* buffer, int* buflen, char* line, int time
 int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
     *kinds = 0;
     bool must_wait = false;
-    ssize_t got = 0;
+    ssize_t got{};
     // Without a time limit the wait cannot run out: only kDone and kFailed.
     if (socket_io(
             socket, Direction::read, Budget(), must_wait, 0, "socket input", &got, [&](int flags) {
