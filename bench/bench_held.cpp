@@ -10,18 +10,7 @@
 #include "bench_util.h"
 #include "sim_env.h"
 
-namespace {
-
 using namespace std::chrono_literals;
-
-// A field of /proc/<pid>/status in KiB, or -1.
-long status_kib(pid_t pid, const char* field) {
-    const std::string text = zt::read_file("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = text.find(std::string("\n") + field + ":");
-    return at == std::string::npos ? -1 : atol(text.c_str() + at + strlen(field) + 2);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int megabytes = argc > 1 ? std::max(1, atoi(argv[1])) : 8;
@@ -30,20 +19,14 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     zt::SimEnv env;
-    env.start_appd();
-    env.start_syslogd();
-    auto z = env.registered_zcon({});
-    const auto sessions = env.control("sessions");
-    if (sessions.size() != 1 || !z->expect("Session type: telnet\r\n")) {
-        fprintf(stderr, "zcon did not come up\n");
-        return 1;
-    }
+    std::string id;
+    auto z = zb::telnet_session(env, &id);
+    if (!z) return 1;
     z->write("ab");
     if (!z->expect("ab")) return 1;
     z->take();
-    const long idle_peak = status_kib(z->pid(), "VmHWM");
+    const long idle_peak = zb::status_kib(z->pid(), "VmHWM");
 
-    const std::string id = sessions[0].substr(0, sessions[0].find(' '));
     env.control("flood " + id + " " + std::to_string(count) + " " + std::to_string(width) + " 10");
     size_t received = 0;
     const auto read_more = [&](zt::Millis timeout) {
@@ -70,11 +53,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "the burst did not arrive\n");
         return 1;
     }
-    const long peak = status_kib(z->pid(), "VmHWM");
+    const long peak = zb::status_kib(z->pid(), "VmHWM");
     printf("%d MB of events during a half-typed line: %s before the line ended\n", megabytes,
            out_while_typing ? "shown" : "held back");
     printf("  zcon peak resident memory %ld KiB, before the burst %ld KiB, now %ld KiB\n", peak,
-           idle_peak, status_kib(z->pid(), "VmRSS"));
+           idle_peak, zb::status_kib(z->pid(), "VmRSS"));
     zb::report(zb::format("peak memory, %d MB of events while typing", megabytes),
                zb::format("%.1f MiB", peak / 1024.0), zb::format("%.1f MiB", idle_peak / 1024.0),
                zb::exact(static_cast<double>(peak) / static_cast<double>(idle_peak)), "no",

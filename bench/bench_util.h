@@ -42,6 +42,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim_env.h"
 #include "test_util.h"
 
 namespace zb {
@@ -321,6 +322,28 @@ struct Memory {
     double pss_kib = 0;
     double rss_kib = 0;
 };
+
+// A field of /proc/<pid>/status in KiB, or -1.
+inline long status_kib(pid_t pid, const char* field) {
+    const std::string text = zt::read_file("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = text.find(std::string("\n") + field + ":");
+    return at == std::string::npos ? -1 : atol(text.c_str() + at + strlen(field) + 2);
+}
+
+// A registered telnet session beside appd and syslogd, and its id in appd,
+// or a null session (after a message) when it did not come up.
+inline std::unique_ptr<zt::PtyProcess> telnet_session(zt::SimEnv& env, std::string* id) {
+    env.start_appd();
+    env.start_syslogd();
+    auto z = env.registered_zcon({});
+    const auto sessions = env.control("sessions");
+    if (sessions.size() != 1 || !z->expect("Session type: telnet\r\n")) {
+        fprintf(stderr, "zcon did not come up\n");
+        return nullptr;
+    }
+    *id = sessions[0].substr(0, sessions[0].find(' '));
+    return z;
+}
 
 // Reads /proc/<pid>/smaps_rollup.
 inline Memory memory_of(pid_t pid) {

@@ -13,8 +13,12 @@
 #include <unistd.h>
 
 // A flush keeps the stream's storage for reuse up to this size; a larger
-// one (a burst of output) is given back.
-static constexpr size_t kKeptStorage = 64 * 1024;
+// one (a burst that could not be written) is given back. The console lets
+// held output out past 64 KiB and a line, so its storage stays: renewed at
+// every such flush, it grew again by copies in whichever writer thread,
+// and the allocator's rising threshold for mapped blocks left the heap in
+// pieces that grew with every hold.
+static constexpr size_t kKeptStorage = 256 * 1024;
 
 // The write call, replaceable so tests can force interruptions and short
 // writes.
@@ -26,11 +30,10 @@ ShellIoWriteT shell_io_set_write(ShellIoWriteT write_call) {
     return previous;
 }
 
-// Writes len bytes of piece to the bound descriptor, continuing partial
-// writes and repeating interrupted ones. Returns len, 0 if a write accepted
-// nothing, -1 with no descriptor or on an error.
+// Writes len bytes of piece to the bound descriptor (every caller has made
+// sure there is one), continuing partial writes and repeating interrupted
+// ones. Returns len, 0 if a write accepted nothing, -1 on an error.
 static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
-    if (shio->fd == -1) return -1;
     size_t done = 0;
     while (done < len) {
         ssize_t n = shell_io_write(shio->fd, piece + done, len - done);
@@ -207,15 +210,16 @@ int shell_io_flush_line(ShellIOT* shio, const char* text) {
     if (shio->fd == -1) return shell_io_printf(shio, "%s\n", text) < 0 ? -1 : 0;
     _write_collected(shio);
     const size_t len = strlen(text);
-    if (shio->getline_size < len + 1) {
-        auto* grown = static_cast<char*>(realloc(shio->getline_buffer, len + 1));
+    const size_t size = len + 1;  // the line and its line feed
+    if (shio->getline_size < size) {
+        auto* grown = static_cast<char*>(realloc(shio->getline_buffer, size));
         if (grown == nullptr) return -1;
         shio->getline_buffer = grown;
-        shio->getline_size = len + 1;
+        shio->getline_size = size;
     }
     memcpy(shio->getline_buffer, text, len);
     shio->getline_buffer[len] = '\n';
-    _write_lines(shio, shio->getline_buffer, len + 1);
+    _write_lines(shio, shio->getline_buffer, size);
     return 0;
 }
 

@@ -72,7 +72,7 @@ void xcom::warn(const char* fmt, ...) {
 // returns its length.
 int xcom_remove_nulls(char* line, int len) {
     if (line == nullptr) return 0;
-    if (len < 0) len = 0;
+    len = std::max(len, 0);
     // Lines rarely hold a NUL: find the first one at memchr's speed and
     // move bytes only from there on.
     auto* first = static_cast<char*>(memchr(line, '\0', static_cast<size_t>(len)));

@@ -68,9 +68,10 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
             // then gives its end).
             n = call(must_wait ? 0 : try_flags);
         } while (n < 0 && errno == EINTR);
-        // Not ready (or a readiness that vanished before the call); a
-        // descriptor that is no descriptor at all is the wait's to report.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || (!must_wait && errno == EBADF))) {
+        // Not ready (EWOULDBLOCK is EAGAIN here), or a readiness that
+        // vanished before the call; a descriptor that is no descriptor at all
+        // is the wait's to report.
+        if (n < 0 && (errno == EAGAIN || (!must_wait && errno == EBADF))) {
             must_wait = true;
             continue;
         }
@@ -83,7 +84,7 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
 // passed over: a datagram socket has no peer that could have closed. It ends
 // only when shut for reading (and then an empty datagram is its end as well).
 bool empty_datagram(int socket) {
-    int type = 0;
+    int type{};
     socklen_t size = sizeof type;
     if (getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM) {
         return false;
@@ -117,7 +118,7 @@ int receive_more(int socket, char* buffer, int* buflen, const Budget& budget) {
     const int try_flags = budget.limited() ? MSG_DONTWAIT : 0;
     bool must_wait = false;
     for (;;) {
-        ssize_t got = 0;
+        ssize_t got{};
         const Io io = socket_io(socket, Direction::read, budget, must_wait, try_flags,
                                 "socket input", &got, [&](int flags) {
                                     return recv_call(socket, buffer + *buflen,
@@ -156,9 +157,19 @@ int trim_controls(char* line, int len) {
     int end = len;
     while (end > start && static_cast<unsigned char>(line[end - 1]) <= 0x1F)
         --end;
-    if (start > 0) memmove(line, line + start, static_cast<size_t>(end - start));
+    if (start != 0) memmove(line, line + start, static_cast<size_t>(end - start));
     line[end - start] = '\0';
     return end - start;
+}
+
+// Copies len bytes of text into line, dropping NULs (with a warning) and
+// trimming control bytes off both ends; returns the line's length.
+int clean_line(const char* text, int len, char* line) {
+    memcpy(line, text, static_cast<size_t>(len));
+    line[len] = '\0';
+    const int kept = xcom_remove_nulls(line, len);
+    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
+    return trim_controls(line, kept);
 }
 
 // Moves the first len bytes of buffer out into line as one cleaned line.
@@ -173,12 +184,7 @@ int take_line(char* buffer, int* buflen, char* line, int len) {
         warn("XCOM: FATAL: socket_read_line() error: len (%d) > *buflen (%d)\n", len, *buflen);
         return -1;
     }
-    memcpy(line, buffer, static_cast<size_t>(len));
-    line[len] = '\0';
-    const int kept = xcom_remove_nulls(line, len);
-    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
-    const int length = trim_controls(line, kept);
-
+    const int length = clean_line(buffer, len, line);
     *buflen -= len;
     memmove(buffer, buffer + len, static_cast<size_t>(*buflen));
     buffer[*buflen] = '\0';
@@ -209,7 +215,7 @@ int socket_write_line(int socket, const char* line) {
     std::array<char, xcom::kErrorTextSize> scratch;
     bool must_wait = false;
     for (;;) {
-        ssize_t sent = 0;
+        ssize_t sent{};
         // MSG_NOSIGNAL: a library must not end the process with SIGPIPE when
         // the peer has gone; the caller gets -1 instead.
         const Io io = socket_io(
@@ -251,4 +257,62 @@ int socket_read_line(int socket, char* buffer, int* buflen, char* line, int time
         const int received = receive_more(socket, buffer, buflen, budget);
         if (received <= 0) return received;
     }
+}
+
+// Receives one datagram whole, its real length told by MSG_TRUNC. Returns
+// the bytes kept (at most size), or -1 on an error or a socket shut for
+// reading.
+int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
+    *kinds = 0;
+    bool must_wait = false;
+    ssize_t got{};
+    // Without a time limit the wait cannot run out: only kDone and kFailed.
+    if (socket_io(
+            socket, Direction::read, Budget(), must_wait, 0, "socket input", &got, [&](int flags) {
+                return recv_call(socket, buffer, static_cast<size_t>(size), flags | MSG_TRUNC);
+            }) != Io::kDone) {
+        return -1;
+    }
+    if (got < 0) {
+        std::array<char, xcom::kErrorTextSize> scratch;
+        warn("socket input: recv() error2 %s\n",
+             xcom::error_text(errno, scratch.data(), scratch.size()));
+        return -1;
+    }
+    if (got == 0 && !empty_datagram(socket)) {
+        warn("remote socket closed\n");
+        return -1;
+    }
+    if (got == 0) *kinds = SOCKET_BAD_EMPTY;
+    if (got > size) {
+        *kinds = SOCKET_BAD_TRUNCATED;
+        got = size;
+    }
+    buffer[got] = '\0';
+    return static_cast<int>(got);
+}
+
+// Hands out the next line of the datagram in dg, receiving one when it is
+// used up.
+int socket_read_datagram_line(int socket, SocketDatagramT* dg, char* line, int* kinds) {
+    *kinds = 0;
+    if (!socket_datagram_pending(dg)) {
+        dg->offset = 0;
+        dg->length = socket_recv_datagram(socket, dg->data, XCOM_MAX_DATAGRAM, kinds);
+        if (dg->length <= 0) {
+            line[0] = '\0';
+            return dg->length;
+        }
+    }
+    const char* start = dg->data + dg->offset;
+    const auto left = static_cast<size_t>(dg->length - dg->offset);
+    const auto* feed = static_cast<const char*>(memchr(start, '\n', left));
+    int len = feed != nullptr ? static_cast<int>(feed - start) + 1 : static_cast<int>(left);
+    if (feed == nullptr) *kinds |= SOCKET_BAD_NO_LINE_FEED;
+    dg->offset += len;
+    if (len > XCOM_MAX_LINE) {
+        *kinds |= SOCKET_BAD_LONG_LINE;
+        len = XCOM_MAX_LINE;
+    }
+    return clean_line(start, len, line);
 }

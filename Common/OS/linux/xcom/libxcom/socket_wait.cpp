@@ -5,6 +5,7 @@
 
 #include "seams.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -29,7 +30,7 @@ timeval* Budget::remaining(timeval& tv) const {
     if (!limited_) return nullptr;
     using namespace std::chrono;
     const auto left = duration_cast<microseconds>(deadline_ - steady_clock::now());
-    const long long usec = left.count() > 0 ? left.count() : 0;
+    const long long usec = std::max(left, microseconds::zero()).count();
     tv.tv_sec = static_cast<time_t>(usec / 1000000);
     tv.tv_usec = static_cast<suseconds_t>(usec % 1000000);
     return &tv;

@@ -23,6 +23,7 @@ namespace {
 
 // How long one attempt waits for the peer to complete the connection.
 constexpr std::chrono::seconds kConnectLimit{10};
+constexpr int kNoSocket = -1;
 
 // The reader's receive state: unconsumed bytes and the line handed out.
 struct ReaderBuffers {
@@ -33,7 +34,7 @@ struct ReaderBuffers {
 
 // The object behind an HXCOM handle.
 typedef struct _xcom_client {
-    int socket = -1;  // connected, non-blocking; closed only after the reader is joined
+    int socket = kNoSocket;  // connected, non-blocking; closed only after the reader is joined
     XCOMCallBackT callback = nullptr;
     std::thread reader_thread;
     std::mutex write_mut;  // keeps the bytes of concurrent sends from interleaving
