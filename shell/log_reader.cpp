@@ -14,10 +14,12 @@
 
 #include <string_view>
 
+#include "bad_input.h"
 #include "console.h"
 #include "hangup.h"
 #include "listener_socket.h"
 #include "log_reader.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -27,6 +29,10 @@ pthread_t threadReader;
 constexpr size_t kMaxRecord = 1024;
 constexpr size_t kProcPathSize = 300;  // "/proc/<name>/stat"
 constexpr size_t kProcStatHead = 128;  // enough of a stat line for the process name
+
+// A record longer than kMaxRecord: shown cut, and warned of.
+constexpr int kRecordCut = 1;
+constexpr BadInputWarnings::Kind kLogKinds[] = {{kRecordCut, "record over 1024 bytes cut"}};
 
 // Removes trailing spaces and control characters.
 void trim_record(char* record, size_t len) {
@@ -96,6 +102,8 @@ void* logReaderThread(void* /*arg*/) {
 
     char line[kMaxRecord + 1];
     char shaped[kMaxRecord + 1];
+    char shown[terminal_text_size(kMaxRecord)];
+    BadInputWarnings warnings("log socket", kLogKinds, 1);
     for (;;) {
         pollfd wait{sock_fd, POLLIN, 0};
         int ready = poll(&wait, 1, -1);
@@ -111,7 +119,7 @@ void* logReaderThread(void* /*arg*/) {
             console_print_side_message("logReaderThread: unexpected select() results");
             break;
         }
-        ssize_t n = recv(sock_fd, line, kMaxRecord, 0);
+        ssize_t n = recv(sock_fd, line, kMaxRecord, MSG_TRUNC);
         // An empty datagram (anyone may send one) is nothing: a datagram
         // socket has no peer that could have closed.
         if (n == 0) continue;
@@ -119,11 +127,16 @@ void* logReaderThread(void* /*arg*/) {
             console_print_side_message("logReaderThread: recv() error: %s", strerror(errno));
             break;
         }
+        if (static_cast<size_t>(n) > kMaxRecord) {
+            warnings.note(kRecordCut, monotonic_ms());
+            n = kMaxRecord;
+        }
         line[n] = '\0';
         trim_record(line, strlen(line));
         if (gbEnableLoggerThread == 0) continue;
         if (session_log_view().format_record(line, shaped, sizeof shaped)) {
-            console_print_event_line(shaped);
+            terminal_safe_text(shaped, strlen(shaped), shown, sizeof shown);
+            console_print_event_line(shown);
         } else {
             console_release_held();
         }

@@ -9,13 +9,17 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
+#include <new>
 
+#include "bad_input.h"
 #include "channel.h"
 #include "console.h"
 #include "hangup.h"
 #include "libxcom.h"
 #include "listener_socket.h"
 #include "session.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -60,30 +64,53 @@ int unregister_session(Channel& channel) {
     return channel.send_line("U");
 }
 
-// Prints every line the application sends to the session socket, held back
-// while the user types; ends when the socket fails.
-void* apiAsyncEventReaderThread(void* /*args*/) {
-    int fd = api_async_event_fd;
-    if (fd == -1) return nullptr;
-    std::array<char, XCOM_MAX_BUFFER + 1> buffer;
+namespace {
+
+// The event reader's buffers: a datagram whole, the line taken from it, and
+// the line made safe for the terminal. Allocated once, off the stack.
+struct EventBuffers {
+    SocketDatagramT datagram;
     std::array<char, XCOM_MAX_LINE + 1> line;
-    int buflen = 0;
-    buffer[0] = '\0';
-    // A line with a whole next line received behind it is only queued: the
+    std::array<char, terminal_text_size(XCOM_MAX_LINE)> shown;
+};
+
+constexpr BadInputWarnings::Kind kEventKinds[] = {
+    {SOCKET_BAD_LONG_LINE, "line over 16384 bytes cut"},
+    {SOCKET_BAD_NO_LINE_FEED, "datagram without a final line feed"},
+    {SOCKET_BAD_TRUNCATED, "datagram over 65536 bytes cut"},
+    {SOCKET_BAD_EMPTY, "empty datagram"},
+};
+
+}  // namespace
+
+// Prints every line the application sends to the session socket, held back
+// while the user types; ends when the socket fails. Anyone may send to the
+// socket: each datagram's lines stand alone, and what cannot be shown as it
+// came is cut or shown harmless, with a warning in the system log.
+void* apiAsyncEventReaderThread(void* /*args*/) {
+    const int fd = api_async_event_fd;
+    if (fd == -1) return nullptr;
+    const std::unique_ptr<EventBuffers> buffers(new (std::nothrow) EventBuffers{});
+    BadInputWarnings warnings("event socket", kEventKinds, 4);
+    // A line with a next line of its datagram behind it is only queued: the
     // next line's flush writes both (the same writes), so a datagram of many
     // lines costs one flush. Queued lines go out before the reader waits.
     bool queued = false;
-    for (;;) {
-        const int n = socket_read_line(fd, buffer.data(), &buflen, line.data(), 0);
+    while (buffers) {
+        EventBuffers& b = *buffers;
+        int kinds = 0;
+        const int n = socket_read_datagram_line(fd, &b.datagram, b.line.data(), &kinds);
         if (n < 0) break;
-        const bool line_follows =
-            memchr(buffer.data(), '\n', static_cast<size_t>(buflen)) != nullptr;
+        if (kinds != 0) warnings.note(kinds, monotonic_ms());
+        const bool line_follows = socket_datagram_pending(&b.datagram);
         if (n > 0) {
-            if (session_settings().gbPrintToSysLog == 1) mysyslog("OUT:%s\n", line.data());
+            terminal_safe_text(b.line.data(), static_cast<size_t>(n), b.shown.data(),
+                               b.shown.size());
+            if (session_settings().gbPrintToSysLog == 1) mysyslog("OUT:%s\n", b.shown.data());
             if (line_follows) {
-                console_queue_line(line.data());
+                console_queue_line(b.shown.data());
             } else {
-                console_print_event_line(line.data());
+                console_print_event_line(b.shown.data());
             }
             queued = line_follows;
         } else if (queued && !line_follows) {
@@ -93,8 +120,8 @@ void* apiAsyncEventReaderThread(void* /*args*/) {
     }
     if (queued) console_release_held();
     if (session_settings().gbPrintToSysLog == 1) {
-        mysyslog("CRITICAL: XCOM buffer is full without new line, current buffer length: %d",
-                 buflen);
+        // Each datagram is taken whole, so nothing is left unread at the end.
+        mysyslog("CRITICAL: XCOM buffer is full without new line, current buffer length: %d", 0);
     }
     close(fd);
     api_async_event_fd = -1;

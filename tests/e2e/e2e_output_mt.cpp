@@ -180,22 +180,65 @@ TEST_F(LiveLog, ApiSessionEntriesShowInTheTelnetSession) {
     EXPECT_TRUE(sim.wait_message("zcon: " + tag + "OUT:appd 0.1.0"));
 }
 
-// Anyone may send to the listener sockets; an empty datagram is nothing.
-TEST_F(LiveLog, EmptyDatagramsAreIgnored) {
-    for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"}) {
+// Anyone may send to the listener sockets (they are open to every user):
+// whatever comes, it is shown harmless or cut, the next good line still
+// shows exactly once, and the reader goes on.
+TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
+    const std::string cut(16384, 'x'), x64k(65536, 'x');
+    const std::string kEvents = "/tmp/apiasynclisteners/zcon", kLog = "/tmp/sysloglisteners/zcon";
+    const struct {
+        const std::string& socket;
+        std::string sent, shown;
+    } rows[] = {
+        {kEvents, "", ""},
+        {kEvents, "\n", ""},
+        {kEvents, "\r\n", ""},
+        {kEvents, std::string(20000, 'x') + "\n", cut + "\n"},
+        {kEvents, std::string(33000, 'x'), cut + "\n"},
+        {kEvents, x64k + "\nnever seen\n", cut + "\n"},
+        {kEvents, "partial", "partial\n"},  // never glued to the next line
+        {kEvents, "x\x1b[2J\x1b[?1049h\x1b[Hy\n", "x^[[2J^[[?1049h^[[Hy\n"},
+        {kEvents, "x\x1b]0;owned\x07y\n", "x^[]0;owned^Gy\n"},
+        {kEvents, "x\x1b]52;c;ZWNobw==\x1b\\y\n", "x^[]52;c;ZWNobw==^[\\y\n"},
+        {kEvents, "x \x1b[1;31mERROR\x1b[0m: fake\n", "x \x1b[1;31mERROR\x1b[0m: fake\n"},
+        {kEvents, "x \x1b[31mred\n", "x \x1b[31mred\x1b[0m\n"},
+        {kEvents, "good\rbad\n", "good^Mbad\n"},
+        {kEvents, "x\x1bP$qm\x1b\\\x1b[21ty\n",
+         "x^[P$qm^[\\^[[21ty\n"},  // queries answered as typing
+        {kEvents,
+         "\x9b"
+         "2J\xc2\x9b\n",
+         "\\x9b2J\\xc2\\x9b\n"},
+        {kLog, "", ""},
+        {kLog, x64k, std::string(1024, 'x') + "\n"},
+        {kLog, "x\x1b[2J\x1b]2;x\x07y", "x^[[2J^[]2;x^Gy\n"},
+    };
+    // The warnings go to the system log, which this session shows too.
+    z->write("cull add WARNING:\r");
+    ASSERT_TRUE(z->expect("cull add WARNING:\r\n"));
+    z->take();
+    int n = 0;
+    for (const auto& r : rows) {
+        const std::string path = r.socket + z->tty_tag(), after = "after " + std::to_string(++n);
+        SCOPED_TRACE(path + " " + term_tokens(r.sent.substr(0, 40)));
         UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof address.sun_path, "%s%s", dir, z->tty_tag().c_str());
-        EXPECT_EQ(std::filesystem::status(address.sun_path).permissions(),
-                  std::filesystem::perms{0666});
-        ASSERT_EQ(sendto(fd.get(), "", 0, 0, reinterpret_cast<sockaddr*>(&address), sizeof address),
-                  0)
-            << address.sun_path;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        const auto to = reinterpret_cast<sockaddr*>(&address);
+        EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms{0666});
+        const int buffer = 256 * 1024;
+        setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        ASSERT_EQ(sendto(fd.get(), r.sent.data(), r.sent.size(), 0, to, sizeof address),
+                  static_cast<ssize_t>(r.sent.size()));
+        const std::string good = r.socket == kEvents ? after + "\n" : after;
+        ASSERT_EQ(sendto(fd.get(), good.data(), good.size(), 0, to, sizeof address),
+                  static_cast<ssize_t>(good.size()));
+        ASSERT_TRUE(z->expect(after + "\n")) << term_tokens(z->output());
+        EXPECT_EQ(z->take(after + "\n"), r.shown + after + "\n");
     }
-    z->write("echo still read\r");
-    ASSERT_TRUE(z->expect("still read\n"));
-    EXPECT_TRUE(log_reaches(*z, "after")) << term_tokens(z->output());
+    EXPECT_TRUE(sim.wait_message("WARNING: event socket: line over 16384 bytes cut (1 since"));
+    EXPECT_TRUE(sim.wait_message("WARNING: log socket: record over 1024 bytes cut (1 since"));
 }
 
 }  // namespace
