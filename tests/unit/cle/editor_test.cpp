@@ -14,6 +14,7 @@
 
 #include "cle.h"
 #include "pty_process.h"
+#include "screen.h"
 #include "seams.h"
 
 namespace {
@@ -29,11 +30,14 @@ struct Options {
     std::string last_line = "";  // read lines until this one (else one line)
     // Runs after the n-th release of the lock, as another thread would.
     std::function<void(int n)> between = nullptr;
-    bool nonblocking = false;  // standard input that does not block
-    // Typed once the editor, done with the keys, waits for more; first a
+    int resize_at = 0, resize_to = 0;  // the window gets resize_to columns after hold n
+    bool nonblocking = false;          // standard input that does not block
+    // Typed once the editor, done with the keys (in `holds` holds of the
+    // lock, or one per key and the prompt's), waits for more; first a
     // signal may cut the wait short (no SA_RESTART).
     std::string later = "";
     bool cut_short = false;
+    int holds = 0;
 };
 
 // What one run recorded. Output is cut into segments at each release of
@@ -50,10 +54,16 @@ struct Record {
 };
 
 Record* run;
-std::atomic<int> locks;
+std::atomic<int> locks, releases;
 std::atomic<bool> cut;  // the signal's handler ran
 const Options* options;
 int master = -1;
+
+void resize(int cols) {
+    const winsize size{24, static_cast<unsigned short>(cols), 0, 0};
+    ioctl(master, TIOCSWINSZ, &size);
+    raise(SIGWINCH);
+}
 
 void lock_unlock(int lock, char*) {
     run->events.push_back(lock ? "lock 1" : "lock 0");
@@ -62,7 +72,9 @@ void lock_unlock(int lock, char*) {
         return;
     }
     run->segments.emplace_back();
-    if (options->between) options->between(static_cast<int>(run->segments.size()) - 1);
+    const int n = ++releases;
+    if (n == options->resize_at) resize(options->resize_to);
+    if (options->between) options->between(n);
 }
 void typing(int state) {
     run->events.push_back("typing " + std::to_string(state));
@@ -78,17 +90,11 @@ bool sleeping(pid_t tid) {
            std::string::npos;
 }
 
-void resize(int cols, int rows = 24) {
-    const winsize size{static_cast<unsigned short>(rows), static_cast<unsigned short>(cols), 0, 0};
-    ioctl(master, TIOCSWINSZ, &size);
-    raise(SIGWINCH);
-}
-
 // Runs the editor on a fresh terminal while another thread types keys.
 Record edit(std::string keys, const Options& o = {}) {
     Record r;
     run = &r;
-    locks = 0;
+    locks = releases = 0;
     options = &o;
     int slave = -1;
     const winsize size{24, static_cast<unsigned short>(o.cols), 0, 0};
@@ -122,7 +128,8 @@ Record edit(std::string keys, const Options& o = {}) {
         if (o.hang_up && wait_until([&] { return locks == o.hang_up; }))
             close(std::exchange(master, -1));
         if (o.later.empty()) return;
-        wait_until([&] { return locks == static_cast<int>(keys.size()) + 1 && sleeping(editor); });
+        const int holds = o.holds != 0 ? o.holds : static_cast<int>(keys.size()) + 1;
+        wait_until([&] { return releases == holds && sleeping(editor); });
         // The handler runs once the call has returned, before the keys come.
         cut = false;
         if (o.cut_short && tgkill(getpid(), editor, SIGUSR2) == 0)
@@ -152,46 +159,63 @@ Record edit(std::string keys, const Options& o = {}) {
     return r;
 }
 
-TEST(Editor, WidthAndWrapping) {
-    const std::string a25(25, 'a'), a59(59, 'a');
-    // 80 columns after a 20-column prompt: the 60th column is the margin.
-    Record r = edit("\x02" + a59 + "b\x7f\r", {.prompt = "twenty-chars-prompt>"});
-    EXPECT_EQ(r.out(), "twenty-chars-prompt>" + a59 + "b <bs><cr><up1><right79><ceos><cr><lf>");
-    EXPECT_EQ(r.lines, Lines{a59});
-    // Unknown width: 25 characters go out unwrapped; Home measures 20 columns;
-    // the window narrows to 10 before End.
-    r = edit(a25 +
-                 "\x01\x05"
-                 "aaa\x01\r",
-             {.cols = 20, .between = [](int n) {
-                  if (n == 27) resize(10);
-              }});
-    EXPECT_EQ(r.out(26, 32), "<cr><up1><right2><cr>> " + a25 + "aaa <bs><cr><up3><right2>");
-    // Text typed up to the margin before the width was known: the cursor is
-    // taken to the next row before the Backspace, or before the next
-    // character once a resize told the width.
-    r = edit(std::string(18, 'a') + "\x7f\r", {.cols = 20});
-    EXPECT_EQ(r.out(19, 20), " <bs><cr><up1><right19><ceos>");
-    r = edit(std::string(18, 'a') + "b\r", {.cols = 20, .between = [](int n) {
-                                                if (n == 19) resize(20, 30);
-                                            }});
-    EXPECT_EQ(r.out(19, 20), " <bs>b");
-    // A terminal that reports 0 or 1 columns counts as 80 wide.
-    for (const int cols : {0, 1}) {
-        r = edit("\x02" + std::string(78, 'a') + "\r", {.cols = cols});
-        EXPECT_EQ(r.out(79, 80), "a <bs>");
+// Where the keys leave the line on a terminal of the row's width: what the
+// screen shows and its cursor, once the editor's bytes went through a model
+// of the screen. An Enter, not shown, ends the call unless the row's own
+// keys end with it. reports: the columns the terminal reports, when it is
+// not its width.
+TEST(Editor, WhatTheScreenShows) {
+    const std::string a17(17, 'a'), a18(18, 'a'), a59(59, 'a'), a78(78, 'a');
+    const std::string p20 = "twenty-chars-prompt>", wrapped = "abcdefghijklmnop" + std::string(12, '\x02');
+    const struct {
+        std::string keys;
+        int width;
+        std::string shows;
+        int x, y;
+        Options o = {};
+        int reports = -1;
+    } rows[] = {
+        // The 60th column after a 20-column prompt is the margin.
+        {"\x02" + a59 + "b", 80, p20 + a59 + "b", 0, 1, {.prompt = p20}},
+        {"\x02" + a59 + "b\x7f", 80, p20 + a59, 79, 0, {.prompt = p20}},
+        // Typed before the width was known: laid out once a key needs it,
+        // and drawn again for a narrower window.
+        {std::string(25, 'a') + "\x01\x05" + "aaa\x01", 20, "> aaaaaaaa\naaaaaaaaaa\naaaaaaaaaa", 2, 0,
+         {.resize_at = 27, .resize_to = 10}},
+        {a18 + "\x7f", 20, "> " + a17, 19, 0},
+        {a18 + "b", 20, "> " + a18 + "\nb", 1, 1, {.resize_at = 19, .resize_to = 20}},
+        // A terminal that reports 0 or 1 columns counts as 80 wide.
+        {"\x02" + a78, 80, "> " + a78, 0, 1, {}, 0},
+        {"\x02" + a78, 80, "> " + a78, 0, 1, {}, 1},
+        // Editing a line wrapped on a 10-column terminal.
+        {wrapped + "XY", 10, "> abcdXYef\nghijklmnop", 8, 0},
+        {wrapped + "XY\x7f", 10, "> abcdXefg\nhijklmnop", 7, 0},
+        {wrapped + "XY\x7f\x1b[3~", 10, "> abcdXfgh\nijklmnop", 7, 0},
+        {wrapped + "XY\x7f\x1b[3~\x06\x06\x06", 10, "> abcdXfgh\nijklmnop", 0, 1},
+        {wrapped + "XY\x7f\x1b[3~\x06\x06\x06\x02", 10, "> abcdXfgh\nijklmnop", 9, 0},
+        {wrapped + "XY\x7f\x1b[3~\x01\x05", 10, "> abcdXfgh\nijklmnop", 8, 1},
+        {wrapped + "\x01\r", 10, "> abcdefgh\nijklmnop", 0, 2},  // ends below its last row
+        {"abcdefghij\x02\x02\x7f", 10, "> abcdefgi\nj", 9, 0},
+        {"abcdefghijklmnopqrs\x02\x7f", 10, "> abcdefgh\nijklmnopqs", 9, 1},
+        {"abcdefghijklmnopqrs\x01\x1b[3~", 10, "> bcdefghi\njklmnopqrs", 2, 0},
+        {"abcdefghijklmn\x02\x02\x02\x03", 10, ">", 2, 0},
+        {"abc\x02\x02\x01", 80, "> abc", 2, 0},  // Home from the second character
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(term_tokens(row.keys));
+        Options o = row.o;
+        o.cols = row.reports >= 0 ? row.reports : row.width;
+        const bool ends = row.keys.back() == '\r';
+        const Record r = edit(ends ? row.keys : row.keys + "\r", o);
+        Screen screen(row.width);
+        for (size_t i = 0; i + (ends ? 0 : 2) < r.segments.size(); ++i) {
+            if (o.resize_at > 0 && i == static_cast<size_t>(o.resize_at)) screen.resize(o.resize_to);
+            EXPECT_TRUE(screen.show(r.segments[i])) << term_tokens(r.segments[i]);
+        }
+        EXPECT_EQ(screen.text(), row.shows) << r.out();
+        EXPECT_EQ(std::make_pair(screen.x(), screen.y()), std::make_pair(row.x, row.y));
+        EXPECT_FALSE(screen.wrap_pending());
     }
-    // Editing inside a line wrapped on a 10-column terminal; Enter on its
-    // first row ends it below its last.
-    r = edit("abcdefghijklmnop" + std::string(12, '\x02') +
-                 "XY\x7f\x1b[3~\x06\x06\x06\x02\x01\x05\x01\r",
-             {.cols = 10});
-    EXPECT_EQ(r.out(29),
-              "Xefghijklmnop<cr><up1><right7>Yefghijklmnop <bs><up2><right8>"
-              "<bs><ceos>efghijklmnop<cr><up1><right7><ceos>fghijklmnop<cr><up1><right7>"
-              "<right1><right1><cr><lf><cr><up1><right9><cr><right2><cr>> abcdXfghijklmnop"
-              "<cr><up1><right2><down1><cr><lf>");
-    EXPECT_EQ(r.lines, Lines{"abcdXfghijklmnop"});
 }
 
 TEST(Editor, DecodesKeysAndSequences) {
@@ -226,6 +250,17 @@ TEST(Editor, DecodesKeysAndSequences) {
         // Incomplete sequences do nothing; the previous one is not repeated.
         {"\x1b[D\x1bxZ", "<bs>Zbc<cr><right4>", "aZbc"},
         {"\x1b\x1b[C", "[c<cr><right5>Cc<cr><right6>", "ab[Cc"},
+        // Terminal answers are swallowed whole, in 7-bit, 8-bit and UTF-8
+        // encoded form: a DECRQSS answer, title reports (one holding CR, one
+        // U+015C, whose C5 9C is no ST), a colour, APC, PM, SOS, a cursor
+        // report; an ESC inside a string begins the next key; past 4096
+        // bytes a string is over.
+        {"\x1bP1$r0m\x1b\\Z", "Zc<cr><right5>", "abZc"},
+        {"\x1b]lhostile\r; id\x1b\\\x1b]lx\xc5\x9c id\x1b\\Z", "Zc<cr><right5>", "abZc"},
+        {"\x1b]11;rgb:0/0/0\a\x1b_a\x1b\\\x1b^b\x1b\\\x1bXc\x1b\\Z", "Zc<cr><right5>", "abZc"},
+        {"\x90" "1$r0m\x9c\xc2\x9dlx\xc2\x9c\x9b" "1;1RZ", "Zc<cr><right5>", "abZc"},
+        {"\x1b]l\x1b[DZ", "<bs>Zbc<cr><right4>", "aZbc"},
+        {"\x1b]" + std::string(4096, 'x') + "Z", "Zc<cr><right5>", "abZc"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(term_tokens(c.keys));
@@ -280,7 +315,8 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
          {.max_len = 511},
          "> " + std::string(510, 'x') + "<bel><cr><lf>",
          {std::string(510, 'x')}},
-        // Another thread draws the line again between two keys.
+        // Another thread draws the line again between two keys, also when
+        // it is one column wide.
         {"abc\r",
          {.between =
               [](int n) {
@@ -288,6 +324,14 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
               }},
          "> ab> abc<cr><lf>",
          {"abc"}},
+        {"a\r",
+         {.prompt = "",
+          .between =
+              [](int n) {
+                  if (n == 2) cle_refresh_line();
+              }},
+         "aa<cr><lf>",
+         {"a"}},
         // Output left text on the row: the line is laid out after it.
         {"xy\x01Z\r",
          {.prompt = "",
@@ -302,6 +346,8 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // standard input that does not block.
         {"ab", {.later = "c\r", .cut_short = true}, "> abc<cr><lf>", {"abc"}},
         {"ab", {.nonblocking = true, .later = "c\r"}, "> abc<cr><lf>", {"abc"}},
+        // A pause ends a string: a stray ESC ] does not swallow what follows.
+        {"ab\x1b]", {.later = "c\r", .holds = 4}, "> abc<cr><lf>", {"abc"}},
         // A hang-up ends the call, also inside a sequence.
         {"x\x1b[1", {.hang_up = 3}, "> x", {"<end>"}},
     };
@@ -313,10 +359,63 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
     }
 }
 
-// Init and clean-up leave the terminal and the SIGWINCH handler as found,
-// and history entries added before init are not counted after it, yet freed;
-// the history ring keeps the newest 64 lines.
-TEST(Editor, InitAndCleanupAndTheHistoryRing) {
+// The editor's own writer, on a pipe that is full: a signal in the blocked
+// write or in the wait for room loses and repeats nothing, and the writer
+// sleeps rather than spins; a terminal stuck for good is given up on.
+TEST(Editor, WriterOnAFullTerminal) {
+    const struct {
+        bool blocks, stuck;
+    } rows[] = {{true, false}, {false, false}, {false, true}};
+    for (const auto& row : rows) {
+        int pipe_ends[2], pty_ends[2];
+        ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK), 0);
+        ASSERT_EQ(openpty(&pty_ends[0], &pty_ends[1], nullptr, nullptr, nullptr), 0);
+        UniqueFd from(pipe_ends[0]), to(pipe_ends[1]), keys(pty_ends[0]), slave(pty_ends[1]);
+        const std::string full(static_cast<size_t>(fcntl(to.get(), F_SETPIPE_SZ, 4096)), '.');
+        ASSERT_EQ(write(to.get(), full.data(), full.size()), static_cast<ssize_t>(full.size()));
+        if (row.blocks) fcntl(to.get(), F_SETFL, 0);
+        ASSERT_EQ(write(keys.get(), "x\r", 2), 2);
+        struct sigaction no_restart {};
+        no_restart.sa_handler = [](int) { cut = true; };
+        sigaction(SIGUSR2, &no_restart, nullptr);
+        fflush(stdout);
+        UniqueFd in(dup(STDIN_FILENO)), out(dup(STDOUT_FILENO));
+        dup2(slave.get(), STDIN_FILENO);
+        dup2(to.get(), STDOUT_FILENO);
+        locks = 0;
+        cle_register_sync_callbacks([](int lock, char*) { locks += lock; });
+        std::atomic<bool> returned = false;
+        bool slept = true;
+        std::string shown;
+        std::thread terminal([&, editor = gettid()] {
+            if (!row.stuck) {
+                slept = wait_until([&] { return locks == 2 && sleeping(editor); });  // in the echo of x
+                cut = false;
+                if (tgkill(getpid(), editor, SIGUSR2) == 0) wait_until([] { return cut.load(); });
+                slept = wait_until([&] { return sleeping(editor); }) && slept;
+            } else if (wait_until([&] { return returned.load(); })) {
+                return;
+            }
+            read_available(from.get(), &shown);
+        });
+        char line[8];
+        const int rc = cle_get_command_line("", line, sizeof line);
+        returned = true;
+        terminal.join();
+        dup2(in.get(), STDIN_FILENO);
+        dup2(out.get(), STDOUT_FILENO);
+        cle_register_sync_callbacks(nullptr);
+        read_available(from.get(), &shown);
+        EXPECT_TRUE(slept) << "the writer spins";
+        EXPECT_EQ(rc, 0);
+        EXPECT_STREQ(line, "x");
+        EXPECT_EQ(shown, row.stuck ? full : full + "x\r\n");
+    }
+}
+
+// Init and clean-up leave the terminal and the SIGWINCH handler as found;
+// history entries added before init are not counted after it, yet freed.
+TEST(Editor, InitAndCleanup) {
     void (*theirs)(int) = [](int) {};
     signal(SIGWINCH, theirs);
     cle_history_test_add("before");
@@ -326,13 +425,8 @@ TEST(Editor, InitAndCleanupAndTheHistoryRing) {
     EXPECT_EQ(now.sa_handler, theirs);
     signal(SIGWINCH, SIG_DFL);
     EXPECT_EQ(cle_history_size(), 0);
-    for (int i = 0; i < 70; ++i)  // 64 slots: the oldest go
-        ASSERT_EQ(cle_history_test_add(std::to_string(i).c_str()), 0);
-    EXPECT_STREQ(cle_history(cle_history_get_start()), "6");
-    cle_cleanup();
     cle_cleanup();  // frees nothing twice
-    EXPECT_EQ(cle_history_size(), 0);
-    EXPECT_EQ(cle_history(5), nullptr);
+    EXPECT_EQ(cle_history(0), nullptr);
 }
 
 }  // namespace

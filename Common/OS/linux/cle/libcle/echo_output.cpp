@@ -26,24 +26,32 @@ int echo_flag = 1;
 constexpr size_t kCursorSequenceSize = 16;  // ESC [, an int and the code
 
 // Longest a blocked terminal may hold a write before the rest is dropped
-// (only a non-blocking standard output can get here).
+// (only a non-blocking standard output can get here): the output lock is
+// held meanwhile.
 constexpr int kWriteStallMs = 1000;
 
-// Writes all of bytes to descriptor 1. Returns 0, or -1 on failure.
+// Waits until standard output takes bytes again. Returns false when it did
+// not within kWriteStallMs. A signal ends the wait early: the write is tried
+// again.
+bool wait_writable() {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    const int ready = poll(&out, 1, kWriteStallMs);
+    return ready > 0 || (ready == -1 && errno == EINTR);
+}
+
+// Writes all of bytes to descriptor 1: a write cut short by a signal goes on
+// with the rest. Returns 0, or -1 on failure. (EWOULDBLOCK is EAGAIN here.)
 int write_to_stdout(const char* bytes, size_t n) {
     // Text that other code left in the stdio stream goes out first.
     fflush(stdout);
     while (n > 0) {
         const ssize_t done = write(STDOUT_FILENO, bytes, n);
-        if (done > 0) {
+        if (done != -1) {
             bytes += done;
             n -= static_cast<size_t>(done);
-        } else if (done < 0 && errno == EINTR) {
-            continue;
-        } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd out{STDOUT_FILENO, POLLOUT, 0};
-            if (poll(&out, 1, kWriteStallMs) <= 0) return -1;
-        } else {
+        } else if (errno == EAGAIN) {
+            if (!wait_writable()) return -1;
+        } else if (errno != EINTR) {
             return -1;
         }
     }

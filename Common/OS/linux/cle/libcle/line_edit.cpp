@@ -310,11 +310,9 @@ void edit_key(EditLine& ed, const Key& key, int width) {
 // is at the end of the text anyway.
 void edit_finish(EditLine& ed, int width, const char* line_end) {
     settle_rows(ed, width);
-    const int total = ed.prompt_len + ed.cmdlen;
-    if (ed.laid_width > 0 && total > 0) {
-        const int last_row = (total - 1) / ed.laid_width;
-        if (ed.line_y < last_row) echo_cursor(last_row - ed.line_y, 'B');
-    }
+    // The row of the last character (an empty run's -1 is on row 0 too).
+    const int last_row = layout_row(ed.prompt_len + ed.cmdlen - 1, ed.laid_width);
+    echo_cursor(last_row - ed.line_y, 'B');
     echo_fputs(line_end);
 }
 
