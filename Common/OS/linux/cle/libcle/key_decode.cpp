@@ -9,7 +9,6 @@ namespace {
 
 constexpr unsigned char kEsc = 0x1b;
 constexpr unsigned char kBel = 0x07;
-constexpr unsigned char kSt = 0x9c;        // ST as a C1 control
 constexpr unsigned char kC1Offset = 0x40;  // a C1 control is ESC and the byte this far up
 constexpr int kParamCap = 10000;           // larger parameters name no key anyway
 // What follows ESC to begin OSC, DCS, APC, PM and SOS.
@@ -18,12 +17,9 @@ constexpr std::string_view kStringIntroducers = "]P_^X";
 }  // namespace
 
 Key KeyDecoder::feed(unsigned char byte, bool lf_ends_line) {
+    // A C1 control is ESC and a byte, wherever it comes: 0x9C ends a string.
     if (const unsigned char control = c1_control(byte); control != 0) {
-        if (state_ != State::kString && state_ != State::kStringEscape) {
-            return escape(static_cast<unsigned char>(control - kC1Offset));
-        }
-        if (control == kSt) state_ = State::kIdle;
-        return {};  // any other C1 control is part of the string
+        return escape(static_cast<unsigned char>(control - kC1Offset));
     }
     switch (state_) {
         case State::kIdle:
@@ -36,7 +32,6 @@ Key KeyDecoder::feed(unsigned char byte, bool lf_ends_line) {
             state_ = State::kIdle;
             return {ss3_ ? key_of_final(byte) : KeyAction::kNone};
         case State::kString:
-        case State::kStringEscape:
             return string(byte);
     }
     return {};
@@ -116,19 +111,14 @@ Key KeyDecoder::csi(unsigned char byte, bool lf_ends_line) {
     return plain(byte, lf_ends_line);
 }
 
-// Takes the next byte of a string: all of it does nothing.
+// Takes the next byte of a string: all of it does nothing. An ESC ends it
+// and is read as any ESC: ESC \ (ST) is swallowed like a Meta key, and
+// anything else begins the next sequence.
 Key KeyDecoder::string(unsigned char byte) {
-    if (state_ == State::kStringEscape) {
-        if (byte == '\\') {
-            state_ = State::kIdle;  // ST
-            return {};
-        }
-        return escape(byte);  // the string was cut off by the next sequence
-    }
     if (byte == kBel) {
         state_ = State::kIdle;
     } else if (byte == kEsc) {
-        state_ = State::kStringEscape;
+        state_ = State::kEscape;
     } else if (++string_len_ >= kStringMax) {
         state_ = State::kIdle;
     }

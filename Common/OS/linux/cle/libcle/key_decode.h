@@ -14,14 +14,14 @@
 // Terminal strings are swallowed whole, never typed: OSC (ESC ]), DCS
 // (ESC P), APC (ESC _), PM (ESC ^) and SOS (ESC X) up to ST (ESC \) or BEL.
 // They are what a terminal answers to queries (a title report, a DECRQSS
-// answer), and someone else's output may have asked them. An ESC inside a
-// string that is not ST ends it and begins the next sequence. A string is
-// over, and the bytes after it are keys again, after kStringMax bytes or at
-// a pause: the read loop reads the rest of any sequence under the output
-// lock for at most 500 ms from its first byte, then cuts it. A terminal
-// sends its answer in one go; a string that outlasts either bound is no
-// answer but a stray ESC ] (an Alt key), and the user's typing after it
-// must come through.
+// answer), and someone else's output may have asked them. An ESC ends a
+// string: with "\" it is ST, with anything else it begins the next
+// sequence. A string is also over, and the bytes after it are keys again,
+// after kStringMax bytes or at a pause: the read loop reads the rest of
+// any sequence under the output lock for at most 500 ms from its first
+// byte, then cuts it. A terminal sends its answer in one go; a string that
+// outlasts either bound is no answer but a stray ESC ] (an Alt key) or
+// garbage, and the typing after it must come through.
 //
 // C1 controls count as ESC and the byte 0x40 above them (0x9B is ESC [,
 // 0x9D ESC ], 0x9C ST), whether they come as one byte (a terminal set to
@@ -63,7 +63,7 @@ class KeyDecoder {
     void cut() { state_ = State::kIdle; }
 
   private:
-    enum class State { kIdle, kEscape, kCsi, kOneMore, kString, kStringEscape };
+    enum class State { kIdle, kEscape, kCsi, kOneMore, kString };
     unsigned char c1_control(unsigned char byte);
     Key plain(unsigned char byte, bool lf_ends_line);
     Key escape(unsigned char byte);
