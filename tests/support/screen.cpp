@@ -39,7 +39,8 @@ size_t Screen::escape(std::string_view rest) {
     if (rest.substr(0, 2) != "\x1b[" || i >= rest.size()) return 0;
     const char final = rest[i];
     if (final == 'J' && i == 2) {
-        row(y_).replace(static_cast<size_t>(x_), std::string::npos, static_cast<size_t>(width_ - x_), ' ');
+        row(y_).replace(static_cast<size_t>(x_), std::string::npos,
+                        static_cast<size_t>(width_ - x_), ' ');
         rows_.resize(static_cast<size_t>(y_) + 1);
     } else if (final == 'A' && n > 0) {
         y_ = std::max(0, y_ - n);

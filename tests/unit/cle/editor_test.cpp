@@ -138,7 +138,8 @@ Record edit(std::string keys, const Options& o = {}) {
             (void)!write(master, o.later.data(), o.later.size());
         }
         // Keys that never end the line fail the row rather than hang it.
-        if (!wait_until([&] { return done.load(); }) && master >= 0) close(std::exchange(master, -1));
+        if (!wait_until([&] { return done.load(); }) && master >= 0)
+            close(std::exchange(master, -1));
     });
     std::vector<char> buffer(static_cast<size_t>(o.max_len));  // exactly: the sanitizer watches
     while (started) {
@@ -171,7 +172,8 @@ Record edit(std::string keys, const Options& o = {}) {
 // not its width.
 TEST(Editor, WhatTheScreenShows) {
     const std::string a17(17, 'a'), a18(18, 'a'), a59(59, 'a'), a78(78, 'a');
-    const std::string p20 = "twenty-chars-prompt>", wrapped = "abcdefghijklmnop" + std::string(12, '\x02');
+    const std::string p20 = "twenty-chars-prompt>",
+                      wrapped = "abcdefghijklmnop" + std::string(12, '\x02');
     const struct {
         std::string keys;
         int width;
@@ -185,7 +187,11 @@ TEST(Editor, WhatTheScreenShows) {
         {"\x02" + a59 + "b\x7f", 80, p20 + a59, 79, 0, {.prompt = p20}},
         // Typed before the width was known: laid out once a key needs it,
         // and drawn again for a narrower window.
-        {std::string(25, 'a') + "\x01\x05" + "aaa\x01", 20, "> aaaaaaaa\naaaaaaaaaa\naaaaaaaaaa", 2, 0,
+        {std::string(25, 'a') + "\x01\x05" + "aaa\x01",
+         20,
+         "> aaaaaaaa\naaaaaaaaaa\naaaaaaaaaa",
+         2,
+         0,
          {.resize_at = 27, .resize_to = 10}},
         {a18 + "\x7f", 20, "> " + a17, 19, 0},
         {a18 + "b", 20, "> " + a18 + "\nb", 1, 1, {.resize_at = 19, .resize_to = 20}},
@@ -199,7 +205,10 @@ TEST(Editor, WhatTheScreenShows) {
         {wrapped + "XY\x7f\x1b[3~\x06\x06\x06", 10, "> abcdXfgh\nijklmnop", 0, 1},
         {wrapped + "XY\x7f\x1b[3~\x06\x06\x06\x02", 10, "> abcdXfgh\nijklmnop", 9, 0},
         {wrapped + "XY\x7f\x1b[3~\x01\x05", 10, "> abcdXfgh\nijklmnop", 8, 1},
-        {wrapped + "\x01\r", 10, "> abcdefgh\nijklmnop", 0, 2},  // ends below its last row
+        // Enter from the first row ends below the last: one alone on its
+        // row, and a full one.
+        {"abcdefghi\x01\r", 10, "> abcdefgh\ni", 0, 2},
+        {"abcdefghijklmnopqr\x01\r", 10, "> abcdefgh\nijklmnopqr", 0, 2},
         {"abcdefghij\x02\x02\x7f", 10, "> abcdefgi\nj", 9, 0},
         {"abcdefghijklmnopqrs\x02\x7f", 10, "> abcdefgh\nijklmnopqs", 9, 1},
         {"abcdefghijklmnopqrs\x01\x1b[3~", 10, "> bcdefghi\njklmnopqrs", 2, 0},
@@ -214,7 +223,8 @@ TEST(Editor, WhatTheScreenShows) {
         const Record r = edit(ends ? row.keys : row.keys + "\r", o);
         Screen screen(row.width);
         for (size_t i = 0; i + (ends ? 0 : 2) < r.segments.size(); ++i) {
-            if (o.resize_at > 0 && i == static_cast<size_t>(o.resize_at)) screen.resize(o.resize_to);
+            if (o.resize_at > 0 && i == static_cast<size_t>(o.resize_at))
+                screen.resize(o.resize_to);
             EXPECT_TRUE(screen.show(r.segments[i])) << term_tokens(r.segments[i]);
         }
         EXPECT_EQ(screen.text(), row.shows) << r.out();
@@ -263,7 +273,10 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x1bP1$r0m\x1b\\Z", "Zc<cr><right5>", "abZc"},
         {"\x1b]lhostile\r; id\x1b\\\x1b]lx\xc5\x9c id\x1b\\Z", "Zc<cr><right5>", "abZc"},
         {"\x1b_a\x1b\\\x1b^b\x1b\\\x1bXc\x1b\\\x1b]11;rgb:0/0/0\aZ", "Zc<cr><right5>", "abZc"},
-        {"\x90" "1$r0m\x9c\xc2\x9dlx\xc2\x9c\x9b" "1;1RZ", "Zc<cr><right5>", "abZc"},
+        {"\x90"
+         "1$r0m\x9c\xc2\x9dlx\xc2\x9c\x9b"
+         "1;1RZ",
+         "Zc<cr><right5>", "abZc"},
         {"\x1b]l\x1b[DZ", "<bs>Zbc<cr><right4>", "aZbc"},
         {"\x1b]" + std::string(4096, 'x') + "Z", "Zc<cr><right5>", "abZc"},
     };
@@ -368,9 +381,7 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
 // write or in the wait for room loses and repeats nothing, and the writer
 // sleeps rather than spins; a terminal stuck for good is given up on.
 TEST(Editor, WriterOnAFullTerminal) {
-    const struct {
-        bool blocks, stuck;
-    } rows[] = {{true, false}, {false, false}, {false, true}};
+    const struct { bool blocks, stuck; } rows[] = {{true, false}, {false, false}, {false, true}};
     for (const auto& row : rows) {
         int pipe_ends[2], pty_ends[2];
         ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK), 0);
@@ -394,7 +405,8 @@ TEST(Editor, WriterOnAFullTerminal) {
         std::string shown;
         std::thread terminal([&, editor = gettid()] {
             if (!row.stuck) {
-                slept = wait_until([&] { return locks == 2 && sleeping(editor); });  // in the echo of x
+                slept =
+                    wait_until([&] { return locks == 2 && sleeping(editor); });  // in the echo of x
                 cut = false;
                 if (tgkill(getpid(), editor, SIGUSR2) == 0) wait_until([] { return cut.load(); });
                 slept = wait_until([&] { return sleeping(editor); }) && slept;
