@@ -141,11 +141,12 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     cle_call_lock(1);
     edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
     reading = true;
-    if (ed.cmdprompt[0] != '\0') {
-        // Shown even with echo off: the user must see where to type.
-        direct_fputs(ed.cmdprompt);
-        direct_fflush();
-    }
+    // The prompt shows even with echo off: the user must see where to type.
+    direct_fputs(ed.cmdprompt);
+    // Laid out now if the width is known, before a window-size change could
+    // have the editor count the prompt at a width it was not written at.
+    settle_rows(ed, cle_term_width());
+    direct_fflush();
     cle_call_lock(0);
     KeyDecoder keys;
     for (;;) {
