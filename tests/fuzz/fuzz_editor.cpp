@@ -81,7 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 4; i < size; ++i) {
         if (data[i] == 0xfe && i + 1 < size) {
             const int to = columns(data[++i]);
-            if (known) screen.resize(width = to);
+            if (!known) continue;
+            screen.resize(width = to);
+            ed.window_changed = true;  // as the editor notes it before its next action
             continue;
         }
         const Key key = data[i] == 0xfd ? Key{KeyAction::kHome} : keys.feed(data[i], true);

@@ -28,8 +28,10 @@ struct Options {
     int hang_up = 0;             // after the editor took the lock this often
     std::string last_line = "";  // read lines until this one (else one line)
     // After hold n of the lock, as another thread would: the window gets
-    // resize_to columns; the line is drawn again; the row holds row_text (n 1).
-    int resize_at = 0, resize_to = 0, refresh_at = 0;
+    // each of resize_to columns; the line is drawn again; the row holds
+    // row_text (n 1).
+    int resize_at = 0, refresh_at = 0;
+    std::vector<int> resize_to = {};
     std::string row_text = "";
     // Typed once the editor, done with the keys (in `holds` holds, or one
     // per key and the prompt's), waits for more; first a signal may cut the
@@ -73,7 +75,8 @@ void lock_unlock(int lock, char*) {
     if (lock) return;
     run->held.emplace_back();
     const int n = ++releases;
-    if (n == options->resize_at) resize(options->resize_to);
+    for (const int cols : n == options->resize_at ? options->resize_to : std::vector<int>{})
+        resize(cols);
     if (n == options->refresh_at) cle_refresh_line();
     if (n == 1 && !options->row_text.empty()) cle_set_row_text(options->row_text.c_str());
 }
@@ -197,9 +200,24 @@ TEST(Editor, WhatTheScreenShows) {
          "> " + as(8) + "\n" + as(10) + "\n" + as(10),
          2,
          0,
-         {.resize_at = 27, .resize_to = 10}},
+         {.resize_at = 27, .resize_to = {10}}},
         {as(18) + "\x7f", 20, "> " + as(17), 19, 0},
-        {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = 20}},
+        {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = {20}}},
+        // A window made narrower and wider again cut the rows: drawn again.
+        {"\x02" + as(30) + "b",
+         20,
+         "> " + as(18) + "\n" + as(12) + "b",
+         13,
+         1,
+         {.resize_at = 32, .resize_to = {10, 20}}},
+        // The width known, the prompt is laid out before any key: a window
+        // change before the first key draws it again.
+        {"\x01\rb",
+         10,
+         "12345\n12345\n678b",
+         4,
+         2,
+         {.prompt = "12345678", .last_line = "b", .resize_at = 4, .resize_to = {5}}},
         // A terminal that reports 0 or 1 columns counts as 80 wide.
         {"\x02" + as(78), 80, "> " + as(78), 0, 1, {}, 0},
         {"\x02" + as(78), 80, "> " + as(78), 0, 1, {}, 1},
@@ -228,8 +246,9 @@ TEST(Editor, WhatTheScreenShows) {
         const Record r = edit(ends ? row.keys : row.keys + "\r", o);
         Screen screen(row.width);
         for (size_t i = 0; i + (ends ? 0 : 2) < r.held.size(); ++i) {
-            if (o.resize_at > 0 && i == static_cast<size_t>(o.resize_at))
-                screen.resize(o.resize_to);
+            for (const int cols :
+                 i == static_cast<size_t>(o.resize_at) ? o.resize_to : std::vector<int>{})
+                screen.resize(cols);
             EXPECT_TRUE(screen.show(r.held[i])) << term_tokens(r.held[i]);
         }
         EXPECT_EQ(screen.text(), row.shows) << r.out();

@@ -10,6 +10,8 @@
 // Current width in columns, 0 while not yet measured. The window-size
 // handler may change it between two key actions.
 int cle_term_width();
+// How often the window has changed size (a counter that may wrap).
+unsigned cle_window_changes();
 // Measures the width of the terminal on standard output (80 when it cannot
 // be read or reports 0 or 1 columns), stores and returns it.
 int cle_measure_term_width();

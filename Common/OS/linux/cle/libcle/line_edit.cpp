@@ -87,6 +87,7 @@ void echo_whole_line(EditLine& ed, int width, bool grew) {
     if (grew) echo_fputs("\x1b[J");
     ed.cmdptr = ed.cmdlen;
     if (width > 0) ed.laid_width = width;
+    ed.window_changed = false;
 }
 
 // Moves the cursor from the end of the line back to character `to`.
@@ -102,9 +103,10 @@ void echo_back_to(EditLine& ed, int width, int to) {
     ed.cmdptr = to;
 }
 
-// True when the terminal's width differs from the laid-out one.
+// True when the layout on the screen is out of date: the width differs, or
+// the window changed size and back.
 bool resized(const EditLine& ed, int width) {
-    return width > 0 && ed.laid_width != 0 && ed.laid_width != width;
+    return width > 0 && ed.laid_width != 0 && (ed.laid_width != width || ed.window_changed);
 }
 
 }  // namespace
@@ -113,22 +115,23 @@ bool resized(const EditLine& ed, int width) {
 void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer, int max_len) {
     buffer[0] = '\0';
     const int start = static_cast<int>(strlen(lead) + strlen(prompt));
-    ed = EditLine{buffer, max_len, lead, prompt, start, 0, 0, start, 0, 0};
+    ed = EditLine{buffer, max_len, lead, prompt, start, 0, 0, start, 0, 0, false};
 }
 
 // Lays the bookkeeping out for width; see line_edit.h.
 void settle_rows(EditLine& ed, int width) {
-    if (width <= 0 || width == ed.laid_width) return;
-    if (ed.laid_width == 0) {
+    if (width > 0 && ed.laid_width == 0) {
         // Until now nothing wrapped and the cursor is where the last
         // character went.
         const ScreenPos at = layout_pos(ed.line_x, width);
         ed.line_y += at.y;
         ed.line_x = at.x;
         ed.laid_width = width;
+        ed.window_changed = false;
         if (at.y != 0 && at.x == 0) echo_fputs(" \b");
         return;
     }
+    if (!resized(ed, width)) return;
     const bool grew = width > ed.laid_width;
     const int cursor = ed.cmdptr;
     echo_to_first_row(ed);
