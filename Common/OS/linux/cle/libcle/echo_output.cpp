@@ -34,7 +34,7 @@ constexpr int kWriteStallMs = 1000;
 // not within kWriteStallMs. A signal ends the wait early: the write is tried
 // again.
 bool wait_writable() {
-    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    pollfd out{STDOUT_FILENO, POLLOUT, {}};
     const int ready = poll(&out, 1, kWriteStallMs);
     return ready > 0 || (ready == -1 && errno == EINTR);
 }

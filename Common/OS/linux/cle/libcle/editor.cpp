@@ -48,7 +48,7 @@ int read_char(unsigned char& ch) {
         if (n == 0) return -1;
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        pollfd in{STDIN_FILENO, POLLIN, 0};
+        pollfd in{STDIN_FILENO, POLLIN, {}};
         if (poll(&in, 1, -1) < 0 && errno != EINTR) return -1;
     }
 }
@@ -66,7 +66,7 @@ bool read_sequence_byte(unsigned char& ch, long long deadline) {
     for (;;) {
         const long long left = deadline - now_ms();
         if (left <= 0) return false;
-        pollfd in{STDIN_FILENO, POLLIN, 0};
+        pollfd in{STDIN_FILENO, POLLIN, {}};
         const int ready = poll(&in, 1, static_cast<int>(left));
         if (ready > 0) return read_char(ch) == 0;
         if (ready < 0 && errno != EINTR) return false;

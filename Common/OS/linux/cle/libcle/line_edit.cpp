@@ -47,17 +47,15 @@ void echo_tail(const EditLine& ed) {
 // Writes a carriage return and moves up to the lead's row.
 void echo_to_first_row(EditLine& ed) {
     echo_putchar('\r');
-    if (ed.line_y != 0) {
-        echo_cursor(ed.line_y, 'A');
-        ed.line_y = 0;
-    }
+    echo_cursor(ed.line_y, 'A');
+    ed.line_y = 0;
 }
 
 // After a redraw left the terminal's cursor at column 0 of row `rows`,
 // moves it back to (line_x, line_y).
 void echo_back_from_row(const EditLine& ed, int rows) {
-    if (rows != ed.line_y) echo_cursor(rows - ed.line_y, 'A');
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
+    echo_cursor(rows - ed.line_y, 'A');
+    echo_cursor(ed.line_x, 'C');
 }
 
 // Moves the cursor to the line's first character, just after the prompt,
@@ -65,10 +63,10 @@ void echo_back_from_row(const EditLine& ed, int rows) {
 void echo_to_input_start(EditLine& ed, int width) {
     const ScreenPos start = layout_pos(ed.prompt_len, width);
     echo_putchar('\r');
-    if (ed.line_y != start.y) echo_cursor(ed.line_y - start.y, 'A');
+    echo_cursor(ed.line_y - start.y, 'A');
+    echo_cursor(start.x, 'C');
     ed.line_y = start.y;
     ed.line_x = start.x;
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
 }
 
 // Writes lead, prompt and the whole line from column 0 of the lead's row and
@@ -95,18 +93,18 @@ void echo_back_to(EditLine& ed, int width, int to) {
     const ScreenPos at = layout_pos(ed.prompt_len + to, width);
     if (to != ed.cmdptr) {
         echo_putchar('\r');
-        if (ed.line_y != at.y) echo_cursor(ed.line_y - at.y, 'A');
-        if (at.x != 0) echo_cursor(at.x, 'C');
+        echo_cursor(ed.line_y - at.y, 'A');
+        echo_cursor(at.x, 'C');
     }
     ed.line_x = at.x;
     ed.line_y = at.y;
     ed.cmdptr = to;
 }
 
-// True when the layout on the screen is out of date: the width differs, or
-// the window changed size and back.
-bool resized(const EditLine& ed, int width) {
-    return width > 0 && ed.laid_width != 0 && (ed.laid_width != width || ed.window_changed);
+// True when the window changed size since the line was laid out (the
+// editor learns of every change, also one back to the laid-out width).
+bool resized(const EditLine& ed) {
+    return ed.laid_width != 0 && ed.window_changed;
 }
 
 }  // namespace
@@ -131,7 +129,7 @@ void settle_rows(EditLine& ed, int width) {
         if (at.y != 0 && at.x == 0) echo_fputs(" \b");
         return;
     }
-    if (!resized(ed, width)) return;
+    if (!resized(ed)) return;
     const bool grew = width > ed.laid_width;
     const int cursor = ed.cmdptr;
     echo_to_first_row(ed);
@@ -207,17 +205,13 @@ void edit_backspace(EditLine& ed, int width) {
     const int total = ed.prompt_len + ed.cmdlen;
     const int rows = layout_row(total, width);
     echo_tail(ed);
-    if (rows != 0) {
-        // A full last row leaves the wrap pending: the space completes it so
-        // the carriage return lands on row `rows` in every case.
-        if (layout_fills_row(total, width)) echo_putchar(' ');
-        echo_putchar('\r');
-        echo_cursor(rows, 'A');
-    } else {
-        echo_putchar('\r');
-    }
-    if (ed.line_y != 0) echo_cursor(ed.line_y, 'B');
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
+    // A full last row leaves the wrap pending: the space completes it so the
+    // carriage return lands on row `rows` in every case.
+    if (layout_fills_row(total, width)) echo_putchar(' ');
+    echo_putchar('\r');
+    echo_cursor(rows, 'A');
+    echo_cursor(ed.line_y, 'B');
+    echo_cursor(ed.line_x, 'C');
 }
 
 // Removes the character at the cursor and redraws the rest, or beeps at the
@@ -284,8 +278,8 @@ void edit_home(EditLine& ed, int width) {
 // Moves the cursor to the end of the line by drawing lead, prompt and line
 // again; after a width change that drawing is the whole redraw.
 void edit_end(EditLine& ed, int width) {
-    const bool grew = resized(ed, width) && width > ed.laid_width;
-    if (!resized(ed, width)) {
+    const bool grew = resized(ed) && width > ed.laid_width;
+    if (!resized(ed)) {
         settle_rows(ed, width);
         if (ed.cmdptr == ed.cmdlen) return;
     }
