@@ -280,9 +280,10 @@ TEST(Editor, DecodesKeysAndSequences) {
         // (F5, F12, Ctrl-Up, the console's F1, SS3 F1, a mouse report, a
         // private mode) do nothing.
         {"\x1b[15~\x1b[24~\x1b[1;5A\x1b[[A\x1bOP\x1b[<0;3;4M\x1b[?25h", "", "abc"},
-        // Modified keys act as the plain key.
-        {"\x1b[1;5D\x1b[1;2C\x1b[1;5H", "<bs><right1><cr><right2>", "abc"},
-        {"\x1b[3;5~", "<ceos>", "ab"},
+        // Modified keys (Meta-Left, Shift-Right, Ctrl-Home, Meta-Alt-Delete)
+        // act as the plain key.
+        {"\x1b[1;9D\x1b[1;2C\x1b[1;5H", "<bs><right1><cr><right2>", "abc"},
+        {"\x1b[3;10~", "<ceos>", "ab"},
         // A byte that cannot be in a sequence ends it and is a key again.
         {"\x1b[1\x7f", "<bs><ceos>c<cr><right3>", "ac"},
         {std::string("\0\t\a\x0b\x0c\x0e\x10\x12\x1a\x1c\x1f\x80\xff", 13), "", "abc"},
