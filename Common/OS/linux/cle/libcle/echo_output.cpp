@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kPendingSize = 2048;
 std::array<char, kPendingSize> pending;
 size_t pending_len = 0;
-int echo_flag = 1;
+bool echo_flag = true;
 constexpr size_t kCursorSequenceSize = 16;  // ESC [, an int and the code
 
 // Longest a blocked terminal may hold a write before the rest is dropped
@@ -85,7 +85,7 @@ int append(const char* s, size_t n) {
 
 // Stores the echo switch: any non-zero value switches editor output on.
 void cle_echo_enable(int echo) {
-    echo_flag = echo;
+    echo_flag = echo != 0;
 }
 
 // Returns the echo switch.
