@@ -204,12 +204,12 @@ TEST(Editor, WhatTheScreenShows) {
         {as(18) + "\x7f", 20, "> " + as(17), 19, 0},
         {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = {20}}},
         // A window made narrower and wider again cut the rows: drawn again.
-        {"\x02" + as(30) + "b",
+        {"\x02" + as(30) + "\x02\x02" + "b",
          20,
-         "> " + as(18) + "\n" + as(12) + "b",
-         13,
+         "> " + as(18) + "\n" + as(10) + "baa",
+         11,
          1,
-         {.resize_at = 32, .resize_to = {10, 20}}},
+         {.resize_at = 34, .resize_to = {10, 20}}},
         // The width known, the prompt is laid out before any key: a window
         // change before the first key draws it again.
         {"\x01\rb",
@@ -264,9 +264,11 @@ TEST(Editor, DecodesKeysAndSequences) {
     } cases[] = {
         {"\x01", "<cr><right2>", "abc"},
         {"\x1b[H", "<cr><right2>", "abc"},
+        {"\x1b[1~", "<cr><right2>", "abc"},
         {"\x05", "<cr>> abc", "abc"},
         {"\x1bOF", "<cr>> abc", "abc"},
         {"\x1b[K", "<cr>> abc", "abc"},
+        {"\x1b[4~", "<cr>> abc", "abc"},
         {"\x06", "<right1>", "abc"},
         {"\x1b[C", "<right1>", "abc"},
         {"\x02", "<bs>", "abc"},
