@@ -50,10 +50,7 @@ void check(zt::Screen& screen, const EditLine& ed, int width) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    cle_set_output_sink([](const char* bytes, size_t n) {
-        written.append(bytes, n);
-        return 0;
-    });
+    cle_set_output_sink([](const char* bytes, size_t n) { written.append(bytes, n); });
     return 0;
 }
 

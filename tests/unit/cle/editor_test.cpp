@@ -83,9 +83,8 @@ void lock_unlock(int lock, char*) {
 void typing(int state) {
     run->events += state ? "+" : "-";
 }
-int capture(const char* bytes, size_t n) {
+void capture(const char* bytes, size_t n) {
     run->held.back().append(bytes, n);
-    return 0;
 }
 
 // Whether thread tid of this process sleeps in a call that waits.

@@ -40,8 +40,9 @@ bool wait_writable() {
 }
 
 // Writes all of bytes to descriptor 1: a write cut short by a signal goes on
-// with the rest. Returns 0, or -1 on failure. (EWOULDBLOCK is EAGAIN here.)
-int write_to_stdout(const char* bytes, size_t n) {
+// with the rest; on a failure the rest is dropped. (EWOULDBLOCK is EAGAIN
+// here.)
+void write_to_stdout(const char* bytes, size_t n) {
     // Text that other code left in the stdio stream goes out first.
     fflush(stdout);
     while (n > 0) {
@@ -49,27 +50,23 @@ int write_to_stdout(const char* bytes, size_t n) {
         if (done != -1) {
             bytes += done;
             n -= static_cast<size_t>(done);
-        } else if (errno == EAGAIN) {
-            if (!wait_writable()) return -1;
-        } else if (errno != EINTR) {
-            return -1;
+        } else if (errno == EAGAIN ? !wait_writable() : errno != EINTR) {
+            return;
         }
     }
-    return 0;
 }
 
 CleOutputSink sink = write_to_stdout;
 
-// Hands the collected bytes to the sink. Returns its result.
-int drain() {
+// Hands the collected bytes to the sink.
+void drain() {
     const size_t n = pending_len;
     pending_len = 0;
-    return n == 0 ? 0 : sink(pending.data(), n);
+    if (n != 0) sink(pending.data(), n);
 }
 
-// Appends n bytes, draining whenever the buffer is full. Returns n.
-int append(const char* s, size_t n) {
-    const size_t total = n;
+// Appends n bytes, draining whenever the buffer is full.
+void append(const char* s, size_t n) {
     while (n > 0) {
         if (pending_len == pending.size()) drain();
         const size_t part = std::min(n, pending.size() - pending_len);
@@ -78,7 +75,6 @@ int append(const char* s, size_t n) {
         s += part;
         n -= part;
     }
-    return static_cast<int>(total);
 }
 
 }  // namespace
@@ -93,43 +89,43 @@ int cle_echo_flag() {
     return echo_flag;
 }
 
-// Queues one byte. Returns 1, or 0 with echo off.
-int echo_putchar(char c) {
-    return echo_flag ? append(&c, 1) : 0;
+// Queues one byte.
+void echo_putchar(char c) {
+    if (echo_flag) append(&c, 1);
 }
 
-// Queues a string. Returns its length, or 0 with echo off.
-int echo_fputs(const char* s) {
-    return echo_flag ? append(s, strlen(s)) : 0;
+// Queues a string.
+void echo_fputs(const char* s) {
+    if (echo_flag) append(s, strlen(s));
 }
 
-// Queues n bytes of s. Returns n, or 0 with echo off.
-int echo_write(const char* s, int n) {
-    return echo_flag && n > 0 ? append(s, static_cast<size_t>(n)) : 0;
+// Queues n bytes of s.
+void echo_write(const char* s, int n) {
+    if (echo_flag && n > 0) append(s, static_cast<size_t>(n));
 }
 
-// Queues ESC [ n code for n >= 1. Returns the bytes queued.
-int echo_cursor(int n, char code) {
-    if (!echo_flag || n < 1) return 0;
+// Queues ESC [ n code for n >= 1.
+void echo_cursor(int n, char code) {
+    if (!echo_flag || n < 1) return;
     std::array<char, kCursorSequenceSize> seq{'\x1b', '['};
     char* end = std::to_chars(seq.data() + 2, seq.data() + seq.size() - 1, n).ptr;
     *end++ = code;
-    return append(seq.data(), static_cast<size_t>(end - seq.data()));
+    append(seq.data(), static_cast<size_t>(end - seq.data()));
 }
 
-// Sends the queued bytes. Returns 0, -1 on failure, 0 with echo off.
-int echo_fflush() {
-    return echo_flag ? drain() : 0;
+// Sends the queued bytes.
+void echo_fflush() {
+    if (echo_flag) drain();
 }
 
-// Queues a string whatever the echo switch. Returns its length.
-int direct_fputs(const char* s) {
-    return append(s, strlen(s));
+// Queues a string whatever the echo switch.
+void direct_fputs(const char* s) {
+    append(s, strlen(s));
 }
 
-// Sends the queued bytes whatever the echo switch. Returns 0 or -1.
-int direct_fflush() {
-    return drain();
+// Sends the queued bytes whatever the echo switch.
+void direct_fflush() {
+    drain();
 }
 
 // Replaces the sink of flushed bytes. Returns the previous one.
