@@ -98,6 +98,7 @@ Record edit(std::string keys, const Options& o = {}) {
     Record r;
     run = &r;
     locks = releases = 0;
+    alarm(30);  // an editor that never returns fails the test, not the run
     options = &o;
     int slave = -1;
     const winsize size{24, static_cast<unsigned short>(o.cols), 0, 0};
@@ -167,6 +168,7 @@ Record edit(std::string keys, const Options& o = {}) {
     cle_register_inline_callback(nullptr);
     cle_echo_enable(1);
     cle_no_cr_translation(0);
+    alarm(0);
     EXPECT_TRUE(started);
     EXPECT_TRUE(o.hang_up || same_attributes(after, before)) << "the terminal was not given back";
     return r;
