@@ -354,6 +354,7 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // it is one column wide.
         {"abc\r", {.refresh_at = 3}, "> ab> abc<cr><lf>", {"abc"}},
         {"a\r", {.prompt = "", .refresh_at = 2}, "aa<cr><lf>", {"a"}},
+        {"ab\r", {.prompt = "", .echo = false, .refresh_at = 2}, "a", {"ab"}},  // as it stands
         // Output left text on the row: the line is laid out after it.
         {"xy\x01Z\r",
          {.prompt = "", .cols = 10, .row_text = "N1 -> 1234"},
