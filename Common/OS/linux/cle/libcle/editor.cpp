@@ -36,20 +36,20 @@ std::array<char, kRowTextMax + 1> row_text{};
 // is read while the output lock is held, so a lone ESC must not keep the
 // shell's other output waiting for longer than this.
 constexpr int kEscapeWaitMs = 500;
+constexpr int kNoTimeout = -1;  // poll waits as long as it takes
 
 enum class Outcome { kGoOn, kLineEnded, kAborted };
 
-// Reads one byte from standard input, again after a signal. Returns 0 with
-// the byte, or -1 at end of input or on an error.
-int read_char(unsigned char& ch) {
+// Reads one byte from standard input, again after a signal, waiting for one
+// if standard input does not block. Returns false at end of input or on an
+// error.
+bool read_char(unsigned char& ch) {
     for (;;) {
         const ssize_t n = read(STDIN_FILENO, &ch, 1);
-        if (n == 1) return 0;
-        if (n == 0) return -1;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (n == 1) return true;
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) return false;
         pollfd in{STDIN_FILENO, POLLIN, {}};
-        if (poll(&in, 1, -1) < 0 && errno != EINTR) return -1;
+        poll(&in, 1, kNoTimeout);  // a failure shows in the next read
     }
 }
 
@@ -68,7 +68,7 @@ bool read_sequence_byte(unsigned char& ch, long long deadline) {
         if (left <= 0) return false;
         pollfd in{STDIN_FILENO, POLLIN, {}};
         const int ready = poll(&in, 1, static_cast<int>(left));
-        if (ready > 0) return read_char(ch) == 0;
+        if (ready > 0) return read_char(ch);
         if (ready < 0 && errno != EINTR) return false;
     }
 }
@@ -156,7 +156,7 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     KeyDecoder keys;
     for (;;) {
         unsigned char byte = 0;
-        if (read_char(byte) < 0) {
+        if (!read_char(byte)) {
             cle_call_lock(1);
             leave_line();
             cle_call_lock(0);
