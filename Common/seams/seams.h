@@ -39,7 +39,7 @@ SocketSelectT socket_set_select(SocketSelectT select_call);
 
 // Where the editor's flushed bytes go: by default standard output, after
 // anything still held in the stdio stream.
-typedef int (*CleOutputSink)(const char* bytes, size_t n);
+typedef void (*CleOutputSink)(const char* bytes, size_t n);
 CleOutputSink cle_set_output_sink(CleOutputSink sink);
 
 // Not a seam but the one test entry point: the history store has no adding

@@ -10,6 +10,8 @@
 // Current width in columns, 0 while not yet measured. The window-size
 // handler may change it between two key actions.
 int cle_term_width();
+// How often the window has changed size (a counter that may wrap).
+unsigned cle_window_changes();
 // Measures the width of the terminal on standard output (80 when it cannot
 // be read or reports 0 or 1 columns), stores and returns it.
 int cle_measure_term_width();
@@ -25,21 +27,21 @@ void cle_call_inline(int state);
 // --- Output primitives (echo_output.cpp) -------------------------------
 // Bytes collect in one fixed buffer and go to the terminal in one write at
 // the flush that ends a key action; a longer action spills in pieces. The
-// echo_ calls write nothing and return 0 while the echo switch is off.
+// echo_ calls write nothing while the echo switch is off. What the terminal
+// does not take within a second is dropped: nothing here reports it.
 
 int cle_echo_flag();
-int echo_putchar(char c);
-int echo_fputs(const char* s);
-int echo_write(const char* s, int n);
+void echo_putchar(char c);
+void echo_fputs(const char* s);
+void echo_write(const char* s, int n);
 // ESC [ n code: cursor up (A), down (B) or right (C) by n. A move of less
 // than one is not written.
-int echo_cursor(int n, char code);
-// Writes the collected bytes to the terminal. Returns 0, or -1 when the
-// terminal refused them.
-int echo_fflush();
+void echo_cursor(int n, char code);
+// Writes the collected bytes to the terminal.
+void echo_fflush();
 // Write regardless of the echo switch (the prompt, a refresh).
-int direct_fputs(const char* s);
-int direct_fflush();
+void direct_fputs(const char* s);
+void direct_fflush();
 
 // --- History store (history.cpp) ---------------------------------------
 

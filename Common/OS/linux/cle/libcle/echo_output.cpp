@@ -22,46 +22,51 @@ namespace {
 constexpr size_t kPendingSize = 2048;
 std::array<char, kPendingSize> pending;
 size_t pending_len = 0;
-int echo_flag = 1;
+bool echo_flag = true;
 constexpr size_t kCursorSequenceSize = 16;  // ESC [, an int and the code
 
 // Longest a blocked terminal may hold a write before the rest is dropped
-// (only a non-blocking standard output can get here).
+// (only a non-blocking standard output can get here): the output lock is
+// held meanwhile.
 constexpr int kWriteStallMs = 1000;
 
-// Writes all of bytes to descriptor 1. Returns 0, or -1 on failure.
-int write_to_stdout(const char* bytes, size_t n) {
+// Waits until standard output takes bytes again. Returns false when it did
+// not within kWriteStallMs. A signal ends the wait early: the write is tried
+// again.
+bool wait_writable() {
+    pollfd out{STDOUT_FILENO, POLLOUT, {}};
+    const int ready = poll(&out, 1, kWriteStallMs);
+    return ready > 0 || (ready == -1 && errno == EINTR);
+}
+
+// Writes all of bytes to descriptor 1: a write cut short by a signal goes on
+// with the rest; on a failure the rest is dropped. (EWOULDBLOCK is EAGAIN
+// here.)
+void write_to_stdout(const char* bytes, size_t n) {
     // Text that other code left in the stdio stream goes out first.
     fflush(stdout);
     while (n > 0) {
         const ssize_t done = write(STDOUT_FILENO, bytes, n);
-        if (done > 0) {
+        if (done != -1) {
             bytes += done;
             n -= static_cast<size_t>(done);
-        } else if (done < 0 && errno == EINTR) {
-            continue;
-        } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd out{STDOUT_FILENO, POLLOUT, 0};
-            if (poll(&out, 1, kWriteStallMs) <= 0) return -1;
-        } else {
-            return -1;
+        } else if (errno == EAGAIN ? !wait_writable() : errno != EINTR) {
+            return;
         }
     }
-    return 0;
 }
 
 CleOutputSink sink = write_to_stdout;
 
-// Hands the collected bytes to the sink. Returns its result.
-int drain() {
+// Hands the collected bytes to the sink.
+void drain() {
     const size_t n = pending_len;
     pending_len = 0;
-    return n == 0 ? 0 : sink(pending.data(), n);
+    if (n != 0) sink(pending.data(), n);
 }
 
-// Appends n bytes, draining whenever the buffer is full. Returns n.
-int append(const char* s, size_t n) {
-    const size_t total = n;
+// Appends n bytes, draining whenever the buffer is full.
+void append(const char* s, size_t n) {
     while (n > 0) {
         if (pending_len == pending.size()) drain();
         const size_t part = std::min(n, pending.size() - pending_len);
@@ -70,14 +75,13 @@ int append(const char* s, size_t n) {
         s += part;
         n -= part;
     }
-    return static_cast<int>(total);
 }
 
 }  // namespace
 
 // Stores the echo switch: any non-zero value switches editor output on.
 void cle_echo_enable(int echo) {
-    echo_flag = echo;
+    echo_flag = echo != 0;
 }
 
 // Returns the echo switch.
@@ -85,43 +89,43 @@ int cle_echo_flag() {
     return echo_flag;
 }
 
-// Queues one byte. Returns 1, or 0 with echo off.
-int echo_putchar(char c) {
-    return echo_flag ? append(&c, 1) : 0;
+// Queues one byte.
+void echo_putchar(char c) {
+    if (echo_flag) append(&c, 1);
 }
 
-// Queues a string. Returns its length, or 0 with echo off.
-int echo_fputs(const char* s) {
-    return echo_flag ? append(s, strlen(s)) : 0;
+// Queues a string.
+void echo_fputs(const char* s) {
+    if (echo_flag) append(s, strlen(s));
 }
 
-// Queues n bytes of s. Returns n, or 0 with echo off.
-int echo_write(const char* s, int n) {
-    return echo_flag && n > 0 ? append(s, static_cast<size_t>(n)) : 0;
+// Queues n bytes of s.
+void echo_write(const char* s, int n) {
+    if (echo_flag && n > 0) append(s, static_cast<size_t>(n));
 }
 
-// Queues ESC [ n code for n >= 1. Returns the bytes queued.
-int echo_cursor(int n, char code) {
-    if (!echo_flag || n < 1) return 0;
+// Queues ESC [ n code for n >= 1.
+void echo_cursor(int n, char code) {
+    if (!echo_flag || n < 1) return;
     std::array<char, kCursorSequenceSize> seq{'\x1b', '['};
     char* end = std::to_chars(seq.data() + 2, seq.data() + seq.size() - 1, n).ptr;
     *end++ = code;
-    return append(seq.data(), static_cast<size_t>(end - seq.data()));
+    append(seq.data(), static_cast<size_t>(end - seq.data()));
 }
 
-// Sends the queued bytes. Returns 0, -1 on failure, 0 with echo off.
-int echo_fflush() {
-    return echo_flag ? drain() : 0;
+// Sends the queued bytes.
+void echo_fflush() {
+    if (echo_flag) drain();
 }
 
-// Queues a string whatever the echo switch. Returns its length.
-int direct_fputs(const char* s) {
-    return append(s, strlen(s));
+// Queues a string whatever the echo switch.
+void direct_fputs(const char* s) {
+    append(s, strlen(s));
 }
 
-// Sends the queued bytes whatever the echo switch. Returns 0 or -1.
-int direct_fflush() {
-    return drain();
+// Sends the queued bytes whatever the echo switch.
+void direct_fflush() {
+    drain();
 }
 
 // Replaces the sink of flushed bytes. Returns the previous one.

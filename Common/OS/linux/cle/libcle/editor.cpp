@@ -25,8 +25,9 @@
 namespace {
 
 EditLine ed{};
-bool reading = false;  // inside cle_get_command_line: ed is that call's line
-int report_char = 0;   // 1 once the shell was told a line is being typed
+bool reading = false;       // inside cle_get_command_line: ed is that call's line
+int report_char = 0;        // 1 once the shell was told a line is being typed
+unsigned seen_changes = 0;  // window-size changes the line knows of
 // What the caller says is on the row before the input (its mark, or "").
 constexpr size_t kRowTextMax = 255;
 std::array<char, kRowTextMax + 1> row_text{};
@@ -35,20 +36,20 @@ std::array<char, kRowTextMax + 1> row_text{};
 // is read while the output lock is held, so a lone ESC must not keep the
 // shell's other output waiting for longer than this.
 constexpr int kEscapeWaitMs = 500;
+constexpr int kNoTimeout = -1;  // poll waits as long as it takes
 
 enum class Outcome { kGoOn, kLineEnded, kAborted };
 
-// Reads one byte from standard input, again after a signal. Returns 0 with
-// the byte, or -1 at end of input or on an error.
-int read_char(unsigned char& ch) {
+// Reads one byte from standard input, again after a signal, waiting for one
+// if standard input does not block. Returns false at end of input or on an
+// error.
+bool read_char(unsigned char& ch) {
     for (;;) {
         const ssize_t n = read(STDIN_FILENO, &ch, 1);
-        if (n == 1) return 0;
-        if (n == 0) return -1;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (poll(&in, 1, -1) < 0 && errno != EINTR) return -1;
+        if (n == 1) return true;
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) return false;
+        pollfd in{STDIN_FILENO, POLLIN, {}};
+        poll(&in, 1, kNoTimeout);  // a failure shows in the next read
     }
 }
 
@@ -65,18 +66,24 @@ bool read_sequence_byte(unsigned char& ch, long long deadline) {
     for (;;) {
         const long long left = deadline - now_ms();
         if (left <= 0) return false;
-        pollfd in{STDIN_FILENO, POLLIN, 0};
+        pollfd in{STDIN_FILENO, POLLIN, {}};
         const int ready = poll(&in, 1, static_cast<int>(left));
-        if (ready > 0) return read_char(ch) == 0;
+        if (ready > 0) return read_char(ch);
         if (ready < 0 && errno != EINTR) return false;
     }
 }
 
-// Returns the terminal width, measuring it on first need. The key actions
-// lay their bookkeeping out for it themselves.
-int check_term() {
+// Returns the terminal width, measured first when `measure` and not known
+// yet (typing on at the end of the line needs no width: until it is known
+// nothing wraps, and the first other key catches up). A window-size change
+// since the last look has the line drawn again at the next action, even
+// at the width it had: the terminal may have cut its rows meanwhile.
+int term_width(bool measure) {
+    const unsigned changes = cle_window_changes();
+    if (changes != seen_changes) ed.window_changed = true;
+    seen_changes = changes;
     const int width = cle_term_width();
-    return width != 0 ? width : cle_measure_term_width();
+    return width != 0 || !measure ? width : cle_measure_term_width();
 }
 
 // Whether a line feed ends the line: not while a serial terminal's CR LF
@@ -108,16 +115,14 @@ Outcome act_on_key(const Key& key) {
     if (key.action == KeyAction::kLineEnd) return Outcome::kLineEnded;
     if (key.action == KeyAction::kAbort) return Outcome::kAborted;
     if (key.action == KeyAction::kNone) return Outcome::kGoOn;
-    // Typing on at the end of the line does not need the width: until it is
-    // known nothing wraps, and the first other key catches up.
-    edit_key(ed, key, key.action == KeyAction::kInsert ? cle_term_width() : check_term());
+    edit_key(ed, key, term_width(key.action != KeyAction::kInsert));
     return Outcome::kGoOn;
 }
 
 // Writes the line end below the line. Serial sessions that keep CR
 // untranslated expect LF CR.
 void finish_line() {
-    edit_finish(ed, cle_term_width(), cle_no_cr_flag() && cle_echo_flag() ? "\n\r" : "\r\n");
+    edit_finish(ed, term_width(false), cle_no_cr_flag() && cle_echo_flag() ? "\n\r" : "\r\n");
 }
 
 // Forgets the line of the call that ends: the next starts on a new row.
@@ -141,16 +146,17 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     cle_call_lock(1);
     edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
     reading = true;
-    if (ed.cmdprompt[0] != '\0') {
-        // Shown even with echo off: the user must see where to type.
-        direct_fputs(ed.cmdprompt);
-        direct_fflush();
-    }
+    // The prompt shows even with echo off: the user must see where to type.
+    direct_fputs(ed.cmdprompt);
+    // Laid out now if the width is known, before a window-size change could
+    // have the editor count the prompt at a width it was not written at.
+    settle_rows(ed, term_width(false));
+    direct_fflush();
     cle_call_lock(0);
     KeyDecoder keys;
     for (;;) {
         unsigned char byte = 0;
-        if (read_char(byte) < 0) {
+        if (!read_char(byte)) {
             cle_call_lock(1);
             leave_line();
             cle_call_lock(0);
@@ -204,7 +210,7 @@ int cle_set_row_text(const char* text) {
 // Takes the line off the screen for the caller's output; see cle.h.
 int cle_hide_line() {
     if (!reading || !cle_echo_flag() || ed.prompt_len + ed.cmdlen == 0) return 0;
-    edit_hide(ed, check_term());
+    edit_hide(ed, term_width(true));
     echo_fflush();
     return 1;
 }
@@ -220,7 +226,7 @@ int cle_refresh_line() {
         direct_fflush();
         return 1;
     }
-    edit_redraw(ed, check_term());
+    edit_redraw(ed, term_width(true));
     echo_fflush();
     return 1;
 }

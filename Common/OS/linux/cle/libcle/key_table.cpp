@@ -13,17 +13,17 @@ void plain(EditLine& ed, int width, char /*c*/) {
 
 // clang-format off
 constexpr KeyBinding kKeys[] = {
-//   action               controls      finals      ~  edit
-    {KeyAction::kInsert,    {},           {},         0, edit_insert},  // the printable bytes
-    {KeyAction::kHome,      {0x01},       {'H'},      1, plain<edit_home>},
-    {KeyAction::kEnd,       {0x05},       {'F', 'K'}, 4, plain<edit_end>},  // K: End on some terminals
-    {KeyAction::kLeft,      {0x02},       {'D'},      0, plain<edit_left>},
-    {KeyAction::kRight,     {0x06},       {'C'},      0, plain<edit_right>},
-    {KeyAction::kBackspace, {0x08, 0x7f}, {},         0, plain<edit_backspace>},
-    {KeyAction::kDelete,    {},           {},         3, plain<edit_delete>},
-    {KeyAction::kClear,     {0x03},       {},         0, plain<edit_clear>},  // Ctrl-C
-    {KeyAction::kLineEnd,   {0x0d, 0x0a}, {},         0, nullptr},
-    {KeyAction::kAbort,     {0x04},       {},         0, nullptr},  // Ctrl-D
+//   action               controls      finals      ~   edit
+    {KeyAction::kInsert,    {},           {},         {}, edit_insert},  // the printable bytes
+    {KeyAction::kHome,      {0x01},       {'H'},      1,  plain<edit_home>},
+    {KeyAction::kEnd,       {0x05},       {'F', 'K'}, 4,  plain<edit_end>},  // K: End on some terminals
+    {KeyAction::kLeft,      {0x02},       {'D'},      {}, plain<edit_left>},
+    {KeyAction::kRight,     {0x06},       {'C'},      {}, plain<edit_right>},
+    {KeyAction::kBackspace, {0x08, 0x7f}, {},         {}, plain<edit_backspace>},
+    {KeyAction::kDelete,    {},           {},         3,  plain<edit_delete>},
+    {KeyAction::kClear,     {0x03},       {},         {}, plain<edit_clear>},  // Ctrl-C
+    {KeyAction::kLineEnd,   {0x0d, 0x0a}, {},         {}, nullptr},
+    {KeyAction::kAbort,     {0x04},       {},         {}, nullptr},  // Ctrl-D
 };
 // clang-format on
 

@@ -47,17 +47,15 @@ void echo_tail(const EditLine& ed) {
 // Writes a carriage return and moves up to the lead's row.
 void echo_to_first_row(EditLine& ed) {
     echo_putchar('\r');
-    if (ed.line_y != 0) {
-        echo_cursor(ed.line_y, 'A');
-        ed.line_y = 0;
-    }
+    echo_cursor(ed.line_y, 'A');
+    ed.line_y = 0;
 }
 
 // After a redraw left the terminal's cursor at column 0 of row `rows`,
 // moves it back to (line_x, line_y).
 void echo_back_from_row(const EditLine& ed, int rows) {
-    if (rows != ed.line_y) echo_cursor(rows - ed.line_y, 'A');
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
+    echo_cursor(rows - ed.line_y, 'A');
+    echo_cursor(ed.line_x, 'C');
 }
 
 // Moves the cursor to the line's first character, just after the prompt,
@@ -65,10 +63,10 @@ void echo_back_from_row(const EditLine& ed, int rows) {
 void echo_to_input_start(EditLine& ed, int width) {
     const ScreenPos start = layout_pos(ed.prompt_len, width);
     echo_putchar('\r');
-    if (ed.line_y != start.y) echo_cursor(ed.line_y - start.y, 'A');
+    echo_cursor(ed.line_y - start.y, 'A');
+    echo_cursor(start.x, 'C');
     ed.line_y = start.y;
     ed.line_x = start.x;
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
 }
 
 // Writes lead, prompt and the whole line from column 0 of the lead's row and
@@ -87,6 +85,7 @@ void echo_whole_line(EditLine& ed, int width, bool grew) {
     if (grew) echo_fputs("\x1b[J");
     ed.cmdptr = ed.cmdlen;
     if (width > 0) ed.laid_width = width;
+    ed.window_changed = false;
 }
 
 // Moves the cursor from the end of the line back to character `to`.
@@ -94,17 +93,18 @@ void echo_back_to(EditLine& ed, int width, int to) {
     const ScreenPos at = layout_pos(ed.prompt_len + to, width);
     if (to != ed.cmdptr) {
         echo_putchar('\r');
-        if (ed.line_y != at.y) echo_cursor(ed.line_y - at.y, 'A');
-        if (at.x != 0) echo_cursor(at.x, 'C');
+        echo_cursor(ed.line_y - at.y, 'A');
+        echo_cursor(at.x, 'C');
     }
     ed.line_x = at.x;
     ed.line_y = at.y;
     ed.cmdptr = to;
 }
 
-// True when the terminal's width differs from the laid-out one.
-bool resized(const EditLine& ed, int width) {
-    return width > 0 && ed.laid_width != 0 && ed.laid_width != width;
+// True when the window changed size since the line was laid out (the
+// editor learns of every change, also one back to the laid-out width).
+bool resized(const EditLine& ed) {
+    return ed.laid_width != 0 && ed.window_changed;
 }
 
 }  // namespace
@@ -113,22 +113,23 @@ bool resized(const EditLine& ed, int width) {
 void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer, int max_len) {
     buffer[0] = '\0';
     const int start = static_cast<int>(strlen(lead) + strlen(prompt));
-    ed = EditLine{buffer, max_len, lead, prompt, start, 0, 0, start, 0, 0};
+    ed = EditLine{buffer, max_len, lead, prompt, start, 0, 0, start, 0, 0, false};
 }
 
 // Lays the bookkeeping out for width; see line_edit.h.
 void settle_rows(EditLine& ed, int width) {
-    if (width <= 0 || width == ed.laid_width) return;
-    if (ed.laid_width == 0) {
+    if (width > 0 && ed.laid_width == 0) {
         // Until now nothing wrapped and the cursor is where the last
         // character went.
         const ScreenPos at = layout_pos(ed.line_x, width);
         ed.line_y += at.y;
         ed.line_x = at.x;
         ed.laid_width = width;
+        ed.window_changed = false;
         if (at.y != 0 && at.x == 0) echo_fputs(" \b");
         return;
     }
+    if (!resized(ed)) return;
     const bool grew = width > ed.laid_width;
     const int cursor = ed.cmdptr;
     echo_to_first_row(ed);
@@ -204,17 +205,13 @@ void edit_backspace(EditLine& ed, int width) {
     const int total = ed.prompt_len + ed.cmdlen;
     const int rows = layout_row(total, width);
     echo_tail(ed);
-    if (rows != 0) {
-        // A full last row leaves the wrap pending: the space completes it so
-        // the carriage return lands on row `rows` in every case.
-        if (layout_fills_row(total, width)) echo_putchar(' ');
-        echo_putchar('\r');
-        echo_cursor(rows, 'A');
-    } else {
-        echo_putchar('\r');
-    }
-    if (ed.line_y != 0) echo_cursor(ed.line_y, 'B');
-    if (ed.line_x != 0) echo_cursor(ed.line_x, 'C');
+    // A full last row leaves the wrap pending: the space completes it so the
+    // carriage return lands on row `rows` in every case.
+    if (layout_fills_row(total, width)) echo_putchar(' ');
+    echo_putchar('\r');
+    echo_cursor(rows, 'A');
+    echo_cursor(ed.line_y, 'B');
+    echo_cursor(ed.line_x, 'C');
 }
 
 // Removes the character at the cursor and redraws the rest, or beeps at the
@@ -281,8 +278,8 @@ void edit_home(EditLine& ed, int width) {
 // Moves the cursor to the end of the line by drawing lead, prompt and line
 // again; after a width change that drawing is the whole redraw.
 void edit_end(EditLine& ed, int width) {
-    const bool grew = resized(ed, width) && width > ed.laid_width;
-    if (!resized(ed, width)) {
+    const bool grew = resized(ed) && width > ed.laid_width;
+    if (!resized(ed)) {
         settle_rows(ed, width);
         if (ed.cmdptr == ed.cmdlen) return;
     }
@@ -310,11 +307,9 @@ void edit_key(EditLine& ed, const Key& key, int width) {
 // is at the end of the text anyway.
 void edit_finish(EditLine& ed, int width, const char* line_end) {
     settle_rows(ed, width);
-    const int total = ed.prompt_len + ed.cmdlen;
-    if (ed.laid_width > 0 && total > 0) {
-        const int last_row = (total - 1) / ed.laid_width;
-        if (ed.line_y < last_row) echo_cursor(last_row - ed.line_y, 'B');
-    }
+    // The row of the last character (an empty run's -1 is on row 0 too).
+    const int last_row = layout_row(ed.prompt_len + ed.cmdlen - 1, ed.laid_width);
+    echo_cursor(last_row - ed.line_y, 'B');
     echo_fputs(line_end);
 }
 

@@ -17,6 +17,7 @@ struct EditLine {
     int line_x;             // cursor column on the screen
     int line_y;             // cursor row, counted from the lead's row
     int laid_width;         // the width line_x/line_y are laid out for, 0 = none yet
+    bool window_changed;    // since the layout: the terminal may have cut its rows
 };
 
 // Starts an empty line in buffer (max_len >= 1) with the cursor after lead
@@ -53,8 +54,9 @@ void edit_redraw(EditLine& ed, int width);
 // Lays the bookkeeping out for width. Text typed while the width was unknown
 // never wrapped in the bookkeeping: it is folded onto the rows the terminal
 // gave it, and a cursor the terminal left parked on the right margin is
-// moved to the next row. After a width change the terminal is assumed to
-// keep the cursor on its row (no reflow): the whole line is drawn again.
+// moved to the next row. After a width change, or any window change
+// (window_changed), the terminal is assumed to keep the cursor on its row
+// (no reflow) but perhaps not the text: the whole line is drawn again.
 void settle_rows(EditLine& ed, int width);
 
 // Screen arithmetic for a run of characters from column 0 of row 0, with

@@ -17,6 +17,7 @@ namespace {
 
 // Written from the SIGWINCH handler, read by the editor between actions.
 std::atomic<int> term_width{0};
+std::atomic<unsigned> window_changes{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 
 int no_cr_flag = 0;
@@ -35,6 +36,7 @@ void sigwinch_handler(int sig) {
     if (sig != SIGWINCH) return;
     const int saved_errno = errno;
     cle_measure_term_width();
+    window_changes.fetch_add(1, std::memory_order_relaxed);
     errno = saved_errno;
 }
 
@@ -153,4 +155,9 @@ int cle_measure_term_width() {
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) width = size.ws_col;
     term_width.store(width, std::memory_order_relaxed);
     return width;
+}
+
+// Returns how often the window changed size.
+unsigned cle_window_changes() {
+    return window_changes.load(std::memory_order_relaxed);
 }
