@@ -43,12 +43,14 @@ class LogView {
         return which == Filters::kShow ? log_show_filters : log_cull_filters;
     }
 
+    // Every member starts as zero bytes, so the session's view takes no
+    // room in the program file: the switches say what is hidden.
     mutable pthread_mutex_t log_view_mut = PTHREAD_MUTEX_INITIALIZER;
     FilterTable log_show_filters{};
     FilterTable log_cull_filters{};
-    bool log_show_date = true;
-    bool log_show_time = true;
-    bool log_show_level = true;
+    bool hide_date = false;
+    bool hide_time = false;
+    bool hide_level = false;
 };
 
 // The session's log view, shared by the log reader and the log commands.

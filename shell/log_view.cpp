@@ -95,9 +95,9 @@ FilterTable LogView::filters(Filters which) const {
 
 void LogView::set_format(bool date, bool time, bool level) {
     MutexLock lock(log_view_mut);
-    log_show_date = date;
-    log_show_time = time;
-    log_show_level = level;
+    hide_date = !date;
+    hide_time = !time;
+    hide_level = !level;
 }
 
 bool LogView::format_record(const char* record, char* out, size_t out_size) const {
@@ -112,9 +112,9 @@ bool LogView::format_record(const char* record, char* out, size_t out_size) cons
         bool any_show = false, any_cull = false;
         shown = any_filter_in(log_show_filters, searched, &any_show) || !any_show;
         culled = any_filter_in(log_cull_filters, searched, &any_cull);
-        date = log_show_date;
-        time = log_show_time;
-        level = log_show_level;
+        date = !hide_date;
+        time = !hide_time;
+        level = !hide_level;
     }
     if (!shown || culled) return false;
 

@@ -26,7 +26,7 @@ std::string field(const std::string& line, const std::string& key) {
 // *not_passed each check that did not pass, with its result ("fail", "n/a").
 int peer_check(Lines* not_passed) {
     const std::string command =
-        bin_path("zcon-peer-check") + " --json --quiet 50 --timeout 1000 --samples 20";
+        bin_path("zcon-peer-check") + " --json --quiet 20 --timeout 1000 --samples 5";
     FILE* out = popen(command.c_str(), "r");
     std::string json;
     char buf[4096];
