@@ -104,7 +104,10 @@ bool Channel::wait_for_answer() {
         }
         if (hangup_grace_over()) return false;
         if (answer_wait_slice(&response_sem) == 0) return true;
-        if (errno != EINTR && errno != ETIMEDOUT) return true;
+        if (errno == ETIMEDOUT) continue;  // the next slice
+        // Linux restarts a timed wait a signal handler cut, so what is left
+        // is a failed wait, after which no answer can be awaited.
+        if (errno != EINTR) return true;
     }
 }
 
@@ -186,7 +189,6 @@ RequestResult Channel::response_helper() {
         result = {RequestStatus::kGone, 0};
     } else if (result.value < 0 && did_registration) {
         shell_println("error: command not found");
-        result.value = -1;
     }
     give_input_gate();
     return result;

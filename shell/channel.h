@@ -24,7 +24,7 @@ enum class RequestStatus {
 
 struct RequestResult {
     RequestStatus status;
-    int value;  // the answer's result when answered, else 0
+    int value;  // the answer's leading number when answered, else 0
 
     bool answered() const { return status == RequestStatus::kAnswered; }
 };

@@ -31,7 +31,6 @@ std::atomic<int> cle_inline;
 // The echo of typed characters: without it the "-> " mark starts a new row.
 int cmdecho_state = 1;
 bool editor_ready;  // the line editor has the terminal
-bool crlf_lines;    // stdout_shio ends each line with CR LF
 
 // Output held while a line is being typed goes out anyway above this size,
 // so that a flood of events cannot grow the session without end: the typed
@@ -96,7 +95,6 @@ int console_init(void) {
 
 void console_use_serial_line_ends(void) {
     shell_io_add_cr(stdout_shio);
-    crlf_lines = true;
     cle_no_cr_translation(1);
 }
 
@@ -173,19 +171,15 @@ void console_print_event_line(const char* line) {
 int console_print_side_message(const char* fmt, ...) {
     char format[kMessageFormatSize];
     if (!message_format(fmt, format)) return -1;
-    // The buffered output ends its lines itself: with CR LF it adds the CR.
-    char held_format[kMessageFormatSize];
-    memcpy(held_format, format, sizeof held_format);
-    const size_t len = strlen(held_format);
-    if (crlf_lines && len >= 2 && held_format[len - 2] == '\r') {
-        memmove(held_format + len - 2, "\n", 2);
-    }
+    // Side threads print only in sessions whose console ends lines in LF
+    // alone (the live log is a telnet session's), so the format's own CR LF
+    // is what the terminal gets.
     va_list ap;
     va_start(ap, fmt);
     int rc = 0;
     {
         MutexLock lock(async_stdout_mut);
-        rc = shell_io_vprintf(stdout_shio, held_format, ap);
+        rc = shell_io_vprintf(stdout_shio, format, ap);
         if (cle_inline == 0) write_held_output();
     }
     va_end(ap);

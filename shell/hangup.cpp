@@ -189,8 +189,8 @@ int wait_cut_short(int fd, int ms) {
 
 }  // namespace
 
-bool session_pause(int ms) {
-    return wait_cut_short(-1, ms) >= 0;
+void session_pause(int ms) {
+    wait_cut_short(-1, ms);
 }
 
 bool session_wait_readable(int fd) {

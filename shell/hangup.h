@@ -20,9 +20,9 @@ int session_end_status(int normal);
 // Puts the terminal back on standard input after an ending signal took it
 // away, so its settings can be restored where it still exists.
 void hangup_restore_stdin(void);
-// Sleeps ms milliseconds (ms < 0: until any signal is caught). Returns false,
-// early, once the session is cut short.
-bool session_pause(int ms);
+// Sleeps ms milliseconds (ms < 0: until any signal is caught), or less
+// once the session is cut short.
+void session_pause(int ms);
 // Waits until fd is readable. Returns false, early, once the session is
 // cut short.
 bool session_wait_readable(int fd);

@@ -192,7 +192,8 @@ int authenticate_user(const char* current_pwd) {
         if (passed) break;
         ++wrong;
         shell_println(FAILED_TEXT);
-        if (!session_pause(kWrongPasswordDelayMs)) break;
+        session_pause(kWrongPasswordDelayMs);
+        if (session_cut_short()) break;
     }
     explicit_bzero(typed, sizeof typed);
     hangup_restore_stdin();

@@ -243,7 +243,8 @@ void connect_to_application(const SessionSettings& settings, Channel& channel) {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
-        if (session_cut_short() || !session_pause(kConnectRetryMs)) {
+        session_pause(kConnectRetryMs);
+        if (session_cut_short()) {
             cleanup(channel);
             end_process("End of session", session_end_status(0));
         }

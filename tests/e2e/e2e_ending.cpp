@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 
 #include <filesystem>
 #include <fstream>
@@ -42,15 +41,6 @@ bool process_runs(const std::string& name) {
         found = found || (at != std::string::npos && stat[at + name.size() + 4] != 'Z');
     }
     return found;
-}
-
-// Whether pid's main thread waits in a read of standard input, in ppoll or
-// for an answer, so that a signal sent now cuts the wait short.
-bool waits_for_input(pid_t pid) {
-    const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
-    return call.starts_with(std::to_string(SYS_read) + " 0x0 ") ||
-           call.starts_with(std::to_string(SYS_ppoll) + " ") ||
-           call.starts_with(std::to_string(SYS_futex) + " ");
 }
 
 const std::map<std::string, int> kSignals = {{"!sighup", SIGHUP},

@@ -36,7 +36,8 @@ TEST_F(Startup, FirstWordsOfASession) {
     const std::string long_host(128, 'h');
     const struct {
         bool ready;
-        int redirected;  // 1: standard output to a pipe, 2: standard input from /dev/null
+        int redirected;  // 1: standard output to a pipe, 2: standard input from /dev/null,
+                         // 3: no memory for the buffered output
         Lines args;
         std::string output;
         int status;
@@ -44,6 +45,7 @@ TEST_F(Startup, FirstWordsOfASession) {
         {false, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},
         {true, 1, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
         {true, 2, {"-t", "api"}, kNoEditor, 145},
+        {true, 3, {"-t", "api"}, "error: failed to bind stdout_shio to stdout\r\n", 253},
         {true, 0, {"--noecho", "--help", "-x"}, kUsage, 0},
         {true,
          0,
@@ -68,6 +70,10 @@ TEST_F(Startup, FirstWordsOfASession) {
         PtyOptions options;
         options.stdout_to_pipe = row.redirected == 1;
         options.stdin_null = row.redirected == 2;
+        if (row.redirected == 3) {
+            options.env = {"LD_PRELOAD=" + bin_path("libzcon_no_memstream.so"),
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
+        }
         auto z = sim.zcon(row.args, options);
         if (row.status == kInterrupted) {
             EXPECT_TRUE(z->expect(row.output));

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -46,6 +47,13 @@ bool read_available(int fd, std::string* out) {
         if (n <= 0) return false;
         out->append(buf, static_cast<size_t>(n));
     }
+}
+
+bool waits_for_input(pid_t pid) {
+    const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    return call.starts_with(std::to_string(SYS_read) + " 0x0 ") ||
+           call.starts_with(std::to_string(SYS_ppoll) + " ") ||
+           call.starts_with(std::to_string(SYS_futex) + " ");
 }
 
 TempDir::TempDir() {

@@ -71,6 +71,10 @@ class TempDir {
     std::string path_;
 };
 
+// Whether pid's main thread waits in a read of standard input, in ppoll or
+// on a futex (an answer), so that a signal sent now cuts the wait short.
+bool waits_for_input(pid_t pid);
+
 // Renders terminal bytes readably: <cr> <lf> <bs> <bel> <ceos> <upN>
 // <downN> <rightN>, "<" as <lt>, other control bytes as <xHH>.
 std::string term_tokens(std::string_view bytes);

@@ -10,6 +10,7 @@
 
 #include "bad_input.h"
 #include "channel.h"
+#include "cle.h"
 #include "command_parsing.h"
 #include "commands.h"
 #include "console.h"
@@ -218,6 +219,36 @@ TEST(BadInput, WarnsOncePerKindASecond) {
         EXPECT_EQ(logged, r.logged) << r.at;
     }
     console_set_vsyslog(nullptr);
+}
+
+// The history listing numbers entries by their slot, oldest first, and a
+// full ring wraps its numbers; repeat refers to an entry by that number.
+TEST(History, ListsAndRepeatsBySlot) {
+    Channel unconnected;
+    CommandContext context{kFmtNormal, unconnected};
+    const auto run = [&](auto handler, std::vector<const char*> words) {
+        ::testing::internal::CaptureStdout();
+        handler(context, static_cast<int>(words.size()), const_cast<char**>(words.data()));
+        return ::testing::internal::GetCapturedStdout();
+    };
+    cle_cleanup();
+    EXPECT_EQ(run(history_cmd, {"history"}), "command history:\r\n<empty>\r\nhistory success\r\n");
+    for (const char* line : {"status", "show add x"})
+        cle_history_test_add(line);
+    EXPECT_EQ(run(history_cmd, {"hist"}),
+              "command history:\r\n 1  status\r\n 2  show add x\r\n"
+              "2 commands (only the last 64 shown)\r\nhist success\r\n");
+    EXPECT_EQ(run(repeat_cmd, {"!", "2"}), "error: invalid command history reference\r\n");
+    EXPECT_EQ(run(repeat_cmd, {"repeat", "1"}),
+              "error: unknown error executing a command\r\n");  // status, sent again
+    for (int n = 3; n <= 66; ++n)
+        cle_history_test_add(("line " + std::to_string(n)).c_str());
+    const std::string full = run(history_cmd, {"history"});
+    EXPECT_EQ(full.substr(0, 38), "command history:\r\n 3  line 3\r\n 4  line");
+    EXPECT_NE(full.find("64  line 64\r\n 1  line 65\r\n 2  line 66\r\n64 commands"),
+              std::string::npos);
+    EXPECT_EQ(run(repeat_cmd, {"!", "0"}), "error: value out of range. valid range 1..64\r\n");
+    cle_cleanup();
 }
 
 // Each row sets the filters and switches, then shows one record: the text
