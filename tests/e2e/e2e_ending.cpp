@@ -61,6 +61,7 @@ struct Ending {
     int status = 0;
     Lines requests = {};                 // appd's record, the registration's socket left out
     std::string shown = "";              // somewhere in the output
+    std::string logged = "";             // somewhere in the system log
     Millis least = 0ms, most = 15000ms;  // from the last step to the end
     const char* password = "";
     bool appd = true;
@@ -105,10 +106,12 @@ const Ending kEndings[] = {
      .status = 255,
      .requests = {"R: api"},
      .before = "register-result 1"},
-    {.name = "no listener directories",
+    {.name = "no listener directories, in an api session, which mirrors what it prints",
+     .args = {"-t", "api"},
      .status = 255,
      .shown = "setupSocket: bind() error: No such file or directory\r\n"
               "error: zcon failed to setup async listener\r\n",
+     .logged = "OUT:setupSocket: bind() error: No such file or directory",
      .listener_dirs = false},
     {.name = "flood of lines, after a ten-second pause",
      .steps = {"?Session type", std::string(120, '\r')},
@@ -315,6 +318,7 @@ TEST_P(Endings, EndAsTheyShould) {
     for (const char* dir : {"/tmp/apiasynclisteners/zcon", "/tmp/sysloglisteners/zcon"})
         EXPECT_FALSE(std::filesystem::exists(dir + z->tty_tag())) << dir;
     EXPECT_NE(z->output().find(e.shown), std::string::npos) << term_tokens(z->output());
+    EXPECT_TRUE(sim.wait_message(e.logged)) << sim.messages();
     // What the session ended may take a moment to go.
     for (const char* name : {"zcon", "sleep", "qtool"})
         EXPECT_TRUE(wait_until([&] { return !process_runs(name); }, 1000ms)) << name;
