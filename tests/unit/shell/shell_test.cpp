@@ -51,6 +51,27 @@ TEST(FloodGuard, Table) {
     }
 }
 
+// "!12" becomes "! 12" for the repeat command, as long as the command
+// buffer holds the longer line.
+TEST(BangRewrite, Table) {
+    const std::string ones509(509, '1');
+    const struct {
+        std::string line, rewritten;
+    } rows[] = {
+        {"!12", "! 12"},
+        {"!", "!"},
+        {"x!12", "x!12"},
+        {"!" + ones509, "! " + ones509},   // 510 characters: room for 511
+        {"!1" + ones509, "!1" + ones509},  // 511: no room for 512
+    };
+    for (const auto& r : rows) {
+        char buffer[kCmdBuffSize];
+        snprintf(buffer, sizeof buffer, "%s", r.line.c_str());
+        preprocess_legacy_bang_input_cmd(buffer);
+        EXPECT_EQ(buffer, r.rewritten) << r.line.size();
+    }
+}
+
 // Only the tool's own prefix carries a password, and only one line end
 // goes: a CR before the LF stays in it.
 TEST(PasswordLine, Table) {
