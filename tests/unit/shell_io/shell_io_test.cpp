@@ -110,6 +110,7 @@ TEST_F(ShellIoTest, InterruptedAndShortWritesAreCompletedFailedOnesDropped) {
     EXPECT_EQ(shell_io_flush(shio), 0);
     EXPECT_EQ(writes(), (Writes{"h", "el", "lo", "\n"}));
     shell_io_set_write(failing);
+    EXPECT_EQ(shell_io_pprint(shio, "x"), -1);
     shell_io_printf(shio, "lost\n");
     EXPECT_EQ(shell_io_flush(shio), 0);
     shell_io_set_write(recording);
