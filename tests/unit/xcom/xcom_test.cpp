@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -72,20 +71,13 @@ struct LineReader {
     }
 };
 
-// What action writes on standard output with the library's warnings on,
-// each at once (no flush of the stream in between).
+// What action writes on standard output with the library's warnings on.
 std::string warnings_of(const std::function<void()>& action) {
-    int out[2];
-    if (pipe2(out, O_NONBLOCK | O_CLOEXEC) != 0) return "no pipe";
-    const UniqueFd reader(out[0]), writer(out[1]), saved(dup(STDOUT_FILENO));
-    dup2(writer.get(), STDOUT_FILENO);
     xcom_log_errors(1);
+    ::testing::internal::CaptureStdout();
     action();
     xcom_log_errors(0);
-    dup2(saved.get(), STDOUT_FILENO);
-    std::string written;
-    read_available(reader.get(), &written);
-    return written;
+    return ::testing::internal::GetCapturedStdout();
 }
 
 // How a row's chunks are sent and read: a stream (whose peer goes after them
@@ -190,6 +182,8 @@ TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
         forced_calls = 0;
         const SocketRecvT real_recv = socket_set_recv(forced_recv);
         EXPECT_EQ(LineReader().read(ours.get()), row.read == 5 ? "5:hello" : "-1");
+        peer.reset();  // gone after an interrupted receive: its end is no receive to repeat
+        EXPECT_EQ(LineReader().read(ours.get()), "-1");
         EXPECT_EQ(socket_set_recv(real_recv), forced_recv);
     }
 }
@@ -236,6 +230,13 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     EXPECT_EQ(LineReader().read(quiet.get(), 3), "0");
     EXPECT_EQ(select_calls, 2);
     socket_set_select(real_select);
+    // Connected: a command over the limit is refused, one at it goes.
+    HXCOM client = xcom_client_connect("127.0.0.1", listening.port, [](HXCOM, char*) { return 0; });
+    const std::string at_limit(XCOM_MAX_COMMAND, 'c');
+    EXPECT_EQ((std::vector<int>{xcom_client_send(client, (at_limit + "c").c_str()),
+                                xcom_client_send(client, at_limit.c_str()),
+                                xcom_client_disconnect(client)}),
+              (std::vector<int>{-1, 0, 0}));
 }
 
 // The library's list: order and links kept through removals, and a walk
