@@ -230,13 +230,15 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     EXPECT_EQ(LineReader().read(quiet.get(), 3), "0");
     EXPECT_EQ(select_calls, 2);
     socket_set_select(real_select);
-    // Connected: a command over the limit is refused, one at it goes.
+    // Connected: a command over the limit is refused, one at it goes, and
+    // one after the peer has gone fails.
     HXCOM client = xcom_client_connect("127.0.0.1", listening.port, [](HXCOM, char*) { return 0; });
-    const std::string at_limit(XCOM_MAX_COMMAND, 'c');
-    EXPECT_EQ((std::vector<int>{xcom_client_send(client, (at_limit + "c").c_str()),
-                                xcom_client_send(client, at_limit.c_str()),
-                                xcom_client_disconnect(client)}),
-              (std::vector<int>{-1, 0, 0}));
+    const std::string at_limit(XCOM_MAX_COMMAND, 'c'), over = at_limit + "c";
+    EXPECT_EQ(
+        (std::vector<int>{
+            xcom_client_send(client, over.c_str()), xcom_client_send(client, at_limit.c_str()),
+            (listening.fd.reset(), xcom_client_send(client, "x")), xcom_client_disconnect(client)}),
+        (std::vector<int>{-1, 0, -1, 0}));
 }
 
 // The library's list: order and links kept through removals, and a walk
