@@ -64,16 +64,15 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
     EXPECT_EQ(shell_io_flush_line(shio, "f"), 0);
     EXPECT_EQ(shell_io_flush_line(shio, "gh"), 0);
     EXPECT_EQ(writes(), (Writes{"d%e\n", "f\n", "gh\n"}));
-    shell_io_printf(shio, "%0*d\n", 256 * 1024 - 1, 0);  // output this large keeps its storage
-    shell_io_flush(shio);
-    ::testing::internal::CaptureStdout();
     EXPECT_EQ(shell_io_dump(shio), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout().substr(0, 31),
-              "shio: fd:7 stream{buff,size}: {");
-    errno = EINTR;  // an interruption before does not make the report repeat
-    shell_io_get_attributes(shio, &held, &size, nullptr);
-    EXPECT_GE(malloc_usable_size(held), 256u * 1024);
-    EXPECT_EQ(writes().size(), 1u);  // the long line in one write
+    for (const size_t burst : {256u * 1024, 256u * 1024 + 1}) {  // storage kept up to 256 KiB
+        shell_io_printf(shio, "%0*d\n", static_cast<int>(burst) - 1, 0);
+        shell_io_flush(shio);
+        errno = EINTR;  // an interruption before does not make the report repeat
+        shell_io_get_attributes(shio, &held, &size, nullptr);
+        EXPECT_EQ(malloc_usable_size(held) >= burst, burst == 256u * 1024);
+        EXPECT_EQ(writes().size(), 1u);  // the long line in one write
+    }
 }
 
 TEST_F(ShellIoTest, CrModeEndsEveryLineWithCrLf) {
