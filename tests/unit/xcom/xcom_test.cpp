@@ -251,6 +251,7 @@ TEST(Xlist, KeepsOrderThroughRemovalsAndWalksUntilTold) {
         nodes.push_back(xlist_add(&head, &payload));
     xlist_remove(&head, nodes[2]);
     EXPECT_EQ(xlist_size(head), 3);
+    EXPECT_EQ(head, nodes[0]);
     EXPECT_EQ(nodes[3]->prev, nodes[1]);
     static std::vector<void*> seen;
     xlist_walk(head, [](xlist* node) { return seen.push_back(node->ptr), int(seen.size() == 2); });
