@@ -133,15 +133,20 @@ int shell_io_add_cr(ShellIOT* shio) {
     return 0;
 }
 
+// A copy of an argument list, ended with its scope.
+struct ArgsCopy {
+    explicit ArgsCopy(va_list from) { va_copy(args, from); }
+    ~ArgsCopy() { va_end(args); }
+    va_list args;
+};
+
 // Appends formatted text to the stream; returns the characters appended.
 int shell_io_vprintf(ShellIOT* shio, const char* fmt, va_list ap) {
     if (shio == nullptr || shio->stream == nullptr) return -1;
     int rc;
     do {
-        va_list copy;
-        va_copy(copy, ap);
-        rc = vfprintf(shio->stream, fmt, copy);
-        va_end(copy);
+        ArgsCopy copy(ap);  // each attempt formats from the list's start
+        rc = vfprintf(shio->stream, fmt, copy.args);
     } while (rc < 0 && errno == EINTR);
     return rc;
 }
@@ -207,7 +212,7 @@ int shell_io_flush_line(ShellIOT* shio, const char* text) {
     if (shio == nullptr || shio->stream == nullptr) return 0;
     if (text == nullptr) return shell_io_flush(shio);
     if (fflush(shio->stream) != 0) return -1;
-    if (shio->fd == -1) return shell_io_printf(shio, "%s\n", text) < 0 ? -1 : 0;
+    if (shio->fd == -1) return shell_io_put_line(shio, text);
     _write_collected(shio);
     const size_t len = strlen(text);
     const size_t size = len + 1;  // the line and its line feed

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -72,20 +71,13 @@ struct LineReader {
     }
 };
 
-// What action writes on standard output with the library's warnings on,
-// each at once (no flush of the stream in between).
+// What action writes on standard output with the library's warnings on.
 std::string warnings_of(const std::function<void()>& action) {
-    int out[2];
-    if (pipe2(out, O_NONBLOCK | O_CLOEXEC) != 0) return "no pipe";
-    const UniqueFd reader(out[0]), writer(out[1]), saved(dup(STDOUT_FILENO));
-    dup2(writer.get(), STDOUT_FILENO);
     xcom_log_errors(1);
+    ::testing::internal::CaptureStdout();
     action();
     xcom_log_errors(0);
-    dup2(saved.get(), STDOUT_FILENO);
-    std::string written;
-    read_available(reader.get(), &written);
-    return written;
+    return ::testing::internal::GetCapturedStdout();
 }
 
 // How a row's chunks are sent and read: a stream (whose peer goes after them
@@ -101,7 +93,6 @@ TEST(SocketReadLine, Table) {
     const std::string w = "XCOM:WARNING:",
                       tl = w + "16385 bytes invalid socket input (16384 max)\n";
     const std::string xl = x + "\n", xr = std::to_string(x.size()) + ":" + x, yr = "16384:" + y;
-    const std::string full = w + "Buffer is full, current buffer size is 32768";
     const std::string k64 = xl + xl + xl + xl, gone = w + "remote socket closed\n";  // 64 KiB
     const struct {
         Mode mode;
@@ -114,7 +105,7 @@ TEST(SocketReadLine, Table) {
          {"5:  abc", "3:xyz", "0", "5:a\tb\x7f\xff", "2:ab"},  // ends trimmed, NULs dropped
          w + "Data has embedded nulls. Data after filtering nulls:ab\n\n"},
         {kStream, {xl, y + "\n"}, {xr, "-1", "-1"}, tl + tl},
-        {kStream, {z}, {"-1", "-1"}, full + full},
+        {kStream, {z}, {"-1"}, w + "Buffer is full, current buffer size is 32768"},
         // Split datagrams: lines never span two, and each kind of bad input is told.
         {kSplit, {"a\nb\r\n\n", "", "hel", "lo\n"}, {"1:a", "1:b", "0", "0/8", "3:hel/2", "2:lo"}},
         {kSplitEnds, {y + "y\no\n", y + y}, {yr + "/1", "1:o", yr + "/3", "-1"}, gone},
@@ -139,9 +130,9 @@ TEST(SocketReadLine, Table) {
     }
     // Null and negative arguments refused; the printable dump.
     EXPECT_EQ((std::vector<int>{socket_write_line(0, nullptr), xcom_client_send(nullptr, "x"),
-                                xcom_remove_nulls(nullptr, 5),
+                                xcom_remove_nulls(nullptr, 5), xcom_client_disconnect(nullptr),
                                 xcom_remove_nulls(std::string("a").data(), -1)}),
-              (std::vector<int>{-1, -1, 0, 0}));
+              (std::vector<int>{-1, -1, 0, 0, 0}));
     EXPECT_STREQ(hexasc("A\n\xff", 3, std::string(13, ' ').data()), "A[0a][ff]");
     // A descriptor that is none is the wait's to report.
     EXPECT_EQ(warnings_of([] { EXPECT_EQ(LineReader().read(-1), "-1"); }),
@@ -191,6 +182,8 @@ TEST(SocketLine, InterruptedAndShortCallsAreCompletedAndFailuresFail) {
         forced_calls = 0;
         const SocketRecvT real_recv = socket_set_recv(forced_recv);
         EXPECT_EQ(LineReader().read(ours.get()), row.read == 5 ? "5:hello" : "-1");
+        peer.reset();  // gone after an interrupted receive: its end is no receive to repeat
+        EXPECT_EQ(LineReader().read(ours.get()), "-1");
         EXPECT_EQ(socket_set_recv(real_recv), forced_recv);
     }
 }
@@ -237,6 +230,15 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
     EXPECT_EQ(LineReader().read(quiet.get(), 3), "0");
     EXPECT_EQ(select_calls, 2);
     socket_set_select(real_select);
+    // Connected: a command over the limit is refused, one at it goes, and
+    // one after the peer has gone fails.
+    HXCOM client = xcom_client_connect("127.0.0.1", listening.port, [](HXCOM, char*) { return 0; });
+    const std::string at_limit(XCOM_MAX_COMMAND, 'c'), over = at_limit + "c";
+    EXPECT_EQ(
+        (std::vector<int>{
+            xcom_client_send(client, over.c_str()), xcom_client_send(client, at_limit.c_str()),
+            (listening.fd.reset(), xcom_client_send(client, "x")), xcom_client_disconnect(client)}),
+        (std::vector<int>{-1, 0, -1, 0}));
 }
 
 // The library's list: order and links kept through removals, and a walk
@@ -249,6 +251,7 @@ TEST(Xlist, KeepsOrderThroughRemovalsAndWalksUntilTold) {
         nodes.push_back(xlist_add(&head, &payload));
     xlist_remove(&head, nodes[2]);
     EXPECT_EQ(xlist_size(head), 3);
+    EXPECT_EQ(head, nodes[0]);
     EXPECT_EQ(nodes[3]->prev, nodes[1]);
     static std::vector<void*> seen;
     xlist_walk(head, [](xlist* node) { return seen.push_back(node->ptr), int(seen.size() == 2); });

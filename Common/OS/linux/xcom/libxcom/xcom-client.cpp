@@ -24,6 +24,7 @@ namespace {
 // How long one attempt waits for the peer to complete the connection.
 constexpr std::chrono::seconds kConnectLimit{10};
 constexpr int kNoSocket = -1;
+constexpr size_t kMessageSize = XCOM_MAX_COMMAND + 2;  // a command, its line feed and NUL
 
 // The reader's receive state: unconsumed bytes and the line handed out.
 struct ReaderBuffers {
@@ -82,7 +83,7 @@ bool resolve(const char* server, int port_number, sockaddr_in& address) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(server, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    if (getaddrinfo(server, nullptr, &hints, &found) != 0) return false;  // else found is a list
     memcpy(&address, found->ai_addr, sizeof address);
     freeaddrinfo(found);
     address.sin_port = htons(static_cast<uint16_t>(port_number));
@@ -158,11 +159,11 @@ HXCOM xcom_client_connect(const char* server, int port_number, XCOMCallBackT cal
 int xcom_client_send(HXCOM h_client, const char* command) {
     auto* client = static_cast<xcom_client*>(h_client);
     if (client == nullptr || command == nullptr) return -1;
-    const size_t length = strnlen(command, XCOM_MAX_COMMAND + 1);
+    const size_t length = strnlen(command, kMessageSize);
     if (length > XCOM_MAX_COMMAND) return -1;
     // The line feed travels in the same send: a separate one would meet Nagle's
     // algorithm and the peer's delayed acknowledgement.
-    std::array<char, XCOM_MAX_COMMAND + 2> message;
+    std::array<char, kMessageSize> message;
     memcpy(message.data(), command, length);
     message[length] = '\n';
     message[length + 1] = '\0';
