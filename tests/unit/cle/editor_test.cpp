@@ -70,9 +70,9 @@ void resize(int cols) {
 }
 
 void lock_unlock(int lock, char*) {
-    run->events += lock ? "[" : "]";
-    locks += lock;
-    if (lock) return;
+    run->events += lock == 1 ? "[" : lock == 0 ? "]" : "?";
+    locks += lock == 1;
+    if (lock != 0) return;
     run->held.emplace_back();
     const int n = ++releases;
     for (const int cols : n == options->resize_at ? options->resize_to : std::vector<int>{})
@@ -81,7 +81,7 @@ void lock_unlock(int lock, char*) {
     if (n == 1 && !options->row_text.empty()) cle_set_row_text(options->row_text.c_str());
 }
 void typing(int state) {
-    run->events += state ? "+" : "-";
+    run->events += state == 1 ? "+" : state == 0 ? "-" : "?";
 }
 void capture(const char* bytes, size_t n) {
     run->held.back().append(bytes, n);
@@ -346,6 +346,9 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         {"ab\r\nc\n", {.echo = false, .no_cr = true, .last_line = "c"}, "> > > ", {"ab", "", "c"}},
         // Ordinarily the terminal turns CR into LF.
         {"ab\r", {}, "> ab<cr><lf>", {"ab"}},
+        // Inserted into a line that then fills the buffer exactly (the buffer's
+        // size is exact: one byte written past it stops the test).
+        {std::string(509, 'x') + "\x02yz\r", {.max_len = 511}, "", {std::string(508, 'x') + "yx"}},
         {std::string(511, 'x') + "\r",
          {.max_len = 511},
          "> " + std::string(510, 'x') + "<bel><cr><lf>",

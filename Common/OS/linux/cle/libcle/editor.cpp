@@ -26,7 +26,7 @@ namespace {
 
 EditLine ed{};
 bool reading = false;       // inside cle_get_command_line: ed is that call's line
-int report_char = 0;        // 1 once the shell was told a line is being typed
+bool report_char = false;   // the shell was told a line is being typed
 unsigned seen_changes = 0;  // window-size changes the line knows of
 // What the caller says is on the row before the input (its mark, or "").
 constexpr size_t kRowTextMax = 255;
@@ -131,10 +131,10 @@ void leave_line() {
     row_text[0] = '\0';
 }
 
-// Sets report_char and tells the typing-state callback, if any, state.
-void cle_inline_notifier(int new_report_char, int report_state) {
-    report_char = new_report_char;
-    cle_call_inline(report_state);
+// Notes whether a line is being typed and tells the typing-state callback.
+void cle_inline_notifier(bool typing) {
+    report_char = typing;
+    cle_call_inline(typing);
 }
 
 }  // namespace
@@ -143,7 +143,7 @@ void cle_inline_notifier(int new_report_char, int report_state) {
 // at end of input, on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     if (buffer == nullptr || max_len < 1) return -1;
-    cle_call_lock(1);
+    cle_call_lock(true);
     edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
     reading = true;
     // The prompt shows even with echo off: the user must see where to type.
@@ -152,17 +152,17 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     // have the editor count the prompt at a width it was not written at.
     settle_rows(ed, term_width(false));
     direct_fflush();
-    cle_call_lock(0);
+    cle_call_lock(false);
     KeyDecoder keys;
     for (;;) {
         unsigned char byte = 0;
         if (!read_char(byte)) {
-            cle_call_lock(1);
+            cle_call_lock(true);
             leave_line();
-            cle_call_lock(0);
+            cle_call_lock(false);
             return -1;
         }
-        cle_call_lock(1);
+        cle_call_lock(true);
         Key key = keys.feed(byte, lf_ends_line());
         if (keys.in_sequence()) key = read_rest_of_sequence(keys);
         const Outcome outcome = act_on_key(key);
@@ -172,23 +172,23 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
             echo_fflush();
             cle_restore_term();
             leave_line();
-            cle_call_lock(0);
+            cle_call_lock(false);
             return -1;
         }
         if (outcome == Outcome::kLineEnded) {
             finish_line();
             echo_fflush();
-            cle_inline_notifier(0, 0);
+            cle_inline_notifier(false);
             leave_line();
-            cle_call_lock(0);
+            cle_call_lock(false);
             return 0;
         }
         echo_fflush();
         // The first key of a line is reported while the lock is still held:
         // released first, another thread could print right behind the
         // character just echoed, inside the line being typed.
-        if (report_char == 0 && ed.cmdlen > 0) cle_inline_notifier(1, 1);
-        cle_call_lock(0);
+        if (!report_char && ed.cmdlen > 0) cle_inline_notifier(true);
+        cle_call_lock(false);
     }
 }
 
@@ -199,7 +199,7 @@ int cle_set_row_text(const char* text) {
         const auto byte = static_cast<unsigned char>(*c);
         if (byte < 0x20 || byte > 0x7e) return -1;  // one column each, or no count
     }
-    if (reading && report_char != 0) return -1;  // the typed line owns the row
+    if (reading && report_char) return -1;  // the typed line owns the row
     memcpy(row_text.data(), text, strlen(text) + 1);
     // Nothing typed yet: the input now starts after this text, and the
     // prompt went up the screen with the caller's output.

@@ -299,8 +299,7 @@ void edit_clear(EditLine& ed, int width) {
 
 // Acts on one key with the edit that the key table gives its action.
 void edit_key(EditLine& ed, const Key& key, int width) {
-    const KeyBinding* binding = key_binding(key.action);
-    if (binding != nullptr && binding->edit != nullptr) binding->edit(ed, width, key.c);
+    key_binding(key.action)->edit(ed, width, key.c);
 }
 
 // Ends the line below its last row of text. With no layout yet the cursor

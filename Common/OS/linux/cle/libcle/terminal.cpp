@@ -132,14 +132,15 @@ void cle_register_inline_callback(cle_InlineCallbackT cb) {
     inline_cb = cb;
 }
 
-// Calls the lock callback, if any, with lock and no tag.
-void cle_call_lock(int lock) {
-    if (lock_unlock_cb != nullptr) lock_unlock_cb(lock, nullptr);
+// Calls the lock callback, if any, with 1 to take and 0 to release, and
+// no tag.
+void cle_call_lock(bool take) {
+    if (lock_unlock_cb != nullptr) lock_unlock_cb(take ? 1 : 0, nullptr);
 }
 
-// Calls the typing-state callback, if any, with state.
-void cle_call_inline(int state) {
-    if (inline_cb != nullptr) inline_cb(state);
+// Calls the typing-state callback, if any, with 1 or 0.
+void cle_call_inline(bool typing) {
+    if (inline_cb != nullptr) inline_cb(typing ? 1 : 0);
 }
 
 // Returns the known width, 0 while not yet measured.
