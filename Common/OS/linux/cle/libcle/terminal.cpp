@@ -50,9 +50,9 @@ termios character_mode(const termios& saved) {
         mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IGNCR);
         mode.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
     }
-    mode.c_cc[VINTR] = 0;
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
+    mode.c_cc[VINTR] = _POSIX_VDISABLE;
+    mode.c_cc[VMIN] = 1;  // a read returns with the first byte, no timer
+    mode.c_cc[VTIME] = {};
     return mode;
 }
 
@@ -73,7 +73,6 @@ int cle_init() {
 
     struct sigaction action {};
     action.sa_handler = sigwinch_handler;
-    sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     struct sigaction replaced {};
     sigaction(SIGWINCH, &action, &replaced);
