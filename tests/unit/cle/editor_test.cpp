@@ -346,9 +346,12 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         {"ab\r\nc\n", {.echo = false, .no_cr = true, .last_line = "c"}, "> > > ", {"ab", "", "c"}},
         // Ordinarily the terminal turns CR into LF.
         {"ab\r", {}, "> ab<cr><lf>", {"ab"}},
-        // Inserted into a line that then fills the buffer exactly (the buffer's
-        // size is exact: one byte written past it stops the test).
-        {std::string(509, 'x') + "\x02yz\r", {.max_len = 511}, "", {std::string(508, 'x') + "yx"}},
+        // Inserted into a line that then fills the buffer, and deleted from it
+        // (the buffer's size is exact: a byte moved past it stops the test).
+        {std::string(509, 'x') + "\x02yz\x1b[3~\r",
+         {.max_len = 511},
+         "",
+         {std::string(508, 'x') + "y"}},
         {std::string(511, 'x') + "\r",
          {.max_len = 511},
          "> " + std::string(510, 'x') + "<bel><cr><lf>",
