@@ -370,6 +370,8 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // standard input that does not block.
         {"ab", {.later = "c\r", .cut_short = true}, "> abc<cr><lf>", {"abc"}},
         {"ab", {.nonblocking = true, .later = "c\r"}, "> abc<cr><lf>", {"abc"}},
+        // A signal in the wait for the rest of a sequence does not cut it.
+        {"abc\x1b[", {.later = "D\r", .cut_short = true, .holds = 4}, "> abc<bs><cr><lf>", {"abc"}},
         // A pause ends a string: a stray ESC ] does not swallow what follows.
         {"ab\x1b]", {.later = "c\r", .holds = 4}, "> abc<cr><lf>", {"abc"}},
         // A hang-up ends the call, also inside a sequence.

@@ -11,11 +11,12 @@
 // that holds it may redraw the line (cle_hide_line, cle_refresh_line) or
 // say what its output left on the row (cle_set_row_text).
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "cle_internal.h"
@@ -37,6 +38,8 @@ std::array<char, kRowTextMax + 1> row_text{};
 // shell's other output waiting for longer than this.
 constexpr int kEscapeWaitMs = 500;
 constexpr int kNoTimeout = -1;  // poll waits as long as it takes
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
 
 enum class Outcome { kGoOn, kLineEnded, kAborted };
 
@@ -53,23 +56,15 @@ bool read_char(unsigned char& ch) {
     }
 }
 
-// Returns the monotonic clock in milliseconds.
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Reads the next byte of an escape sequence if it arrives before deadline.
 // Returns false when the sequence is cut short.
-bool read_sequence_byte(unsigned char& ch, long long deadline) {
+bool read_sequence_byte(unsigned char& ch, Clock::time_point deadline) {
     for (;;) {
-        const long long left = deadline - now_ms();
-        if (left <= 0) return false;
+        const Millis left = std::chrono::ceil<Millis>(deadline - Clock::now());
         pollfd in{STDIN_FILENO, POLLIN, {}};
-        const int ready = poll(&in, 1, static_cast<int>(left));
-        if (ready > 0) return read_char(ch);
-        if (ready < 0 && errno != EINTR) return false;
+        const int ready = poll(&in, 1, static_cast<int>(std::max(left, Millis{}).count()));
+        if (ready == -1 && errno == EINTR) continue;  // a signal: wait on for the rest
+        return ready > 0 && read_char(ch);
     }
 }
 
@@ -96,7 +91,7 @@ bool lf_ends_line() {
 // Reads the rest of an escape sequence, under the lock, until it is complete
 // or cut short. Returns the key it makes.
 Key read_rest_of_sequence(KeyDecoder& keys) {
-    const long long deadline = now_ms() + kEscapeWaitMs;
+    const Clock::time_point deadline = Clock::now() + Millis(kEscapeWaitMs);
     Key key;
     while (keys.in_sequence()) {
         unsigned char byte = 0;
