@@ -170,9 +170,10 @@ void edit_insert(EditLine& ed, int width, char c) {
     ++ed.cmdptr;
     const int total = ed.prompt_len + ed.cmdlen;
     const int rows = layout_row(total, width);
-    // The redraw ends at column 0 of `rows` either way.
+    // The redraw ends at column 0 of `rows` either way. (Inside the line the
+    // width is known: the cursor got there by a key that needed it.)
     echo_fputs(layout_fills_row(total, width) ? " \b" : "\r");
-    if (++ed.line_x >= width && width > 0) {
+    if (++ed.line_x >= width) {
         ed.line_x = 0;
         ++ed.line_y;
     }
