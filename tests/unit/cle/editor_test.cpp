@@ -181,7 +181,6 @@ Record edit(std::string keys, const Options& o = {}) {
 // width.
 TEST(Editor, WhatTheScreenShows) {
     const auto as = [](size_t n) { return std::string(n, 'a'); };
-    const std::string p20 = "twenty-chars-prompt>";
     const std::string wrapped = "abcdefghijklmnop" + std::string(12, '\x02'),
                       abc = "abcdefghijklmnopqrs";
     const struct {
@@ -192,8 +191,6 @@ TEST(Editor, WhatTheScreenShows) {
         Options o = {};
         int reports = -1;
     } rows[] = {
-        // After a 20-column prompt the 60th column is the margin.
-        {"\x02" + as(59) + "b\x7f", 80, p20 + as(59), 79, 0, {.prompt = p20}},
         // Typed before the width was known: laid out once a key needs it,
         // and drawn again for a narrower window.
         {as(25) + "\x01\x05" + as(3) + "\x01",
@@ -344,6 +341,17 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         {"ab\r\nc\r", {.no_cr = true, .last_line = "c"}, "> ab<lf><cr>> c<lf><cr>", {"ab", "c"}},
         // With echo off the LF is the only line end some clients send.
         {"ab\r\nc\n", {.echo = false, .no_cr = true, .last_line = "c"}, "> > > ", {"ab", "", "c"}},
+        // Across a row's end, the bytes: after a 20-column prompt the 60th
+        // character fills the row, and a backspace goes back over the end;
+        // on 10 columns a cursor left does.
+        {"\x02" + std::string(59, 'a') + "b\x7f\r",
+         {.prompt = "twenty-chars-prompt>"},
+         "twenty-chars-prompt>" + std::string(59, 'a') + "b <bs><cr><up1><right79><ceos><cr><lf>",
+         {std::string(59, 'a')}},
+        {"abcdefghij\x02\x02\x02\r",
+         {.cols = 10},
+         "> abcdefghij<bs><bs><cr><up1><right9><down1><cr><lf>",
+         {"abcdefghij"}},
         // Ordinarily the terminal turns CR into LF.
         {"ab\r", {}, "> ab<cr><lf>", {"ab"}},
         // Inserted into a line that then fills the buffer, and deleted from it
