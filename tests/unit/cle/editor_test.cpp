@@ -191,30 +191,19 @@ TEST(Editor, WhatTheScreenShows) {
         Options o = {};
         int reports = -1;
     } rows[] = {
+        // clang-format off
         // Typed before the width was known: laid out once a key needs it,
         // and drawn again for a narrower window.
-        {as(25) + "\x01\x05" + as(3) + "\x01",
-         20,
-         "> " + as(8) + "\n" + as(10) + "\n" + as(10),
-         2,
-         0,
+        {as(25) + "\x01\x05" + as(3) + "\x01", 20, "> " + as(8) + "\n" + as(10) + "\n" + as(10), 2, 0,
          {.resize_at = 27, .resize_to = {10}}},
         {as(18) + "\x7f", 20, "> " + as(17), 19, 0},
         {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = {20}}},
         // A window made narrower and wider again cut the rows: drawn again.
-        {"\x02" + as(30) + "\x02\x02" + "b",
-         20,
-         "> " + as(18) + "\n" + as(10) + "baa",
-         11,
-         1,
+        {"\x02" + as(30) + "\x02\x02" + "b", 20, "> " + as(18) + "\n" + as(10) + "baa", 11, 1,
          {.resize_at = 34, .resize_to = {10, 20}}},
         // The width known, the prompt is laid out before any key: a window
         // change before the first key draws it again.
-        {"\x01\rb",
-         10,
-         "12345\n12345\n678b",
-         4,
-         2,
+        {"\x01\rb", 10, "12345\n12345\n678b", 4, 2,
          {.prompt = "12345678", .last_line = "b", .resize_at = 4, .resize_to = {5}}},
         // A terminal that reports 0 or 1 columns counts as 80 wide.
         {"\x02" + as(78), 80, "> " + as(78), 0, 1, {}, 0},
@@ -235,6 +224,7 @@ TEST(Editor, WhatTheScreenShows) {
         // its row, and a full one.
         {abc.substr(0, 9) + "\x01\r", 10, "> abcdefgh\ni", 0, 2},
         {abc.substr(0, 18) + "\x01\r", 10, "> abcdefgh\nijklmnopqr", 0, 2},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(term_tokens(row.keys));
@@ -260,6 +250,7 @@ TEST(Editor, DecodesKeysAndSequences) {
     const struct {
         std::string keys, output, line;
     } cases[] = {
+        // clang-format off
         {"\x01", "<cr><right2>", "abc"},
         {"\x1b[H", "<cr><right2>", "abc"},
         {"\x1b[1~", "<cr><right2>", "abc"},
@@ -301,6 +292,7 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x90$r0m\x9c\xc2\x9dlx\xc2\x9c\x9b;1RZ", "Zc<cr><right5>", "abZc"},
         {"\x1b]l\x1b[DZ", "<bs>Zbc<cr><right4>", "aZbc"},
         {"\x1b]" + std::string(4096, 'x') + "Z", "Zc<cr><right5>", "abZc"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(term_tokens(c.keys.substr(0, 80)));
@@ -325,18 +317,16 @@ TEST(Editor, LockAndTypingStateOrder) {
 }
 
 TEST(Editor, EchoLineEndsLimitAndRedraw) {
+    const std::string a59(59, 'a'), x510(510, 'x'), p20 = "twenty-chars-prompt>";
     const struct {
         std::string keys;
         Options options;
         std::string output;
         Lines lines;
     } rows[] = {
+        // clang-format off
         // Echo off: only the prompt shows, as it is.
-        {"ab\x7f\x7f\x7f"
-         "cd\x1b[D\x1b[3~\r",
-         {.prompt = "%d%s> ", .echo = false},
-         "%d%s> ",
-         {"c"}},
+        {"ab\x7f\x7f\x7f" "cd\x1b[D\x1b[3~\r", {.prompt = "%d%s> ", .echo = false}, "%d%s> ", {"c"}},
         // A serial line keeps CR: echoed LF CR; the LF after it is no line end.
         {"ab\r\nc\r", {.no_cr = true, .last_line = "c"}, "> ab<lf><cr>> c<lf><cr>", {"ab", "c"}},
         // With echo off the LF is the only line end some clients send.
@@ -344,36 +334,21 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // Across a row's end, the bytes: after a 20-column prompt the 60th
         // character fills the row, and a backspace goes back over the end;
         // on 10 columns a cursor left does.
-        {"\x02" + std::string(59, 'a') + "b\x7f\r",
-         {.prompt = "twenty-chars-prompt>"},
-         "twenty-chars-prompt>" + std::string(59, 'a') + "b <bs><cr><up1><right79><ceos><cr><lf>",
-         {std::string(59, 'a')}},
-        {"abcdefghij\x02\x02\x02\r",
-         {.cols = 10},
-         "> abcdefghij<bs><bs><cr><up1><right9><down1><cr><lf>",
-         {"abcdefghij"}},
+        {"\x02" + a59 + "b\x7f\r", {.prompt = p20}, p20 + a59 + "b <bs><cr><up1><right79><ceos><cr><lf>", {a59}},
+        {"abcdefghij\x02\x02\x02\r", {.cols = 10}, "> abcdefghij<bs><bs><cr><up1><right9><down1><cr><lf>", {"abcdefghij"}},
         // Ordinarily the terminal turns CR into LF.
         {"ab\r", {}, "> ab<cr><lf>", {"ab"}},
         // Inserted into a line that then fills the buffer, and deleted from it
         // (the buffer's size is exact: a byte moved past it stops the test).
-        {std::string(509, 'x') + "\x02yz\x1b[3~\r",
-         {.max_len = 511},
-         "",
-         {std::string(508, 'x') + "y"}},
-        {std::string(511, 'x') + "\r",
-         {.max_len = 511},
-         "> " + std::string(510, 'x') + "<bel><cr><lf>",
-         {std::string(510, 'x')}},
+        {x510.substr(1) + "\x02yz\x1b[3~\r", {.max_len = 511}, "", {x510.substr(2) + "y"}},
+        {x510 + "x\r", {.max_len = 511}, "> " + x510 + "<bel><cr><lf>", {x510}},
         // Another thread draws the line again between two keys, also when
         // it is one column wide.
         {"abc\r", {.refresh_at = 3}, "> ab> abc<cr><lf>", {"abc"}},
         {"a\r", {.prompt = "", .refresh_at = 2}, "aa<cr><lf>", {"a"}},
         {"ab\r", {.prompt = "", .echo = false, .refresh_at = 2}, "a", {"ab"}},  // as it stands
         // Output left text on the row: the line is laid out after it.
-        {"xy\x01Z\r",
-         {.prompt = "", .cols = 10, .row_text = "N1 -> 1234"},
-         "xy<cr>Zxy<cr><right1><cr><lf>",
-         {"Zxy"}},
+        {"xy\x01Z\r", {.prompt = "", .cols = 10, .row_text = "N1 -> 1234"}, "xy<cr>Zxy<cr><right1><cr><lf>", {"Zxy"}},
         // A signal cutting the wait for a key short is no end of input, nor is
         // standard input that does not block.
         {"ab", {.later = "c\r", .cut_short = true}, "> abc<cr><lf>", {"abc"}},
@@ -384,6 +359,7 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         {"ab\x1b]", {.later = "c\r", .holds = 4}, "> abc<cr><lf>", {"abc"}},
         // A hang-up ends the call, also inside a sequence.
         {"x\x1b[1", {.hang_up = 3}, "> x", {"<end>"}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(term_tokens(row.keys));
