@@ -84,6 +84,7 @@ void typing(int state) {
     run->events += state == 1 ? "+" : state == 0 ? "-" : "?";
 }
 void capture(const char* bytes, size_t n) {
+    run->events += "w";
     run->held.back().append(bytes, n);
 }
 
@@ -169,6 +170,7 @@ Record edit(std::string keys, const Options& o = {}) {
     cle_echo_enable(1);
     cle_no_cr_translation(0);
     alarm(0);
+    EXPECT_EQ(cle_hide_line(), 0) << "the line outlived its call";
     EXPECT_TRUE(started);
     EXPECT_TRUE(o.hang_up || same_attributes(after, before)) << "the terminal was not given back";
     return r;
@@ -213,9 +215,9 @@ TEST(Editor, WhatTheScreenShows) {
         {wrapped + "XY\x7f", 10, "> abcdXefg\nhijklmnop", 7, 0},
         {wrapped + "XY\x7f\x1b[3~", 10, "> abcdXfgh\nijklmnop", 7, 0},
         {wrapped + "XY\x7f\x1b[3~\x06\x06\x06", 10, "> abcdXfgh\nijklmnop", 0, 1},
-        {wrapped + "XY\x7f\x1b[3~\x06\x06\x06\x02", 10, "> abcdXfgh\nijklmnop", 9, 0},
+        {wrapped + "XY\x7f\x1b[3~\x06\x06\x06\x02" + "Z", 10, "> abcdXfgZ\nhijklmnop", 0, 1},
         {wrapped + "XY\x7f\x1b[3~\x01\x05", 10, "> abcdXfgh\nijklmnop", 8, 1},
-        {abc.substr(0, 10) + "\x02\x02\x7f", 10, "> abcdefgi\nj", 9, 0},
+        {abc.substr(0, 10) + "\x02\x02\x7f\x7f" + "Z", 10, "> abcdefZi\nj", 9, 0},
         {abc + "\x02\x7f", 10, "> abcdefgh\nijklmnopqs", 9, 1},
         {abc + "\x01\x1b[3~", 10, "> bcdefghi\njklmnopqrs", 2, 0},
         {abc + "\x02\x02\x02\x03", 10, ">", 2, 0},
@@ -265,7 +267,7 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x1b[3~\x1b[3~", "<ceos><bel>", "ab"},
         {"\x7f", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x08", "<bs><ceos>c<cr><right3>", "ac"},
-        {"\x03", "<cr><right2><ceos>", ""},
+        {"\x02\x03", "<bs><cr><right2><ceos>", ""},
         {"\x1b[A\x1b[B\x1b[2~\x1b[5~\x1b[6~", "", "abc"},
         // Sequences are read whole; those of keys the editor has no use for
         // (F5, F12, Ctrl-Up, the console's F1, SS3 F1, a mouse report, a
@@ -310,8 +312,9 @@ TEST(Editor, LockAndTypingStateOrder) {
         "a\x03\x03"
         "b\r\rx\x04",
         {.last_line = "<never>"});
-    // Prompt, a, Ctrl-C twice, b, CR, prompt, CR, prompt, x, Ctrl-D.
-    EXPECT_EQ(r.events, "[][+][][][][-][][-][][+][]");
+    // Prompt, a, Ctrl-C twice, b, CR, prompt, CR, prompt, x, Ctrl-D; each
+    // hold that writes, writes once (w).
+    EXPECT_EQ(r.events, "[w][w+][w][w][w][w-][w][w-][w][w+][w]");
     EXPECT_EQ(r.lines, (Lines{"b", "", "<end>"}));
     EXPECT_EQ(r.out(r.held.size() - 3), "x<cr><lf>");
 }
@@ -348,7 +351,7 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         {"a\r", {.prompt = "", .refresh_at = 2}, "aa<cr><lf>", {"a"}},
         {"ab\r", {.prompt = "", .echo = false, .refresh_at = 2}, "a", {"ab"}},  // as it stands
         // Output left text on the row: the line is laid out after it.
-        {"xy\x01Z\r", {.prompt = "", .cols = 10, .row_text = "N1 -> 1234"}, "xy<cr>Zxy<cr><right1><cr><lf>", {"Zxy"}},
+        {"xy\x01Z\ra\x01\r", {.prompt = "", .cols = 10, .last_line = "a", .row_text = "N1 -> 1234"}, "xy<cr>Zxy<cr><right1><cr><lf>a<cr><cr><lf>", {"Zxy", "a"}},
         // A signal cutting the wait for a key short is no end of input, nor is
         // standard input that does not block.
         {"ab", {.later = "c\r", .cut_short = true}, "> abc<cr><lf>", {"abc"}},

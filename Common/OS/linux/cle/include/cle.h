@@ -31,7 +31,8 @@ void cle_no_cr_translation(int disable);
 void cle_register_sync_callbacks(cle_LockCallbackT cb);
 void cle_register_inline_callback(cle_InlineCallbackT cb);
 
-// Reads one edited line into buffer (at most max_len - 1 characters).
+// Reads one edited line into buffer, which holds max_len (at least 1)
+// bytes: at most max_len - 1 characters.
 // Returns 0 when the line was ended (it may be empty), -1 at end of input,
 // on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len);

@@ -137,7 +137,6 @@ void cle_inline_notifier(bool typing) {
 // Reads one edited line into buffer. Returns 0 when the line was ended, -1
 // at end of input, on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
-    if (buffer == nullptr || max_len < 1) return -1;
     cle_call_lock(true);
     edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
     reading = true;

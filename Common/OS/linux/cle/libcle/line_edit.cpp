@@ -44,11 +44,11 @@ void echo_tail(const EditLine& ed) {
     echo_write(ed.cmdbuff + ed.cmdptr, ed.cmdlen - ed.cmdptr);
 }
 
-// Writes a carriage return and moves up to the lead's row.
-void echo_to_first_row(EditLine& ed) {
+// Writes a carriage return and moves up to the lead's row (what follows
+// sets the bookkeeping).
+void echo_to_first_row(const EditLine& ed) {
     echo_putchar('\r');
     echo_cursor(ed.line_y, 'A');
-    ed.line_y = 0;
 }
 
 // After a redraw left the terminal's cursor at column 0 of row `rows`,
@@ -101,12 +101,6 @@ void echo_back_to(EditLine& ed, int width, int to) {
     ed.cmdptr = to;
 }
 
-// True when the window changed size since the line was laid out (the
-// editor learns of every change, also one back to the laid-out width).
-bool resized(const EditLine& ed) {
-    return ed.laid_width != 0 && ed.window_changed;
-}
-
 }  // namespace
 
 // Starts an empty line in buffer with the cursor just after lead and prompt.
@@ -129,7 +123,9 @@ void settle_rows(EditLine& ed, int width) {
         if (at.y != 0 && at.x == 0) echo_fputs(" \b");
         return;
     }
-    if (!resized(ed)) return;
+    // Once laid out, the line is drawn again after any window change (the
+    // editor learns of every one, also one back to the laid-out width).
+    if (ed.laid_width == 0 || !ed.window_changed) return;
     const bool grew = width > ed.laid_width;
     const int cursor = ed.cmdptr;
     echo_to_first_row(ed);
@@ -144,7 +140,6 @@ void beep() {
 
 // Inserts c at the cursor, or beeps when the line is full.
 void edit_insert(EditLine& ed, int width, char c) {
-    settle_rows(ed, width);
     if (ed.cmdlen >= ed.max_len - 1) {
         beep();
         return;
@@ -183,7 +178,6 @@ void edit_insert(EditLine& ed, int width, char c) {
 // Removes the character before the cursor and redraws the rest, or beeps at
 // the start of the line.
 void edit_backspace(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == 0) {
         beep();
         return;
@@ -218,7 +212,6 @@ void edit_backspace(EditLine& ed, int width) {
 // Removes the character at the cursor and redraws the rest, or beeps at the
 // end of the line.
 void edit_delete(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == ed.cmdlen) {
         beep();
         return;
@@ -237,7 +230,6 @@ void edit_delete(EditLine& ed, int width) {
 // Moves the cursor one character left, up to the end of the row above when
 // it is in column 0. Nothing at the start of the line.
 void edit_left(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == 0) return;
     if (ed.line_x > 0) {
         echo_putchar('\b');
@@ -255,7 +247,6 @@ void edit_left(EditLine& ed, int width) {
 // Moves the cursor one character right, down to the next row from the last
 // column. Nothing at the end of the line.
 void edit_right(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr >= ed.cmdlen) return;
     if (ed.line_x < width - 1) {
         echo_cursor(1, 'C');
@@ -270,27 +261,21 @@ void edit_right(EditLine& ed, int width) {
 
 // Moves the cursor to the start of the line, just after the prompt.
 void edit_home(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == 0) return;
     echo_to_input_start(ed, width);
     ed.cmdptr = 0;
 }
 
 // Moves the cursor to the end of the line by drawing lead, prompt and line
-// again; after a width change that drawing is the whole redraw.
+// again.
 void edit_end(EditLine& ed, int width) {
-    const bool grew = resized(ed) && width > ed.laid_width;
-    if (!resized(ed)) {
-        settle_rows(ed, width);
-        if (ed.cmdptr == ed.cmdlen) return;
-    }
+    if (ed.cmdptr == ed.cmdlen) return;
     echo_to_first_row(ed);
-    echo_whole_line(ed, width, grew);
+    echo_whole_line(ed, width, false);
 }
 
 // Erases the line from the screen and empties it; the call goes on.
 void edit_clear(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr != 0) echo_to_input_start(ed, width);
     echo_fputs("\x1b[J");
     ed.cmdlen = 0;
@@ -300,6 +285,7 @@ void edit_clear(EditLine& ed, int width) {
 
 // Acts on one key with the edit that the key table gives its action.
 void edit_key(EditLine& ed, const Key& key, int width) {
+    settle_rows(ed, width);
     key_binding(key.action)->edit(ed, width, key.c);
 }
 
@@ -318,7 +304,6 @@ void edit_hide(EditLine& ed, int width) {
     settle_rows(ed, width);
     echo_to_first_row(ed);
     echo_fputs("\x1b[J");
-    ed.line_x = 0;
 }
 
 // Draws lead, prompt and line on the cursor's row, which the caller has just
