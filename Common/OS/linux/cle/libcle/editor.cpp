@@ -26,9 +26,9 @@
 namespace {
 
 EditLine ed{};
-bool reading = false;       // inside cle_get_command_line: ed is that call's line
-bool report_char = false;   // the shell was told a line is being typed
-unsigned seen_changes = 0;  // window-size changes the line knows of
+bool reading = false;      // inside cle_get_command_line: ed is that call's line
+bool report_char = false;  // the shell was told a line is being typed
+unsigned seen_changes{};   // window-size changes the line knows of
 // What the caller says is on the row before the input (its mark, or "").
 constexpr size_t kRowTextMax = 255;
 std::array<char, kRowTextMax + 1> row_text{};
@@ -94,7 +94,7 @@ Key read_rest_of_sequence(KeyDecoder& keys) {
     const Clock::time_point deadline = Clock::now() + Millis(kEscapeWaitMs);
     Key key;
     while (keys.in_sequence()) {
-        unsigned char byte = 0;
+        unsigned char byte{};
         if (!read_sequence_byte(byte, deadline)) {
             keys.cut();
             break;
@@ -149,7 +149,7 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     cle_call_lock(false);
     KeyDecoder keys;
     for (;;) {
-        unsigned char byte = 0;
+        unsigned char byte{};
         if (!read_char(byte)) {
             cle_call_lock(true);
             leave_line();
@@ -188,13 +188,9 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
 
 // Records what is on the row before the input; see cle.h.
 int cle_set_row_text(const char* text) {
-    if (text == nullptr || strlen(text) > kRowTextMax) return -1;
-    for (const char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte > 0x7e) return -1;  // one column each, or no count
-    }
-    if (reading && report_char) return -1;  // the typed line owns the row
-    memcpy(row_text.data(), text, strlen(text) + 1);
+    const size_t length = text != nullptr ? strlen(text) : kRowTextMax + 1;
+    if (length > kRowTextMax || (reading && report_char)) return -1;
+    memcpy(row_text.data(), text, length + 1);
     // Nothing typed yet: the input now starts after this text, and the
     // prompt went up the screen with the caller's output.
     if (reading) edit_begin(ed, row_text.data(), "", ed.cmdbuff, ed.max_len);

@@ -84,7 +84,7 @@ void echo_whole_line(EditLine& ed, int width, bool grew) {
     if (layout_fills_row(total, width)) echo_fputs(" \b");
     if (grew) echo_fputs("\x1b[J");
     ed.cmdptr = ed.cmdlen;
-    if (width > 0) ed.laid_width = width;
+    ed.laid_width = width;
     ed.window_changed = false;
 }
 
@@ -310,8 +310,6 @@ void edit_hide(EditLine& ed, int width) {
 // begun, and returns the cursor to its character.
 void edit_redraw(EditLine& ed, int width) {
     const int cursor = ed.cmdptr;
-    ed.line_x = 0;
-    ed.line_y = 0;
     echo_whole_line(ed, width, false);
     echo_back_to(ed, width, cursor);
 }

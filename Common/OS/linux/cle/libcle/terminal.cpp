@@ -16,11 +16,11 @@
 namespace {
 
 // Written from the SIGWINCH handler, read by the editor between actions.
-std::atomic<int> term_width{0};
-std::atomic<unsigned> window_changes{0};
+std::atomic<int> term_width{};
+std::atomic<unsigned> window_changes{};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 
-int no_cr_flag = 0;
+bool no_cr_flag = false;
 termios termios_reset{};
 bool termios_saved = false;
 struct sigaction prev_sigwinch {};
@@ -113,7 +113,7 @@ int cle_reset_term() {
 
 // Stores the line-end mode: non-zero keeps CR untranslated.
 void cle_no_cr_translation(int disable) {
-    no_cr_flag = disable;
+    no_cr_flag = disable != 0;
 }
 
 // Returns the line-end mode.
