@@ -28,11 +28,13 @@ struct Options {
     int hang_up = 0;             // after the editor took the lock this often
     std::string last_line = "";  // read lines until this one (else one line)
     // After hold n of the lock, as another thread would: the window gets
-    // each of resize_to columns; the line is drawn again; the row holds
-    // row_text (n 1).
-    int resize_at = 0, refresh_at = 0;
+    // each of resize_to columns; the line is taken off the screen and drawn
+    // again, as around the shell's output; the row holds row_text; text is
+    // left in the stdio stream (n 1).
+    int resize_at = 0, refresh_at = 0, row_text_at = 0;
     std::vector<int> resize_to = {};
     const char* row_text = nullptr;
+    const char* stdio_text = nullptr;
     // Typed once the editor, done with the keys (in `holds` holds, or one
     // per key and the prompt's), waits for more; first a signal may cut the
     // wait short (no SA_RESTART).
@@ -78,8 +80,12 @@ void lock_unlock(int lock, char*) {
     const int n = ++releases;
     for (const int cols : n == options->resize_at ? options->resize_to : std::vector<int>{})
         resize(cols);
-    if (n == options->refresh_at) cle_refresh_line();
-    if (n == 1 && options->row_text != nullptr) cle_set_row_text(options->row_text);
+    if (n == options->refresh_at) {
+        run->events += cle_hide_line() ? "h" : "";
+        run->events += cle_refresh_line() ? "r" : "";
+    }
+    if (n == options->row_text_at) cle_set_row_text(options->row_text);
+    if (n == 1 && options->stdio_text != nullptr) fputs(options->stdio_text, stdout);
 }
 void typing(int state) {
     run->events += state == 1 ? "+" : state == 0 ? "-" : "?";
@@ -151,9 +157,9 @@ Record edit(std::string keys, const Options& o = {}) {
     });
     std::vector<char> buffer(static_cast<size_t>(o.max_len));  // exactly: the sanitizer watches
     while (started) {
-        const bool ended = cle_get_command_line(o.prompt.c_str(), buffer.data(), o.max_len) == 0;
-        r.lines.push_back(ended ? buffer.data() : "<end>");
-        if (!ended || o.last_line.empty() || r.lines.back() == o.last_line) break;
+        const int rc = cle_get_command_line(o.prompt.c_str(), buffer.data(), o.max_len);
+        r.lines.push_back(rc == 0 ? buffer.data() : rc == -1 ? "<end>" : "<odd result>");
+        if (rc != 0 || o.last_line.empty() || r.lines.back() == o.last_line) break;
     }
     done = true;
     typist.join();
@@ -174,6 +180,10 @@ Record edit(std::string keys, const Options& o = {}) {
     cle_no_cr_translation(0);
     alarm(0);
     EXPECT_EQ(cle_hide_line(), 0) << "the line outlived its call";
+    // Taken off and drawn again, each write at once (with echo off nothing
+    // was shown to take off).
+    const char* around_output = o.refresh_at == 0 ? "" : o.echo ? "whwr" : "wr";
+    EXPECT_NE(r.events.find(around_output), std::string::npos) << r.events;
     EXPECT_TRUE(started);
     EXPECT_TRUE(o.hang_up || same_attributes(after, before)) << "the terminal was not given back";
     return r;
@@ -210,7 +220,8 @@ TEST(Editor, WhatTheScreenShows) {
         // change before the first key draws it again.
         {"\x01\rb", 10, "12345\n12345\n678b", 4, 2,
          {.prompt = "12345678", .last_line = "b", .resize_at = 4, .resize_to = {5}}},
-        // A terminal that reports 0 or 1 columns counts as 80 wide.
+        // A terminal that reports 0 or 1 columns counts as 80 wide; 2 are 2.
+        {"\x02" "abc\x01", 2, ">\nab\nc", 0, 1},
         {"\x02" + as(78), 80, "> " + as(78), 0, 1, {}, 0},
         {"\x02" + as(78), 80, "> " + as(78), 0, 1, {}, 1},
         // Editing a line wrapped on a 10-column terminal.
@@ -288,11 +299,11 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x1b\x1b[C", "[c<cr><right5>Cc<cr><right6>", "ab[Cc"},
         // Terminal answers are swallowed whole, in 7-bit, 8-bit and UTF-8
         // encoded form: a DECRQSS answer, title reports (one holding CR, one
-        // U+015C, whose C5 9C is no ST), APC, PM, SOS, a colour, a cursor
-        // report; an ESC inside a string begins the next key; past 4096
-        // bytes a string is over.
+        // U+015C, whose C5 9C is no ST, then a 9D inside U+0100 that is no
+        // OSC), APC, PM, SOS, a colour, a cursor report; an ESC inside a
+        // string begins the next key; past 4096 bytes a string is over.
         {"\x1bP1$r0m\x1b\\Z", "Zc<cr><right5>", "abZc"},
-        {"\x1b]lhostile\r; id\x1b\\\x1b]lx\xc5\x9c id\x1b\\Z", "Zc<cr><right5>", "abZc"},
+        {"\x1b]lhostile\r; id\x1b\\\x1b]lx\xc5\x9c id\x1b\\\xc4\x80\x9dZ", "Zc<cr><right5>", "abZc"},
         {"\x1b_a\x1b\\\x1b^b\x1b\\\x1bXc\x1b\\\x1b]11;rgb:0/0/0\aZ", "Zc<cr><right5>", "abZc"},
         {"\x90$r0m\x9c\xc2\x9dlx\xc2\x9c\x9b;1RZ", "Zc<cr><right5>", "abZc"},
         {"\x1b]l\x1b[DZ", "<bs>Zbc<cr><right4>", "aZbc"},
@@ -351,13 +362,14 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // (the buffer's size is exact: a byte moved past it stops the test).
         {x510.substr(1) + "\x02yz\x1b[3~\r", {.max_len = 511}, "*", {x510.substr(2) + "y"}},
         {x510 + "x\r", {.max_len = 511}, "> " + x510 + "<bel><cr><lf>", {x510}},
-        // Another thread draws the line again between two keys, also when
-        // it is one column wide.
-        {"abc\r", {.refresh_at = 3}, "> ab> abc<cr><lf>", {"abc"}},
-        {"a\r", {.prompt = "", .refresh_at = 2}, "aa<cr><lf>", {"a"}},
+        // Another thread takes the line off the screen and draws it again
+        // between two keys, also when it is one column wide.
+        {"abc\r", {.refresh_at = 3}, "> ab<cr><ceos>> abc<cr><lf>", {"abc"}},
+        {"a\r", {.prompt = "", .refresh_at = 2}, "a<cr><ceos>a<cr><lf>", {"a"}},
         {"ab\r", {.prompt = "", .echo = false, .refresh_at = 2}, "a", {"ab"}},  // as it stands
         // Output left text on the row: the line is laid out after it.
-        {"xy\x01Z\ra\x01\r", {.prompt = "", .cols = 10, .last_line = "a", .row_text = "N1 -> 1234"}, "xy<cr>Zxy<cr><right1><cr><lf>a<cr><cr><lf>", {"Zxy", "a"}},
+        {"xy\x01Z\ra\x01\r", {.prompt = "", .cols = 10, .last_line = "a", .row_text_at = 1, .row_text = "-> "}, "xy<cr><right3>Zxy<cr><right4><cr><lf>a<cr><cr><lf>", {"Zxy", "a"}},
+        {"xy\x01Z\r", {.prompt = "", .cols = 10, .row_text_at = 2, .row_text = "-> "}, "xy<cr>Zxy<cr><right1><cr><lf>", {"Zxy"}},  // too late: typed
         // A signal cutting the wait for a key short is no end of input, nor is
         // standard input that does not block.
         {"ab", {.later = "c\r", .cut_short = true}, "> abc<cr><lf>", {"abc"}},
@@ -380,18 +392,25 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
 
 // The editor's own writer, on a pipe that is full: a signal in the blocked
 // write or in the wait for room loses and repeats nothing, and the writer
-// sleeps rather than spins; a terminal stuck for good is given up on.
+// sleeps rather than spins; a terminal stuck for good is given up on. Text
+// other code left in the stdio stream goes out first.
 TEST(Editor, WriterOnAFullTerminal) {
-    for (const auto& [blocks, stuck] : {std::pair{true, false}, {false, false}, {false, true}}) {
+    const struct {
+        bool blocks, stuck, room;
+    } rows[] = {
+        {true, false, false}, {false, false, false}, {false, true, false}, {true, false, true}};
+    for (const auto& [blocks, stuck, room] : rows) {
         int ends[2];
         ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
         UniqueFd from(ends[0]), to(ends[1]);
-        const std::string full(static_cast<size_t>(fcntl(to.get(), F_SETPIPE_SZ, 4096)), '.');
+        const auto capacity = static_cast<size_t>(fcntl(to.get(), F_SETPIPE_SZ, 4096));
+        const std::string full(room ? 0 : capacity, '.');
         ASSERT_EQ(write(to.get(), full.data(), full.size()), static_cast<ssize_t>(full.size()));
         if (blocks) fcntl(to.get(), F_SETFL, 0);
         bool slept = true;
         std::string shown;
         const auto terminal = [&](pid_t editor) {
+            if (room) return;
             if (!stuck) {
                 slept = wait_until([&] { return locks == 2 && sleeping(editor); });  // echoing x
                 cut = false;
@@ -401,12 +420,27 @@ TEST(Editor, WriterOnAFullTerminal) {
             slept = wait_until([&] { return stuck ? releases == 3 : sleeping(editor); }) && slept;
             read_available(from.get(), &shown);
         };
-        const Record r = edit("x\r", {.prompt = "", .out = to.get(), .meanwhile = terminal});
+        const char* stdio_text = room ? "stdio" : nullptr;
+        const Record r =
+            edit("x\r",
+                 {.prompt = "", .stdio_text = stdio_text, .out = to.get(), .meanwhile = terminal});
         read_available(from.get(), &shown);
         EXPECT_TRUE(slept) << "the writer spins or never gives up";
         EXPECT_EQ(r.lines, Lines{"x"});
-        EXPECT_EQ(shown, stuck ? full : full + "x\r\n");
+        EXPECT_EQ(shown, stuck ? full : full + (room ? "stdio" : "") + "x\r\n");
     }
+}
+
+// With no terminal on standard input, initialisation fails and says why.
+TEST(Editor, InitWithoutATerminal) {
+    UniqueFd in(dup(STDIN_FILENO)), none(open("/dev/null", O_RDONLY));
+    dup2(none.get(), STDIN_FILENO);
+    testing::internal::CaptureStderr();
+    const int rc = cle_init();
+    const std::string said = testing::internal::GetCapturedStderr();
+    dup2(in.get(), STDIN_FILENO);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(said.rfind("save_term_settings() failed\n: ", 0), 0U) << said;
 }
 
 }  // namespace

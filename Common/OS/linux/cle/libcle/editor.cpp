@@ -14,10 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include "cle_internal.h"
 #include "key_decode.h"
@@ -29,9 +27,9 @@ EditLine ed{};
 bool reading = false;      // inside cle_get_command_line: ed is that call's line
 bool report_char = false;  // the shell was told a line is being typed
 unsigned seen_changes{};   // window-size changes the line knows of
-// What the caller says is on the row before the input (its mark, or "").
-constexpr size_t kRowTextMax = 255;
-std::array<char, kRowTextMax + 1> row_text{};
+// What the caller says is on the row before the input (its mark, or ""):
+// the caller's own text.
+const char* row_text = "";
 
 // A terminal sends a whole escape sequence in one go. The rest of a sequence
 // is read while the output lock is held, so a lone ESC must not keep the
@@ -123,7 +121,7 @@ void finish_line() {
 // Forgets the line of the call that ends: the next starts on a new row.
 void leave_line() {
     reading = false;
-    row_text[0] = '\0';
+    row_text = "";
 }
 
 // Notes whether a line is being typed and tells the typing-state callback.
@@ -138,7 +136,7 @@ void cle_inline_notifier(bool typing) {
 // at end of input, on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     cle_call_lock(true);
-    edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
+    edit_begin(ed, row_text, prompt != nullptr ? prompt : "", buffer, max_len);
     reading = true;
     // The prompt shows even with echo off: the user must see where to type.
     direct_fputs(ed.cmdprompt);
@@ -188,12 +186,11 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
 
 // Records what is on the row before the input; see cle.h.
 int cle_set_row_text(const char* text) {
-    const size_t length = text != nullptr ? strlen(text) : kRowTextMax + 1;
-    if (length > kRowTextMax || (reading && report_char)) return -1;
-    memcpy(row_text.data(), text, length + 1);
+    if (text == nullptr || (reading && report_char)) return -1;
+    row_text = text;
     // Nothing typed yet: the input now starts after this text, and the
     // prompt went up the screen with the caller's output.
-    if (reading) edit_begin(ed, row_text.data(), "", ed.cmdbuff, ed.max_len);
+    if (reading) edit_begin(ed, row_text, "", ed.cmdbuff, ed.max_len);
     return 0;
 }
 
