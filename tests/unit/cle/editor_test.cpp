@@ -179,7 +179,10 @@ Record edit(std::string keys, const Options& o = {}) {
     cle_echo_enable(1);
     cle_no_cr_translation(0);
     alarm(0);
-    EXPECT_EQ(cle_hide_line(), 0) << "the line outlived its call";
+    EXPECT_EQ(cle_hide_line() + cle_refresh_line(), 0) << "the line outlived its call";
+    EXPECT_EQ(std::count(r.events.begin(), r.events.end(), '['),
+              std::count(r.events.begin(), r.events.end(), ']'))
+        << "the lock was not given back: " << r.events;
     // Taken off and drawn again, each write at once (with echo off nothing
     // was shown to take off).
     const char* around_output = o.refresh_at == 0 ? "" : o.echo ? "whwr" : "wr";
@@ -233,6 +236,7 @@ TEST(Editor, WhatTheScreenShows) {
         {wrapped + "XY\x7f\x1b[3~\x01\x05", 10, "> abcdXfgh\nijklmnop", 8, 1},
         {abc.substr(0, 10) + "\x02\x02\x7f\x7f" + "Z", 10, "> abcdefZi\nj", 9, 0},
         {abc + "\x02\x7f", 10, "> abcdefgh\nijklmnopqs", 9, 1},
+        {abc.substr(0, 9) + "\x7f", 10, "> abcdefgh", 0, 1},
         {abc + "\x01\x1b[3~", 10, "> bcdefghi\njklmnopqrs", 2, 0},
         {abc + "\x02\x02\x02\x03", 10, ">", 2, 0},
         {"abc\x02\x02\x01", 80, "> abc", 2, 0},  // Home from the second character
@@ -357,7 +361,7 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // Ctrl-D ends no line that shows nothing.
         {"\x04", {.prompt = ""}, "", {"<end>"}},
         // Ordinarily the terminal turns CR into LF.
-        {"ab\r", {}, "> ab<cr><lf>", {"ab"}},
+        {"a b\r", {}, "> a b<cr><lf>", {"a b"}},
         // Inserted into a line that then fills the buffer, and deleted from it
         // (the buffer's size is exact: a byte moved past it stops the test).
         {x510.substr(1) + "\x02yz\x1b[3~\r", {.max_len = 511}, "*", {x510.substr(2) + "y"}},

@@ -49,9 +49,9 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len);
 // written output that ended with a line end: pass ""). Each line's end
 // clears it. The text is the caller's: it must stay as it is until the line
 // it leads has ended (the shell passes constants), and each of its
-// characters must take one column (printable ASCII). Returns 0, or -1
-// (nothing changes) for NULL or while a typed line owns the row.
-int cle_set_row_text(const char* text);
+// characters must take one column (printable ASCII). Nothing changes for
+// NULL or while a typed line owns the row.
+void cle_set_row_text(const char* text);
 // Takes the row text, the prompt and the line being typed off the screen:
 // the cursor goes to column 0 of the row where they began, and everything
 // from there down is erased. Returns 1, or 0 when nothing was hidden (no

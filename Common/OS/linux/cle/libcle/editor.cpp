@@ -185,13 +185,12 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
 }
 
 // Records what is on the row before the input; see cle.h.
-int cle_set_row_text(const char* text) {
-    if (text == nullptr || (reading && report_char)) return -1;
+void cle_set_row_text(const char* text) {
+    if (text == nullptr || (reading && report_char)) return;
     row_text = text;
     // Nothing typed yet: the input now starts after this text, and the
     // prompt went up the screen with the caller's output.
     if (reading) edit_begin(ed, row_text, "", ed.cmdbuff, ed.max_len);
-    return 0;
 }
 
 // Takes the line off the screen for the caller's output; see cle.h.

@@ -125,7 +125,7 @@ void settle_rows(EditLine& ed, int width) {
     }
     // Once laid out, the line is drawn again after any window change (the
     // editor learns of every one, also one back to the laid-out width).
-    if (ed.laid_width == 0 || !ed.window_changed) return;
+    if (!ed.window_changed) return;
     const bool grew = width > ed.laid_width;
     const int cursor = ed.cmdptr;
     echo_to_first_row(ed);

@@ -36,7 +36,7 @@ void sigwinch_handler(int sig) {
     if (sig != SIGWINCH) return;
     const int saved_errno = errno;
     cle_measure_term_width();
-    window_changes.fetch_add(1, std::memory_order_relaxed);
+    ++window_changes;
     errno = saved_errno;
 }
 
