@@ -112,7 +112,8 @@ void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer
 
 // Lays the bookkeeping out for width; see line_edit.h.
 void settle_rows(EditLine& ed, int width) {
-    if (width > 0 && ed.laid_width == 0) {
+    const bool known = width > 0;
+    if (known && ed.laid_width == 0) {
         // Until now nothing wrapped and the cursor is where the last
         // character went.
         const ScreenPos at = layout_pos(ed.line_x, width);
