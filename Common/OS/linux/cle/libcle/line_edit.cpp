@@ -112,10 +112,10 @@ void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer
 
 // Lays the bookkeeping out for width; see line_edit.h.
 void settle_rows(EditLine& ed, int width) {
-    const bool known = width > 0;
-    if (known && ed.laid_width == 0) {
+    if (ed.laid_width == 0) {
         // Until now nothing wrapped and the cursor is where the last
-        // character went.
+        // character went. (With the width still unknown this changes
+        // nothing.)
         const ScreenPos at = layout_pos(ed.line_x, width);
         ed.line_y += at.y;
         ed.line_x = at.x;
@@ -152,7 +152,7 @@ void edit_insert(EditLine& ed, int width, char c) {
         echo_putchar(c);
         // While the width is unknown nothing wraps; settle_rows
         // catches up once it is learnt.
-        if (++ed.line_x >= width && width > 0) {
+        if (++ed.line_x >= width && width != 0) {
             ed.line_x = 0;
             ++ed.line_y;
             echo_fputs(" \b");
