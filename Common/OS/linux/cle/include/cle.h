@@ -36,7 +36,8 @@ void cle_register_sync_callbacks(cle_LockCallbackT cb);
 void cle_use_output_mutex(pthread_mutex_t* mutex);
 void cle_register_inline_callback(cle_InlineCallbackT cb);
 
-// Reads one edited line into buffer (at most max_len - 1 characters).
+// Reads one edited line into buffer, which holds max_len (at least 1)
+// bytes: at most max_len - 1 characters.
 // Returns 0 when the line was ended (it may be empty), -1 at end of input,
 // on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len);
@@ -51,10 +52,11 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len);
 // while a line is read and nothing has been typed into it yet, it replaces
 // whatever stood before the input, prompt included (the caller has just
 // written output that ended with a line end: pass ""). Each line's end
-// clears it. Returns 0, or -1 (nothing changes) for NULL, a text of more
-// than 255 characters or with any but printable ASCII characters, or while
-// a typed line owns the row.
-int cle_set_row_text(const char* text);
+// clears it. The text is the caller's: it must stay as it is until the line
+// it leads has ended (the shell passes constants), and each of its
+// characters must take one column (printable ASCII). Nothing changes for
+// NULL or while a typed line owns the row.
+void cle_set_row_text(const char* text);
 // Takes the row text, the prompt and the line being typed off the screen:
 // the cursor goes to column 0 of the row where they began, and everything
 // from there down is erased. Returns 1, or 0 when nothing was hidden (no

@@ -19,10 +19,10 @@ int cle_measure_term_width();
 int cle_no_cr_flag();
 // Restores the terminal settings saved by cle_init. Returns 0 or -1.
 int cle_restore_term();
-// Calls the registered output lock callback, if any, with lock.
-void cle_call_lock(int lock);
-// Calls the registered typing-state callback, if any, with state.
-void cle_call_inline(int state);
+// Calls the registered output lock callback, if any: take or release.
+void cle_call_lock(bool take);
+// Calls the registered typing-state callback, if any.
+void cle_call_inline(bool typing);
 
 // --- Output primitives (echo_output.cpp) -------------------------------
 // Bytes collect in one fixed buffer and go to the terminal in one write at

@@ -11,12 +11,11 @@
 // that holds it may redraw the line (cle_hide_line, cle_refresh_line) or
 // say what its output left on the row (cle_set_row_text).
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <chrono>
 
 #include "cle_internal.h"
 #include "key_decode.h"
@@ -25,18 +24,20 @@
 namespace {
 
 EditLine ed{};
-bool reading = false;       // inside cle_get_command_line: ed is that call's line
-int report_char = 0;        // 1 once the shell was told a line is being typed
-unsigned seen_changes = 0;  // window-size changes the line knows of
-// What the caller says is on the row before the input (its mark, or "").
-constexpr size_t kRowTextMax = 255;
-std::array<char, kRowTextMax + 1> row_text{};
+bool reading = false;      // inside cle_get_command_line: ed is that call's line
+bool report_char = false;  // the shell was told a line is being typed
+unsigned seen_changes{};   // window-size changes the line knows of
+// What the caller says is on the row before the input (its mark, or ""):
+// the caller's own text.
+const char* row_text = "";
 
 // A terminal sends a whole escape sequence in one go. The rest of a sequence
 // is read while the output lock is held, so a lone ESC must not keep the
 // shell's other output waiting for longer than this.
 constexpr int kEscapeWaitMs = 500;
 constexpr int kNoTimeout = -1;  // poll waits as long as it takes
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
 
 enum class Outcome { kGoOn, kLineEnded, kAborted };
 
@@ -53,23 +54,15 @@ bool read_char(unsigned char& ch) {
     }
 }
 
-// Returns the monotonic clock in milliseconds.
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Reads the next byte of an escape sequence if it arrives before deadline.
 // Returns false when the sequence is cut short.
-bool read_sequence_byte(unsigned char& ch, long long deadline) {
+bool read_sequence_byte(unsigned char& ch, Clock::time_point deadline) {
     for (;;) {
-        const long long left = deadline - now_ms();
-        if (left <= 0) return false;
+        const Millis left = std::chrono::ceil<Millis>(deadline - Clock::now());
         pollfd in{STDIN_FILENO, POLLIN, {}};
-        const int ready = poll(&in, 1, static_cast<int>(left));
-        if (ready > 0) return read_char(ch);
-        if (ready < 0 && errno != EINTR) return false;
+        const int ready = poll(&in, 1, static_cast<int>(std::max(left, Millis{}).count()));
+        if (ready == -1 && errno == EINTR) continue;  // a signal: wait on for the rest
+        return ready > 0 && read_char(ch);
     }
 }
 
@@ -96,10 +89,10 @@ bool lf_ends_line() {
 // Reads the rest of an escape sequence, under the lock, until it is complete
 // or cut short. Returns the key it makes.
 Key read_rest_of_sequence(KeyDecoder& keys) {
-    const long long deadline = now_ms() + kEscapeWaitMs;
+    const Clock::time_point deadline = Clock::now() + Millis(kEscapeWaitMs);
     Key key;
     while (keys.in_sequence()) {
-        unsigned char byte = 0;
+        unsigned char byte{};
         if (!read_sequence_byte(byte, deadline)) {
             keys.cut();
             break;
@@ -128,13 +121,13 @@ void finish_line() {
 // Forgets the line of the call that ends: the next starts on a new row.
 void leave_line() {
     reading = false;
-    row_text[0] = '\0';
+    row_text = "";
 }
 
-// Sets report_char and tells the typing-state callback, if any, state.
-void cle_inline_notifier(int new_report_char, int report_state) {
-    report_char = new_report_char;
-    cle_call_inline(report_state);
+// Notes whether a line is being typed and tells the typing-state callback.
+void cle_inline_notifier(bool typing) {
+    report_char = typing;
+    cle_call_inline(typing);
 }
 
 }  // namespace
@@ -142,9 +135,8 @@ void cle_inline_notifier(int new_report_char, int report_state) {
 // Reads one edited line into buffer. Returns 0 when the line was ended, -1
 // at end of input, on a read error or on Ctrl-D.
 int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
-    if (buffer == nullptr || max_len < 1) return -1;
-    cle_call_lock(1);
-    edit_begin(ed, row_text.data(), prompt != nullptr ? prompt : "", buffer, max_len);
+    cle_call_lock(true);
+    edit_begin(ed, row_text, prompt != nullptr ? prompt : "", buffer, max_len);
     reading = true;
     // The prompt shows even with echo off: the user must see where to type.
     direct_fputs(ed.cmdprompt);
@@ -152,17 +144,17 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
     // have the editor count the prompt at a width it was not written at.
     settle_rows(ed, term_width(false));
     direct_fflush();
-    cle_call_lock(0);
+    cle_call_lock(false);
     KeyDecoder keys;
     for (;;) {
-        unsigned char byte = 0;
+        unsigned char byte{};
         if (!read_char(byte)) {
-            cle_call_lock(1);
+            cle_call_lock(true);
             leave_line();
-            cle_call_lock(0);
+            cle_call_lock(false);
             return -1;
         }
-        cle_call_lock(1);
+        cle_call_lock(true);
         Key key = keys.feed(byte, lf_ends_line());
         if (keys.in_sequence()) key = read_rest_of_sequence(keys);
         const Outcome outcome = act_on_key(key);
@@ -172,39 +164,33 @@ int cle_get_command_line(const char* prompt, char* buffer, int max_len) {
             echo_fflush();
             cle_restore_term();
             leave_line();
-            cle_call_lock(0);
+            cle_call_lock(false);
             return -1;
         }
         if (outcome == Outcome::kLineEnded) {
             finish_line();
             echo_fflush();
-            cle_inline_notifier(0, 0);
+            cle_inline_notifier(false);
             leave_line();
-            cle_call_lock(0);
+            cle_call_lock(false);
             return 0;
         }
         echo_fflush();
         // The first key of a line is reported while the lock is still held:
         // released first, another thread could print right behind the
         // character just echoed, inside the line being typed.
-        if (report_char == 0 && ed.cmdlen > 0) cle_inline_notifier(1, 1);
-        cle_call_lock(0);
+        if (!report_char && ed.cmdlen > 0) cle_inline_notifier(true);
+        cle_call_lock(false);
     }
 }
 
 // Records what is on the row before the input; see cle.h.
-int cle_set_row_text(const char* text) {
-    if (text == nullptr || strlen(text) > kRowTextMax) return -1;
-    for (const char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte > 0x7e) return -1;  // one column each, or no count
-    }
-    if (reading && report_char != 0) return -1;  // the typed line owns the row
-    memcpy(row_text.data(), text, strlen(text) + 1);
+void cle_set_row_text(const char* text) {
+    if (text == nullptr || (reading && report_char)) return;
+    row_text = text;
     // Nothing typed yet: the input now starts after this text, and the
     // prompt went up the screen with the caller's output.
-    if (reading) edit_begin(ed, row_text.data(), "", ed.cmdbuff, ed.max_len);
-    return 0;
+    if (reading) edit_begin(ed, row_text, "", ed.cmdbuff, ed.max_len);
 }
 
 // Takes the line off the screen for the caller's output; see cle.h.

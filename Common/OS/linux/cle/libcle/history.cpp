@@ -12,9 +12,9 @@
 namespace {
 
 char* command_history[CLE_HISTORY_SLOTS];
-int history_index = 0;
-int history_pos = 0;
-int history_size = 0;
+int history_index{};
+int history_pos{};
+int history_size{};
 int history_cmd_filter = 1;
 
 // Returns a heap copy of s (its length plus the NUL), or NULL without memory.

@@ -44,11 +44,11 @@ void echo_tail(const EditLine& ed) {
     echo_write(ed.cmdbuff + ed.cmdptr, ed.cmdlen - ed.cmdptr);
 }
 
-// Writes a carriage return and moves up to the lead's row.
-void echo_to_first_row(EditLine& ed) {
+// Writes a carriage return and moves up to the lead's row (what follows
+// sets the bookkeeping).
+void echo_to_first_row(const EditLine& ed) {
     echo_putchar('\r');
     echo_cursor(ed.line_y, 'A');
-    ed.line_y = 0;
 }
 
 // After a redraw left the terminal's cursor at column 0 of row `rows`,
@@ -84,7 +84,7 @@ void echo_whole_line(EditLine& ed, int width, bool grew) {
     if (layout_fills_row(total, width)) echo_fputs(" \b");
     if (grew) echo_fputs("\x1b[J");
     ed.cmdptr = ed.cmdlen;
-    if (width > 0) ed.laid_width = width;
+    ed.laid_width = width;
     ed.window_changed = false;
 }
 
@@ -101,12 +101,6 @@ void echo_back_to(EditLine& ed, int width, int to) {
     ed.cmdptr = to;
 }
 
-// True when the window changed size since the line was laid out (the
-// editor learns of every change, also one back to the laid-out width).
-bool resized(const EditLine& ed) {
-    return ed.laid_width != 0 && ed.window_changed;
-}
-
 }  // namespace
 
 // Starts an empty line in buffer with the cursor just after lead and prompt.
@@ -118,9 +112,10 @@ void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer
 
 // Lays the bookkeeping out for width; see line_edit.h.
 void settle_rows(EditLine& ed, int width) {
-    if (width > 0 && ed.laid_width == 0) {
+    if (ed.laid_width == 0) {
         // Until now nothing wrapped and the cursor is where the last
-        // character went.
+        // character went. (With the width still unknown this changes
+        // nothing.)
         const ScreenPos at = layout_pos(ed.line_x, width);
         ed.line_y += at.y;
         ed.line_x = at.x;
@@ -129,7 +124,9 @@ void settle_rows(EditLine& ed, int width) {
         if (at.y != 0 && at.x == 0) echo_fputs(" \b");
         return;
     }
-    if (!resized(ed)) return;
+    // Once laid out, the line is drawn again after any window change (the
+    // editor learns of every one, also one back to the laid-out width).
+    if (!ed.window_changed) return;
     const bool grew = width > ed.laid_width;
     const int cursor = ed.cmdptr;
     echo_to_first_row(ed);
@@ -144,7 +141,6 @@ void beep() {
 
 // Inserts c at the cursor, or beeps when the line is full.
 void edit_insert(EditLine& ed, int width, char c) {
-    settle_rows(ed, width);
     if (ed.cmdlen >= ed.max_len - 1) {
         beep();
         return;
@@ -156,7 +152,7 @@ void edit_insert(EditLine& ed, int width, char c) {
         echo_putchar(c);
         // While the width is unknown nothing wraps; settle_rows
         // catches up once it is learnt.
-        if (++ed.line_x >= width && width > 0) {
+        if (++ed.line_x >= width && width != 0) {
             ed.line_x = 0;
             ++ed.line_y;
             echo_fputs(" \b");
@@ -170,9 +166,10 @@ void edit_insert(EditLine& ed, int width, char c) {
     ++ed.cmdptr;
     const int total = ed.prompt_len + ed.cmdlen;
     const int rows = layout_row(total, width);
-    // The redraw ends at column 0 of `rows` either way.
+    // The redraw ends at column 0 of `rows` either way. (Inside the line the
+    // width is known: the cursor got there by a key that needed it.)
     echo_fputs(layout_fills_row(total, width) ? " \b" : "\r");
-    if (++ed.line_x >= width && width > 0) {
+    if (++ed.line_x >= width) {
         ed.line_x = 0;
         ++ed.line_y;
     }
@@ -182,7 +179,6 @@ void edit_insert(EditLine& ed, int width, char c) {
 // Removes the character before the cursor and redraws the rest, or beeps at
 // the start of the line.
 void edit_backspace(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == 0) {
         beep();
         return;
@@ -217,7 +213,6 @@ void edit_backspace(EditLine& ed, int width) {
 // Removes the character at the cursor and redraws the rest, or beeps at the
 // end of the line.
 void edit_delete(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == ed.cmdlen) {
         beep();
         return;
@@ -236,7 +231,6 @@ void edit_delete(EditLine& ed, int width) {
 // Moves the cursor one character left, up to the end of the row above when
 // it is in column 0. Nothing at the start of the line.
 void edit_left(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == 0) return;
     if (ed.line_x > 0) {
         echo_putchar('\b');
@@ -254,7 +248,6 @@ void edit_left(EditLine& ed, int width) {
 // Moves the cursor one character right, down to the next row from the last
 // column. Nothing at the end of the line.
 void edit_right(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr >= ed.cmdlen) return;
     if (ed.line_x < width - 1) {
         echo_cursor(1, 'C');
@@ -269,27 +262,21 @@ void edit_right(EditLine& ed, int width) {
 
 // Moves the cursor to the start of the line, just after the prompt.
 void edit_home(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr == 0) return;
     echo_to_input_start(ed, width);
     ed.cmdptr = 0;
 }
 
 // Moves the cursor to the end of the line by drawing lead, prompt and line
-// again; after a width change that drawing is the whole redraw.
+// again.
 void edit_end(EditLine& ed, int width) {
-    const bool grew = resized(ed) && width > ed.laid_width;
-    if (!resized(ed)) {
-        settle_rows(ed, width);
-        if (ed.cmdptr == ed.cmdlen) return;
-    }
+    if (ed.cmdptr == ed.cmdlen) return;
     echo_to_first_row(ed);
-    echo_whole_line(ed, width, grew);
+    echo_whole_line(ed, width, false);
 }
 
 // Erases the line from the screen and empties it; the call goes on.
 void edit_clear(EditLine& ed, int width) {
-    settle_rows(ed, width);
     if (ed.cmdptr != 0) echo_to_input_start(ed, width);
     echo_fputs("\x1b[J");
     ed.cmdlen = 0;
@@ -299,8 +286,8 @@ void edit_clear(EditLine& ed, int width) {
 
 // Acts on one key with the edit that the key table gives its action.
 void edit_key(EditLine& ed, const Key& key, int width) {
-    const KeyBinding* binding = key_binding(key.action);
-    if (binding != nullptr && binding->edit != nullptr) binding->edit(ed, width, key.c);
+    settle_rows(ed, width);
+    key_binding(key.action)->edit(ed, width, key.c);
 }
 
 // Ends the line below its last row of text. With no layout yet the cursor
@@ -318,15 +305,12 @@ void edit_hide(EditLine& ed, int width) {
     settle_rows(ed, width);
     echo_to_first_row(ed);
     echo_fputs("\x1b[J");
-    ed.line_x = 0;
 }
 
 // Draws lead, prompt and line on the cursor's row, which the caller has just
 // begun, and returns the cursor to its character.
 void edit_redraw(EditLine& ed, int width) {
     const int cursor = ed.cmdptr;
-    ed.line_x = 0;
-    ed.line_y = 0;
     echo_whole_line(ed, width, false);
     echo_back_to(ed, width, cursor);
 }

@@ -24,9 +24,9 @@ struct EditLine {
 // and prompt, both already on the screen.
 void edit_begin(EditLine& ed, const char* lead, const char* prompt, char* buffer, int max_len);
 
-// Actions. width is the terminal width, 0 while unknown; every action but
-// insertion needs it known. Each first lays the bookkeeping out for width
-// (see settle_rows).
+// Actions, for edit_key. width is the terminal width, 0 while unknown;
+// every action but insertion at the end needs it known. edit_key first lays
+// the bookkeeping out for width (see settle_rows).
 void edit_insert(EditLine& ed, int width, char c);
 void edit_backspace(EditLine& ed, int width);
 void edit_delete(EditLine& ed, int width);
@@ -37,15 +37,17 @@ void edit_end(EditLine& ed, int width);
 void edit_clear(EditLine& ed, int width);
 // Writes the beep for a refused action.
 void beep();
-// Acts on a key by the actions above; the line end and Ctrl-D, which end
-// the read, are the caller's (see edit_finish).
+// Acts on a key by the actions above: one with an edit, not kNone or the
+// line end and Ctrl-D, which end the read and are the caller's (see
+// edit_finish).
 void edit_key(EditLine& ed, const Key& key, int width);
 // Ends the line: moves below the last row that holds text of it (the
 // command's output must not overwrite the rest of the line), then writes
 // line_end. width as for the actions, but it is not needed known.
 void edit_finish(EditLine& ed, int width, const char* line_end);
 // Takes lead, prompt and line off the screen: the cursor goes to column 0
-// of the lead's row and everything from there on is erased.
+// of the lead's row and everything from there on is erased. The bookkeeping
+// is left for edit_redraw, which must follow.
 void edit_hide(EditLine& ed, int width);
 // Draws lead, prompt and line from column 0 of the cursor's row and puts
 // the cursor back on its character.

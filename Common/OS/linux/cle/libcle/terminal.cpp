@@ -16,11 +16,11 @@
 namespace {
 
 // Written from the SIGWINCH handler, read by the editor between actions.
-std::atomic<int> term_width{0};
-std::atomic<unsigned> window_changes{0};
+std::atomic<int> term_width{};
+std::atomic<unsigned> window_changes{};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 
-int no_cr_flag = 0;
+bool no_cr_flag = false;
 termios termios_reset{};
 bool termios_saved = false;
 struct sigaction prev_sigwinch {};
@@ -36,7 +36,7 @@ void sigwinch_handler(int sig) {
     if (sig != SIGWINCH) return;
     const int saved_errno = errno;
     cle_measure_term_width();
-    window_changes.fetch_add(1, std::memory_order_relaxed);
+    ++window_changes;
     errno = saved_errno;
 }
 
@@ -50,9 +50,9 @@ termios character_mode(const termios& saved) {
         mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IGNCR);
         mode.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
     }
-    mode.c_cc[VINTR] = 0;
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
+    mode.c_cc[VINTR] = _POSIX_VDISABLE;
+    mode.c_cc[VMIN] = 1;  // a read returns with the first byte, no timer
+    mode.c_cc[VTIME] = {};
     return mode;
 }
 
@@ -73,7 +73,6 @@ int cle_init() {
 
     struct sigaction action {};
     action.sa_handler = sigwinch_handler;
-    sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     struct sigaction replaced {};
     sigaction(SIGWINCH, &action, &replaced);
@@ -114,7 +113,7 @@ int cle_reset_term() {
 
 // Stores the line-end mode: non-zero keeps CR untranslated.
 void cle_no_cr_translation(int disable) {
-    no_cr_flag = disable;
+    no_cr_flag = disable != 0;
 }
 
 // Returns the line-end mode.
@@ -132,14 +131,15 @@ void cle_register_inline_callback(cle_InlineCallbackT cb) {
     inline_cb = cb;
 }
 
-// Calls the lock callback, if any, with lock and no tag.
-void cle_call_lock(int lock) {
-    if (lock_unlock_cb != nullptr) lock_unlock_cb(lock, nullptr);
+// Calls the lock callback, if any, with 1 to take and 0 to release, and
+// no tag.
+void cle_call_lock(bool take) {
+    if (lock_unlock_cb != nullptr) lock_unlock_cb(take ? 1 : 0, nullptr);
 }
 
-// Calls the typing-state callback, if any, with state.
-void cle_call_inline(int state) {
-    if (inline_cb != nullptr) inline_cb(state);
+// Calls the typing-state callback, if any, with 1 or 0.
+void cle_call_inline(bool typing) {
+    if (inline_cb != nullptr) inline_cb(typing ? 1 : 0);
 }
 
 // Returns the known width, 0 while not yet measured.
