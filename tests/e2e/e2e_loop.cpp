@@ -168,7 +168,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     local("shell", kNotFound);
     local("cmdecho on", "cmdecho on\r\n");
     local("hist", kEmpty + "hist success\r\n");
-    local("history", kEmpty + "history success\r\n");
     local("printenv", "baudrate=115200\n\rmsg=100%s done\n\r\n\r");
     local("repeat", kIllegal);
     local("!", kIllegal);

@@ -435,16 +435,4 @@ TEST(Editor, WriterOnAFullTerminal) {
     }
 }
 
-// With no terminal on standard input, initialisation fails and says why.
-TEST(Editor, InitWithoutATerminal) {
-    UniqueFd in(dup(STDIN_FILENO)), none(open("/dev/null", O_RDONLY));
-    dup2(none.get(), STDIN_FILENO);
-    testing::internal::CaptureStderr();
-    const int rc = cle_init();
-    const std::string said = testing::internal::GetCapturedStderr();
-    dup2(in.get(), STDIN_FILENO);
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(said.rfind("save_term_settings() failed\n: ", 0), 0U) << said;
-}
-
 }  // namespace

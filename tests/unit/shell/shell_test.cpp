@@ -1,11 +1,22 @@
-// The shell's pure parts, one table per behaviour: the flood guard, the
-// password line, the client table, the line printer and its system-log
-// mirror, the live log's record shaping, and the command-line splitter.
+// The shell's parts, one table per behaviour: the flood guard, the password
+// line, the client table, the line printer and its system-log mirror, the
+// live log's record shaping, the command-line splitter, and text from
+// outside made safe for the terminal; last, the console on a
+// pseudo-terminal in this process, with a side thread printing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bad_input.h"
@@ -20,8 +31,12 @@
 #include "main_loop.h"
 #include "seams.h"
 #include "session.h"
+#include "terminal_text.h"
+#include "test_util.h"
 
 namespace {
+
+using namespace zt;
 
 // The flood guard: each row feeds runs of lines, each run at one gap (ms)
 // from the line before, to a fresh guard, and expects the line that ends
@@ -367,6 +382,105 @@ TEST(Tokenizer, TheWordLimit) {
         line += "w" + std::to_string(i) + " ";
     EXPECT_EQ(split(line).size(), size_t{kMaxWords});
     EXPECT_EQ(split(line).back(), "w39");
+}
+
+// The safe form of text in a buffer of size bytes (0: one that holds it
+// whole). The text is a heap block of its exact size, so the sanitizer stops
+// a read past its end.
+std::string shown(const std::string& text, size_t size) {
+    if (size == 0) size = terminal_text_size(text.size());
+    const std::vector<char> exact(text.begin(), text.end());
+    std::vector<char> out(size);  // written past its end, the checking allocator stops
+    const size_t n = terminal_safe_text(exact.data(), exact.size(), out.data(), size);
+    EXPECT_EQ(n, strlen(out.data()));
+    return std::string(out.data(), n);
+}
+
+// Rows {text, shown, size}: "=" shows the text as it is.
+TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
+    const std::string s32 = "\x1b[" + std::string(31, '0') + "9m", s33 = "\x1b[1" + s32.substr(2);
+    const struct {
+        std::string text, shown;
+        size_t size = 0;
+    } rows[] = {
+        {"plain\ttext ~\x1b[1;39;41mERROR\x1b[0m\x1b[31m\x1b[00;m\x1b[m", "="},  // colour passes
+        {"\x1b[2J\x1b[H\x1b[?1049h", "^[[2J^[[H^[[?1049h"},    // clear screen, alternate screen
+        {"\x1b]0;title\x07ok\rFAKE", "^[]0;title^Gok^MFAKE"},  // window title, bare CR
+        {"\x1b]52;c;cm0K\x1b\\\x1bP$qm\x1b\\\x1b[21t", "^[]52;c;cm0K^[\\^[P$qm^[\\^[[21t"},
+        {"\x9b\x32J \xc2\x9b\x32J\x1b[8m", "\\x9b2J \\xc2\\x9b2J\x1b[8m\x1b[0m"},  // C1 CSI; reset
+        {"\xff\xc0\xaf\xed\xa0\x80\xf5\x80\x80\x80",
+         "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xf5\\x80\\x80\\x80"},
+        {"\xf4\x90\x80\x80\xe2\x82(\xe2\x82\xc0", "\\xf4\\x90\\x80\\x80\\xe2\\x82(\\xe2\\x82\\xc0"},
+        {"\xc2\xa0\xdf\xbf\xe0\xa0\x80\xe1\x80\x80", "="},  // UTF-8 at the edges of its ranges
+        {"\xed\x9f\xbf\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "="},
+        {std::string("\0\x1f\x7f\n\x1b[3:1m\x1bX1m\x1b[31\x1b", 19), "^@^_^?^J^[[3:1m^[X1m^[[31^["},
+        {s32 + s33, s32 + "^[" + s33.substr(1) + "\x1b[0m"},
+        {"abc", "ab", 3},
+        {"a\x1bZ", "a", 3},
+        {"a\xc3\xa9", "a", 3},
+        {"\x1b[31mred", "", 9},
+        {"\x1b[31mred", "\x1b[31mr\x1b[0m", 11},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(shown(r.text, r.size), r.shown == "=" ? r.text : r.shown) << r.shown << r.size;
+    // The longest line at the worst expansion fits whole.
+    EXPECT_EQ(shown(std::string(16384, '\xff'), 0).size(), kTerminalTextExpansion * 16384);
+    EXPECT_EQ(terminal_safe_text("abc", 3, nullptr, 0), 0u);
+}
+
+
+TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
+    // The log reader's listener cannot be bound: a directory stands at its path.
+    const std::string tag = "console-test-" + std::to_string(getpid());
+    const std::string listener = "/tmp/sysloglisteners/zcon" + tag;
+    mkdir(listener.c_str(), 0700);
+    SessionSettings settings;
+    snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/%s", tag.c_str());
+    session_settings_set(settings);
+    // A process that the log reader takes for the system logger.
+    const pid_t syslogd = fork();
+    if (syslogd == 0) prctl(PR_SET_NAME, "syslogd"), pause(), _exit(0);
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    UniqueFd pty(master), pty_slave(slave);
+    termios mode{};
+    tcgetattr(slave, &mode);
+    mode.c_oflag &= ~static_cast<tcflag_t>(ONLCR);  // the bytes as the console wrote them
+    tcsetattr(slave, TCSANOW, &mode);
+    // The console works on standard input and output; the test's own step
+    // aside until the end, so its reports are made afterwards.
+    fflush(stdout);
+    UniqueFd in(dup(STDIN_FILENO)), out(dup(STDOUT_FILENO));
+    dup2(slave, STDIN_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    const bool started = console_init() == 0 && console_editor_init() == 0;
+
+    std::string shown;
+    const auto shown_after = [&](const std::string& text) {
+        wait_until([&] { return read_available(master, &shown), shown.size() >= text.size(); });
+        return shown;
+    };
+    char line[kCmdBuffSize];
+    std::thread editor([&] { cle_get_command_line("", line, sizeof line - 1); });
+    (void)!write(master, "ab", 2);
+    const std::string typed = shown_after("ab");
+    std::thread(logReaderThread, nullptr).join();
+    (void)!write(master, "\r", 1);
+    editor.join();
+    console_release_held();
+    const std::string error = "ab\r\nsetupSocket: bind() error: ";
+    const std::string after = shown_after(error);
+    console_editor_cleanup();
+    dup2(in.get(), STDIN_FILENO);
+    dup2(out.get(), STDOUT_FILENO);
+    rmdir(listener.c_str());
+    kill(syslogd, SIGKILL);
+    waitpid(syslogd, nullptr, 0);
+
+    ASSERT_TRUE(started);
+    EXPECT_EQ(typed, "ab");
+    EXPECT_EQ(after.substr(0, error.size()), error) << term_tokens(after);
 }
 
 }  // namespace
