@@ -428,7 +428,6 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
     EXPECT_EQ(terminal_safe_text("abc", 3, nullptr, 0), 0u);
 }
 
-
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     // The log reader's listener cannot be bound: a directory stands at its path.
     const std::string tag = "console-test-" + std::to_string(getpid());
