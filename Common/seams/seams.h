@@ -45,9 +45,9 @@ CleOutputSink cle_set_output_sink(CleOutputSink sink);
 // Not a seam but the one test entry point: the history store has no adding
 // operation of its own. Appends a copy of line as an adding operation would:
 // the newest entry goes before the next-free slot, the oldest is dropped and
-// freed when all CLE_HISTORY_SLOTS slots are used. Returns 0, or -1 for NULL
-// or when no memory could be had.
-int cle_history_test_add(const char* line);
+// freed when all CLE_HISTORY_SLOTS slots are used. Without memory nothing
+// changes.
+void cle_history_test_add(const char* line);
 
 // ---- Console (shell) -------------------------------------------------------
 

@@ -17,12 +17,18 @@ int history_pos{};
 int history_size{};
 int history_cmd_filter = 1;
 
-// Returns a heap copy of s (its length plus the NUL), or NULL without memory.
-char* copy_string(const char* s) {
-    const size_t n = strlen(s) + 1;
-    char* copy = static_cast<char*>(malloc(n));
-    if (copy != nullptr) memcpy(copy, s, n);
-    return copy;
+// Puts a heap copy of text in slot, releasing what the slot held (a slot
+// outside the counted range may still hold an old string: the counters are
+// zeroed by cle_init, the slots are not). Returns -1 without memory, the
+// slot left as it was, else 0.
+int store_copy(char*& slot, const char* text) {
+    const size_t n = strlen(text) + 1;
+    auto* copy = static_cast<char*>(malloc(n));
+    if (copy == nullptr) return -1;
+    memcpy(copy, text, n);
+    free(slot);
+    slot = copy;
+    return 0;
 }
 
 }  // namespace
@@ -69,12 +75,7 @@ int cle_history_get_start() {
 // (or no memory, leaving the old entry in place), else 0.
 int cle_history_replace_last_entry(const char* replacement) {
     if (replacement == nullptr) return -1;
-    char* copy = copy_string(replacement);
-    if (copy == nullptr) return -1;
-    char*& slot = command_history[cle_history_decr_circular(history_index)];
-    free(slot);
-    slot = copy;
-    return 0;
+    return store_copy(command_history[cle_history_decr_circular(history_index)], replacement);
 }
 
 // Sets the command filter switch to 1 for any non-zero x, else 0; returns
@@ -86,21 +87,13 @@ int cle_history_command_filter(int x) {
 }
 
 // Appends a copy of line as the newest entry, dropping the oldest when full.
-int cle_history_test_add(const char* line) {
-    if (line == nullptr) return -1;
-    char* copy = copy_string(line);
-    if (copy == nullptr) return -1;
-    char*& slot = command_history[history_index];
-    // When full, the slot after the newest is the oldest and makes room. A
-    // slot outside the counted range may still hold an old string (the
-    // counters are zeroed by cle_init, the slots are not): free it too.
-    free(slot);
-    slot = copy;
+void cle_history_test_add(const char* line) {
+    // When full, the slot after the newest is the oldest and makes room.
+    if (store_copy(command_history[history_index], line) != 0) return;
     if (history_size == CLE_HISTORY_SLOTS) {
         history_pos = (history_pos + 1) % CLE_HISTORY_SLOTS;
     } else {
         ++history_size;
     }
     history_index = (history_index + 1) % CLE_HISTORY_SLOTS;
-    return 0;
 }
