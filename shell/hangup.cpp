@@ -74,9 +74,8 @@ void on_ending_signal(int sig, siginfo_t* info, void* /*context*/) {
 }
 
 void catch_ending_signal(int sig) {
-    struct sigaction action {};
+    struct sigaction action {};  // the mask starts empty
     action.sa_sigaction = on_ending_signal;
-    sigemptyset(&action.sa_mask);
     for (const int other : kEndingSignals)
         sigaddset(&action.sa_mask, other);
     action.sa_flags = SA_SIGINFO;  // no SA_RESTART: the interrupted call returns

@@ -106,11 +106,8 @@ void* logReaderThread(void* /*arg*/) {
     BadInputWarnings warnings("log socket", kLogKinds, 1);
     for (;;) {
         pollfd wait{sock_fd, POLLIN, 0};
-        int ready = poll(&wait, 1, -1);
-        if (ready < 0 && errno == EINTR) {
-            console_release_held();
-            continue;
-        }
+        // Every signal is blocked in this thread: the wait is never cut short.
+        const int ready = poll(&wait, 1, -1);
         if (ready < 0) {
             console_print_side_message("logReaderThread: select() error: %s", strerror(errno));
             break;

@@ -92,9 +92,11 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("session name kitchen", "session name kitchen\r\n", "N: name kitchen");
     // A word holding a line break would put a second request on the wire.
     local("api \"y\\nN: name smuggled\"", kIllegal);
-    local("sys \"y\\rN: name smuggled\"", kIllegal);
-    local("qtool y \"\\012N: name smuggled\"", kIllegal);
     local("session name \"y\\x0dN: name smuggled\"", kIllegal);
+    // A forwarded line too long for a request is refused, and the next is read.
+    z->write(std::string(509, 'e') + "\r");
+    ASSERT_TRUE(z->expect("error: command line too long\r\n")) << term_tokens(z->output());
+    z->take();
     row("echo own answer", "echo own answer\r\nown answer\n", "C: echo own answer");
     local("cmdecho", kNeedsMore);
     local("cmdecho ON", "error: command has illegal parameters\r\n");
@@ -102,8 +104,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("", "\r\n-> ");  // nothing typed is echoed, not even the line end
     row("cmdecho on", "cmdecho on\r\n");
     local("prompt", "prompt disabled\r\n");
-    local("prompt OFF", "prompt disabled\r\n");
-    local("prompt maybe", "prompt enabled\r\n");
     local("history", kEmpty + "history success\r\n");
     for (const char* line : {"repeat", "repeat 1 2", "!"})
         local(line, kIllegal);

@@ -215,6 +215,7 @@ TEST(Editor, WhatTheScreenShows) {
         {as(25) + "\x01\x05" + as(3) + "\x01", 20, "> " + as(8) + "\n" + as(10) + "\n" + as(10), 2, 0,
          {.resize_at = 27, .resize_to = {10}}},
         {as(18) + "\x7f", 20, "> " + as(17), 19, 0},
+        {as(18) + "\x02", 20, "> " + as(18), 19, 0},  // laid out with the end in column 0
         {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = {20}}},
         // A window made narrower and wider again cut the rows: drawn again.
         {"\x02" + as(30) + "\x02\x02" + "b", 20, "> " + as(18) + "\n" + as(10) + "baa", 11, 1,
@@ -253,14 +254,15 @@ TEST(Editor, WhatTheScreenShows) {
         const bool ends = row.keys.back() == '\r';
         const Record r = edit(ends ? row.keys : row.keys + "\r", o);
         Screen screen(row.width);
+        screen.show("\n");  // a row above the prompt's, as on a used screen
         for (size_t i = 0; i + (ends ? 0 : 2) < r.held.size(); ++i) {
             for (const int cols :
                  i == static_cast<size_t>(o.resize_at) ? o.resize_to : std::vector<int>{})
                 screen.resize(cols);
             EXPECT_TRUE(screen.show(r.held[i])) << term_tokens(r.held[i]);
         }
-        EXPECT_EQ(screen.text(), row.shows) << r.out();
-        EXPECT_EQ(std::make_pair(screen.x(), screen.y()), std::make_pair(row.x, row.y));
+        EXPECT_EQ(screen.text(), "\n" + row.shows) << r.out();
+        EXPECT_EQ(std::make_pair(screen.x(), screen.y()), std::make_pair(row.x, row.y + 1));
         EXPECT_FALSE(screen.wrap_pending());
     }
 }

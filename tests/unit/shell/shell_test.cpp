@@ -15,8 +15,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bad_input.h"
@@ -25,6 +27,7 @@
 #include "command_parsing.h"
 #include "commands.h"
 #include "console.h"
+#include "listener_socket.h"
 #include "log_reader.h"
 #include "login.h"
 #include "login_report.h"
@@ -384,6 +387,19 @@ TEST(Tokenizer, TheWordLimit) {
     EXPECT_EQ(split(line).back(), "w39");
 }
 
+// The on/off word: on is -1, off 0, anything else toggles the flag.
+TEST(Tokenizer, OnOffWord) {
+    const std::tuple<const char*, int, int> rows[] = {
+        {"prompt ON", 0, -1}, {"prompt Off", 1, 0}, {"prompt maybe", -1, 0}, {"prompt", 0, 1}};
+    for (const auto& [line, flag, result] : rows) {
+        Words words = split(line);
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        EXPECT_EQ(get_bool_parm(static_cast<int>(argv.size()), argv.data(), flag), result) << line;
+    }
+}
+
 // The safe form of text in a buffer of size bytes (0: one that holds it
 // whole). The text is a heap block of its exact size, so the sanitizer stops
 // a read past its end.
@@ -474,6 +490,11 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     dup2(in.get(), STDIN_FILENO);
     dup2(out.get(), STDOUT_FILENO);
     rmdir(listener.c_str());
+    // A listener bound after the session's sockets were removed (by a log
+    // reader late to start) goes at once.
+    remove_listener_sockets();
+    EXPECT_TRUE(UniqueFd(setupSocket("sysloglisteners/", nullptr)));
+    EXPECT_FALSE(std::filesystem::exists(listener));
     kill(syslogd, SIGKILL);
     waitpid(syslogd, nullptr, 0);
 

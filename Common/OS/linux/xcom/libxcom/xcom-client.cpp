@@ -26,11 +26,12 @@ constexpr std::chrono::seconds kConnectLimit{10};
 constexpr int kNoSocket = -1;
 constexpr size_t kMessageSize = XCOM_MAX_COMMAND + 2;  // a command, its line feed and NUL
 
-// The reader's receive state: unconsumed bytes and the line handed out.
+// The reader's receive state: the line handed out and unconsumed bytes. The
+// receive buffer, the one written up to its last byte, ends the block.
 struct ReaderBuffers {
-    std::array<char, XCOM_MAX_BUFFER + 1> buffer;
     std::array<char, XCOM_MAX_LINE + 1> line;
     int length = 0;
+    std::array<char, XCOM_MAX_BUFFER + 1> buffer;
 };
 
 // The object behind an HXCOM handle.
