@@ -32,11 +32,10 @@ constexpr int kWriteStallMs = 1000;
 
 // Waits until standard output takes bytes again. Returns false when it did
 // not within kWriteStallMs. A signal ends the wait early: the write is tried
-// again.
+// again. (A time-out leaves errno as the write set it, EAGAIN.)
 bool wait_writable() {
     pollfd out{STDOUT_FILENO, POLLOUT, {}};
-    const int ready = poll(&out, 1, kWriteStallMs);
-    return ready > 0 || (ready == -1 && errno == EINTR);
+    return poll(&out, 1, kWriteStallMs) > 0 || errno == EINTR;
 }
 
 // Writes all of bytes to descriptor 1: a write cut short by a signal goes on
