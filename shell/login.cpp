@@ -47,9 +47,9 @@ void chop_line_end(char* text) {
 bool read_first_line(int fd, char* line, size_t size) {
     size_t len = 0;
     while (len + 1 < size && (len == 0 || line[len - 1] != '\n')) {
+        // Readable: the read returns at once, never cut short by a signal.
         if (!session_wait_readable(fd)) break;
         const ssize_t n = read(fd, line + len, 1);
-        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         len += static_cast<size_t>(n);
     }
