@@ -146,8 +146,8 @@ bool Channel::connected() const {
     return hclient != nullptr && !connection_ended;
 }
 
-int Channel::send_line(const char* request) {
-    return send_request(request, static_cast<int>(strlen(request))) == 0 ? 0 : -1;
+bool Channel::send_line(const char* request) {
+    return send_request(request, static_cast<int>(strlen(request))) == 0;
 }
 
 RequestResult Channel::send_command(const char* cmd_fmt, const char* cmdline) {

@@ -58,9 +58,9 @@ class Channel {
     RequestResult send_sys_cmd(const char* cmdline);                  // "D: "
     RequestResult send_session_cmd(const char* op, const char* arg);  // "N: op arg"
     // Sends one request line as it is (registration, "U") without waiting.
-    // Returns 0 when it went, or when the connection has ended so that the
-    // wait reports the end; -1 when it could not be sent or is not one line.
-    int send_line(const char* request);
+    // True when it went, or when the connection has ended so that the wait
+    // reports the end; false when it could not be sent or is not one line.
+    bool send_line(const char* request);
     // Waits for the answer to the request just sent. Gives the input gate.
     RequestResult response_helper();
     // Empties the answer text (before the registration is sent).

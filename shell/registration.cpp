@@ -51,7 +51,7 @@ int register_session(Channel& channel) {
     }
     pthread_detach(apiAsyncEventReader);  // never joined: it may end long before the session
     channel.forget_answer();
-    if (channel.send_line(command) != 0) {
+    if (!channel.send_line(command)) {
         shell_println("XCOM send error");
         return -1;
     }
@@ -60,8 +60,7 @@ int register_session(Channel& channel) {
 }
 
 int unregister_session(Channel& channel) {
-    if (!channel.connected()) return -1;
-    return channel.send_line("U");
+    return channel.connected() && channel.send_line("U") ? 0 : -1;
 }
 
 namespace {

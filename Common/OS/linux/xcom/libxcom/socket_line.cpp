@@ -174,14 +174,10 @@ int clean_line(const char* text, int len, char* line) {
 
 // Moves the first len bytes of buffer out into line as one cleaned line.
 // Returns the line's length after trimming, or -1 when it is too long (it then
-// stays in the buffer).
+// stays in the buffer). len is within *buflen: the line feed was found there.
 int take_line(char* buffer, int* buflen, char* line, int len) {
     if (len > XCOM_MAX_LINE) {
         warn("%d bytes invalid socket input (%d max)\n", len, XCOM_MAX_LINE);
-        return -1;
-    }
-    if (len > *buflen) {
-        warn("XCOM: FATAL: socket_read_line() error: len (%d) > *buflen (%d)\n", len, *buflen);
         return -1;
     }
     const int length = clean_line(buffer, len, line);
