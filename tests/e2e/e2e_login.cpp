@@ -70,14 +70,17 @@ struct Login : ::testing::Test {
 
 // The password is not echoed; while it is held no other process of the user
 // can read it, and once the login is over no copy of it is left in memory.
-// A carriage return typed literally is part of what was typed.
+// A carriage return typed literally is part of what was typed. A password
+// longer than the tool's line holds is cut alike on both sides.
 TEST_F(Login, RightPasswordOpensTheSession) {
+    const std::string password = "s3cret" + std::string(200, 'p');
+    sim.set_password(password);
     auto z = sim.zcon({});
     ASSERT_TRUE(z->expect(kGreeting)) << term_tokens(z->output());
     EXPECT_FALSE(readable_by_same_user(z->pid()));
     z->write("s3cret\x16\r\n");  // ^V: the CR reaches the shell as it is
     ASSERT_TRUE(z->expect(kRetry));
-    z->write("s3cret\n");
+    z->write(password + "\n");
     ASSERT_TRUE(z->expect(kSession)) << term_tokens(z->output());
     const std::string shown = kGreeting + kRetry + "Password:\r\n\r\nQuorvex Command Shell\r\n";
     EXPECT_EQ(z->output().substr(0, shown.size()), shown);
