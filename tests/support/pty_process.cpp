@@ -15,7 +15,8 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
     master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) return;
     tty_name_ = ptsname(master_.get());
-    resize(options.rows, options.cols);
+    const winsize size{24, 80, 0, 0};
+    ioctl(master_.get(), TIOCSWINSZ, &size);
     {
         UniqueFd slave(open(tty_name_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         termios attrs{};
@@ -114,13 +115,6 @@ std::string PtyProcess::pipe_output() {
     std::string out;
     if (pipe_) read_available(pipe_.get(), &out);
     return out;
-}
-
-void PtyProcess::resize(int rows, int cols) {
-    winsize size{};
-    size.ws_row = static_cast<unsigned short>(rows);
-    size.ws_col = static_cast<unsigned short>(cols);
-    ioctl(master_.get(), TIOCSWINSZ, &size);
 }
 
 termios PtyProcess::attributes() const {

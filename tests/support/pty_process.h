@@ -17,8 +17,6 @@ namespace zt {
 struct PtyOptions {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // extra NAME=value entries
-    int rows = 24;
-    int cols = 80;
     bool stdout_to_pipe = false;  // standard output is a pipe, not the terminal
     bool stdin_null = false;      // standard input is /dev/null, not the terminal
     // Another name for the terminal (e.g. /dev/ttyFPGAS0), bound over the
@@ -58,7 +56,6 @@ class PtyProcess {
     std::string pipe_output();
 
     // Sets the terminal's window size; the kernel signals the program.
-    void resize(int rows, int cols);
     // Terminal attributes as the program sees them now, and at its start.
     termios attributes() const;
     const termios& initial_attributes() const { return initial_; }
