@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <memory>
+
 #include "channel.h"
 #include "listener_socket.h"
 #include "registration.h"
@@ -27,10 +29,8 @@ void address_setting_of(unsigned port, char* name, size_t size) {
 // The address of the client of port, from the kernel's TCP table.
 void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
     ip_string[0] = '\0';
-    FILE* table = fopen("/proc/net/tcp6", "r");
-    if (table == nullptr) return;
-    parse_tcp6_client(table, port, ip_string);
-    fclose(table);
+    const std::unique_ptr<FILE, int (*)(FILE*)> table(fopen("/proc/net/tcp6", "r"), fclose);
+    if (table) parse_tcp6_client(table.get(), port, ip_string);
 }
 
 // Writes one appliance setting through the application.
