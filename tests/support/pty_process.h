@@ -17,8 +17,8 @@ namespace zt {
 struct PtyOptions {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // extra NAME=value entries
-    bool stdout_to_pipe = false;  // standard output is a pipe, not the terminal
-    bool stdin_null = false;      // standard input is /dev/null, not the terminal
+    bool stdout_to_pipe = false;   // standard output is a pipe, not the terminal
+    bool stdin_null = false;       // standard input is /dev/null, not the terminal
     // Another name for the terminal (e.g. /dev/ttyFPGAS0), bound over the
     // terminal's own in the test's private /dev; the program opens it by it.
     std::string alias;
