@@ -69,10 +69,8 @@ void end_password_tool(int out, pid_t child) {
 // output on a pipe. Returns the pipe's reading end, with the child in *child;
 // -1 when the tool cannot be started (absent, not executable).
 int start_password_tool(const char* folder, pid_t* child) {
-    char tool[kToolPathSize];
-    if (snprintf(tool, sizeof tool, "%s/qtool", folder) >= static_cast<int>(sizeof tool)) {
-        return -1;
-    }
+    char tool[kToolPathSize];  // the folder has at most 255 bytes: it fits
+    snprintf(tool, sizeof tool, "%s/qtool", folder);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;

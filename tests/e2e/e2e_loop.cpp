@@ -89,6 +89,7 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("sys echo y", "sys echo y\r\ny\n", "D: echo y");
     local("session", kNeedsMore);
     local("session foo", kIllegal);
+    local("session name", kNeedsMore);
     row("session name kitchen", "session name kitchen\r\n", "N: name kitchen");
     // A word holding a line break would put a second request on the wire.
     local("api \"y\\nN: name smuggled\"", kIllegal);

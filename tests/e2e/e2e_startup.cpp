@@ -87,10 +87,10 @@ TEST_F(Startup, FirstWordsOfASession) {
 
 TEST_F(Startup, TelnetSessionWaitsForTheApplicationThenRegisters) {
     sim.start_syslogd();
-    auto z = sim.zcon({});
+    auto z = sim.zcon({"-h", "127.0.0.1"});
     ASSERT_TRUE(z->expect(kWaiting)) << term_tokens(z->output());
     EXPECT_EQ(z->take(),
-              "Quorvex Command Shell\r\nXCOM host:    localhost port: 4121\r\n"
+              "Quorvex Command Shell\r\nXCOM host:    127.0.0.1 port: 4121\r\n"
               "TTY name:     " +
                   z->tty_name() + "\r\n" + kWaiting);
     sim.start_appd();
@@ -126,6 +126,9 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         z->write(marker + "\r");
         const std::string prefix = row.registered_as == "telnet" ? "C: " : "E: ";
         ASSERT_TRUE(sim.wait_trace("< " + prefix + marker)) << sim.trace();
+        // A serial line keeps CR: there Enter is echoed LF CR.
+        const bool serial = row.registered_as == "api-serial";
+        EXPECT_TRUE(z->expect(marker + (serial ? "\n\r" : "\r\n"))) << term_tokens(z->output());
         Lines got = sim.requests();
         got.erase(got.begin(), got.begin() + static_cast<long>(before));
         // The last row's "U" may reach the application after its session ended.

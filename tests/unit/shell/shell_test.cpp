@@ -68,6 +68,7 @@ TEST(FloodGuard, Table) {
                 if (++line, flood_guard_check(&guard, now += gap)) ended = line;
         EXPECT_EQ(ended, r.ends_at) << r.runs.size() << " runs, first " << r.runs[0].second;
     }
+    EXPECT_NEAR(static_cast<double>(wall_clock_ms()) / 1000, static_cast<double>(time(nullptr)), 2);
 }
 
 // "!12" becomes "! 12" for the repeat command, as long as the command
