@@ -197,7 +197,8 @@ TEST_F(Loop, NextLineWaitsForTheAnswer) {
 
 // Whatever another user planted at /tmp/env, printenv shows the listing,
 // writes nowhere else and does not hang; /tmp/env then holds the listing,
-// readable by this user only, unless the planted name cannot be replaced.
+// readable by this user only, unless the planted name cannot be replaced;
+// no descriptor is left open.
 TEST_F(Loop, PrintenvTrustsNothingPlantedAtItsListingPath) {
     TempDir tools;
     script(tools.file("fw_printenv"), "echo x=1\n");
@@ -212,6 +213,8 @@ TEST_F(Loop, PrintenvTrustsNothingPlantedAtItsListingPath) {
         {"a fifo", [] { return mkfifo("/tmp/env", 0666); }, true},
         {"a directory", [] { return mkdir("/tmp/env", 0777); }, false},
     };
+    const std::filesystem::path fds = "/proc/" + std::to_string(z->pid()) + "/fd";
+    const auto open_fds = std::distance(std::filesystem::directory_iterator(fds), {});
     for (const auto& r : rows) {
         SCOPED_TRACE(r.planted);
         std::filesystem::remove_all("/tmp/env");
@@ -233,6 +236,7 @@ TEST_F(Loop, PrintenvTrustsNothingPlantedAtItsListingPath) {
         for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
             EXPECT_EQ(entry.path().string().rfind("/tmp/env."), std::string::npos) << entry.path();
     }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(fds), {}), open_fds);
 }
 
 }  // namespace

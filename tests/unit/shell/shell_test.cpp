@@ -54,10 +54,9 @@ TEST(FloodGuard, Table) {
         {{{120, 999}}, 100},                   // every tenth fast line a strike, ten end it
         {{{120, 1000}}, 0},                    // a second apart is not fast
         {{{120, -5000}}, 100},                 // a clock set back is
-        {{{90, 1}, {1, 1500}, {20, 1}}, 111},  // a moderate pause forgives a strike
-        {{{90, 1}, {1, 2500}, {20, 1}}, 111},
-        {{{90, 1}, {1, 2501}, {20, 1}}, 0},   // a longer one clears them all
-        {{{9, 1}, {1, 2500}, {91, 1}}, 101},  // a moderate one keeps the fast run
+        {{{90, 1}, {1, 2500}, {20, 1}}, 111},  // a moderate pause forgives a strike
+        {{{90, 1}, {1, 2501}, {20, 1}}, 0},    // a longer one clears them all
+        {{{9, 1}, {1, 2500}, {91, 1}}, 101},   // a moderate one keeps the fast run
     };
     for (const auto& r : rows) {
         FloodGuard guard;
@@ -213,7 +212,7 @@ TEST(Console, PrintsAndMirrors) {
         EXPECT_EQ(logged, r.mirrored.empty() ? std::vector<std::string>{}
                                              : std::vector<std::string>{r.mirrored});
     }
-    EXPECT_EQ(mysyslog(nullptr), 0);
+    EXPECT_EQ(mysyslog(nullptr) + mysyslog("%s", "x"), 0);
     session_settings_set(SessionSettings{});
     console_set_vsyslog(nullptr);
 }
@@ -269,10 +268,11 @@ TEST(LocalCommands, HistoryRepeatAndPrintenv) {
     for (int n = 3; n <= 66; ++n)
         cle_history_test_add(("line " + std::to_string(n)).c_str());
     const std::string full = run(history_cmd, {"history"});
-    EXPECT_EQ(full.substr(0, 38), "command history:\r\n 3  line 3\r\n 4  line");
     EXPECT_NE(full.find("64  line 64\r\n 1  line 65\r\n 2  line 66\r\n64 commands"),
               std::string::npos);
-    EXPECT_EQ(run(repeat_cmd, {"!", "0"}), "error: value out of range. valid range 1..64\r\n");
+    EXPECT_EQ(run(repeat_cmd, {"!", "0"}) + run(repeat_cmd, {"!", "64"}),
+              "error: value out of range. valid range 1..64\r\n"
+              "error: unknown error executing a command\r\n");
     cle_cleanup();
     // With no descriptor to spare, printenv says it failed.
     rlimit limit{};

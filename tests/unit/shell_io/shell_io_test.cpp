@@ -60,7 +60,7 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
 
     // A line put or flushed without formatting: the same writes, in order.
     shell_io_printf(shio, "d");
-    shell_io_put_line(shio, "%e");
+    EXPECT_EQ(shell_io_put_line(shio, "%e"), 0);
     EXPECT_EQ(shell_io_flush_line(shio, "f"), 0);
     EXPECT_EQ(shell_io_flush_line(shio, "gh"), 0);
     EXPECT_EQ(writes(), (Writes{"d%e\n", "f\n", "gh\n"}));

@@ -134,6 +134,7 @@ TEST(SocketReadLine, Table) {
                                 xcom_remove_nulls(std::string("a").data(), -1)}),
               (std::vector<int>{-1, -1, 0, 0, 0}));
     EXPECT_STREQ(hexasc("A\n\xff", 3, std::string(13, ' ').data()), "A[0a][ff]");
+    EXPECT_STREQ(xcom_get_version(), "libxcom 0.0.1");
     // A descriptor that is none is the wait's to report.
     EXPECT_EQ(warnings_of([] { EXPECT_EQ(LineReader().read(-1), "-1"); }),
               w + "socket input: select() error Bad file descriptor\n");
