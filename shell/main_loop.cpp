@@ -35,10 +35,10 @@ constexpr int kFloodPauseMs = 10000;
 // What the loop keeps from one turn to the next.
 struct CommandLoop {
     Channel& channel;
-    CommandContext context;           // the command mode, and the channel for local commands
-    char cmdbuff[kCmdBuffSize] = "";  // the line being handled
-    const char* prompt = no_prompt;   // the editor's own: the loop prints "-> " itself
-    int reboot_cmd_hack_flag = 0;     // 1 while a reboot confirmation is pending
+    CommandContext context;             // the command mode, and the channel for local commands
+    char cmdbuff[kCmdBuffSize] = "";    // the line being handled
+    const char* prompt = no_prompt;     // the editor's own: the loop prints "-> " itself
+    bool reboot_cmd_hack_flag = false;  // while a reboot confirmation is pending
     FloodGuard guard;
 };
 
@@ -76,17 +76,19 @@ int get_input_command(CommandLoop& loop) {
     return rc;
 }
 
-int reboot_cmd_processing(CommandLoop& loop) {
+// Takes quit, exit and the reboot dialogue. Returns false when the session is
+// to end (or leave customer-API-only mode), true when it goes on.
+bool reboot_cmd_processing(CommandLoop& loop) {
     const char* line = loop.cmdbuff;
     if (!loop.reboot_cmd_hack_flag) {
         if (line_is(line, "reboot")) {
-            loop.reboot_cmd_hack_flag = 1;
+            loop.reboot_cmd_hack_flag = true;
             console_ask("reboot, are you sure? <y,n> ");
-            return 1;
+            return true;
         }
-        return 0;  // quit or exit
+        return false;  // quit or exit
     }
-    loop.reboot_cmd_hack_flag = 0;
+    loop.reboot_cmd_hack_flag = false;
     if (line_is(line, "y")) {
         loop.channel.send_api_cmd("reboot now");
         sleep(1);
@@ -94,10 +96,10 @@ int reboot_cmd_processing(CommandLoop& loop) {
         sleep(1);
         end_process("End of session", 0);
     }
-    if (line_is(line, "n")) return 1;
-    if (strlen(line) == 1) return 0;
+    if (line_is(line, "n")) return true;
+    if (strlen(line) == 1) return false;
     shell_println("info: reboot command aborted");
-    return 1;
+    return true;
 }
 
 // Handles one non-empty line. Returns false when the session is to end.
@@ -109,7 +111,7 @@ bool handle_line(CommandLoop& loop) {
 
     if (line_is(line, "quit") || line_is(line, "exit") || line_is(line, "reboot") ||
         loop.reboot_cmd_hack_flag) {
-        if (reboot_cmd_processing(loop) == 0) {
+        if (!reboot_cmd_processing(loop)) {
             sleep(1);
             const bool stays = leave_customer_api_mode(loop);
             loop.channel.give_input_gate();
