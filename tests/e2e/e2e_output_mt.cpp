@@ -200,7 +200,7 @@ TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
         {kEvents, "x \x1b[31mred\n", "x \x1b[31mred\x1b[0m\n"},
         {kLog, "", ""},
         {kLog, x64k, std::string(1024, 'x') + "\n"},
-        {kLog, "x\x1b[2J\x1b]2;x\x07y", "x^[[2J^[]2;x^Gy\n"},
+        {kLog, "x\x1b[2J\x1b]2;x\x07y!", "x^[[2J^[]2;x^Gy!\n"},
     };
     // The warnings go to the system log, which this session shows too.
     z->write("cull add WARNING:\r");
