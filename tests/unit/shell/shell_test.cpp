@@ -448,9 +448,10 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     SessionSettings settings;
     snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/%s", tag.c_str());
     session_settings_set(settings);
-    // A process that the log reader takes for the system logger.
-    const pid_t syslogd = fork();
-    if (syslogd == 0) prctl(PR_SET_NAME, "syslogd"), pause(), _exit(0);
+    // This process is what the log reader takes for the system logger.
+    char own_name[16] = "";
+    prctl(PR_GET_NAME, own_name);
+    prctl(PR_SET_NAME, "syslogd");
 
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -491,8 +492,7 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     remove_listener_sockets();
     EXPECT_TRUE(UniqueFd(setupSocket("sysloglisteners/", nullptr)));
     EXPECT_FALSE(std::filesystem::exists(listener));
-    kill(syslogd, SIGKILL);
-    waitpid(syslogd, nullptr, 0);
+    prctl(PR_SET_NAME, own_name);
 
     ASSERT_TRUE(started);
     EXPECT_EQ(typed, "ab");
