@@ -268,8 +268,8 @@ void sig_handler(int signum) {
     if (signum != SIGUSR1) return;
     debug_sig_continue = 1;
     static constexpr char text[] = "DEBUG: SIGUSR1 received! set continue flag to true";
-    ssize_t ignored = write(1, text, sizeof text - 1);
-    ignored = write(1, newline_string, strlen(newline_string));
+    ssize_t ignored = write(STDOUT_FILENO, text, sizeof text - 1);
+    ignored = write(STDOUT_FILENO, newline_string, strlen(newline_string));
     (void)ignored;
 }
 
