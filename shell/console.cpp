@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -89,7 +90,7 @@ int console_init(void) {
     cle_register_inline_callback(cle_inline_state_tracker);
     stdout_shio = shell_io_create();
     if (stdout_shio == nullptr) return -1;
-    shell_io_bind_fd(stdout_shio, 1);
+    shell_io_bind_fd(stdout_shio, STDOUT_FILENO);
     return 0;
 }
 

@@ -157,13 +157,13 @@ int get_net_password(char* password, int size) {
 
 int set_tty_echo(short enable) {
     termios attrs{};
-    if (tcgetattr(0, &attrs) != 0) {
+    if (tcgetattr(STDIN_FILENO, &attrs) != 0) {
         perror("error in tcgetattr");
         return 1;
     }
     attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     if (enable) attrs.c_lflag |= ECHO;
-    if (tcsetattr(0, TCSANOW, &attrs) != 0) {
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &attrs) != 0) {
         perror("error in tcsetattr");
         return 1;
     }
