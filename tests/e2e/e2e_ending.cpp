@@ -67,7 +67,7 @@ struct Ending {
     bool appd = true;
     const char* before = "";  // a control command before the session starts
     bool listener_dirs = true;
-    bool hanging_tools = false;  // the boot environment's tools never end
+    bool hanging_tools = false;  // the boot environment's tools never end, nor on a hang-up
     int blocked_signal = 0;      // blocked by the program that starts the session
 };
 
@@ -222,7 +222,7 @@ TEST_P(Endings, EndAsTheyShould) {
     TempDir tools;
     if (e.hanging_tools) {
         for (const char* tool : {"fw_setenv", "fw_printenv"}) {
-            std::ofstream(tools.file(tool)) << "#!/bin/sh\nsleep 60\n";
+            std::ofstream(tools.file(tool)) << "#!/bin/sh\ntrap '' HUP\nsleep 60\n";
             chmod(tools.file(tool).c_str(), 0755);
         }
         options.env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
