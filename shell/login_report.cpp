@@ -58,9 +58,9 @@ void update_unsuccessful_login(const SessionTraits& traits) {
     remove_listener_sockets();
 }
 
+// Only the session types that log in come here, and each has its port.
 void update_ui_login_params(Channel& channel, int auth_result, const SessionTraits& traits) {
     const unsigned port = traits.login_report_port;
-    if (port == 0) return;
     char address_setting[kSettingNameSize];
     char success_setting[kSettingNameSize];
     address_setting_of(port, address_setting, sizeof address_setting);
