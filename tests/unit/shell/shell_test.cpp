@@ -11,7 +11,6 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -438,10 +437,11 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
 }
 
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
-    // The log reader's listener cannot be bound: a directory stands at its path.
+    // The log reader's listener cannot be bound: a directory stands at its path
+    // (made with its parent, which a new machine does not have yet).
     const std::string tag = "console-test-" + std::to_string(getpid());
     const std::string listener = "/tmp/sysloglisteners/zcon" + tag;
-    mkdir(listener.c_str(), 0700);
+    std::filesystem::create_directories(listener);
     SessionSettings settings;
     snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/%s", tag.c_str());
     session_settings_set(settings);
