@@ -53,7 +53,7 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         sigemptyset(&blocked);
         if (options.blocked_signal != 0) sigaddset(&blocked, options.blocked_signal);
         sigprocmask(SIG_SETMASK, &blocked, nullptr);
-        execv(argv[0], argv.data());
+        execv(options.program.empty() ? argv[0] : options.program.c_str(), argv.data());
         dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }

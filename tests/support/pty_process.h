@@ -16,6 +16,7 @@ namespace zt {
 
 struct PtyOptions {
     std::vector<std::string> argv;
+    std::string program;           // run instead of argv[0], then only the name it is given
     std::vector<std::string> env;  // extra NAME=value entries
     bool stdout_to_pipe = false;   // standard output is a pipe, not the terminal
     bool stdin_null = false;       // standard input is /dev/null, not the terminal

@@ -136,7 +136,9 @@ void SimEnv::set_password(const std::string& password) {
 }
 
 std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptions options) {
-    options.argv = {bin_path("zcon")};
+    // Named as an inetd line may name it: its log entries say "zcon" all the same.
+    options.program = bin_path("zcon");
+    options.argv = {"in.zcon"};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.env.push_back(std::string("ZCON_SIM_DIR=") + kStateDir);
     // Under ThreadSanitizer a race ends the session at once, so no test can
