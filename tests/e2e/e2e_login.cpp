@@ -86,6 +86,10 @@ TEST_F(Login, RightPasswordOpensTheSession) {
     EXPECT_EQ(z->output().substr(0, shown.size()), shown);
     EXPECT_TRUE(readable_by_same_user(z->pid()));
     EXPECT_FALSE(memory_holds(z->pid(), "s3cret"));
+    // The password tool's output is closed.
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(z->pid()) + "/fd"))
+        EXPECT_NE(std::filesystem::read_symlink(fd).string().rfind("pipe:", 0), 0u);
 }
 
 // The password tool is started from the shell's own folder, whatever the

@@ -45,7 +45,7 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
         dup2(options.stdin_null ? open("/dev/null", O_RDONLY) : slave, 0);
         dup2(options.stdout_to_pipe ? pipe_fds[1] : slave, 1);
         dup2(slave, 2);
-        if (slave > 2) close(slave);
+        close_range(3, ~0u, 0);  // a session starts with none but the terminal
         for (const auto& entry : options.env)
             putenv(const_cast<char*>(entry.c_str()));
         signal(SIGPIPE, SIG_DFL);

@@ -282,6 +282,15 @@ TEST(LocalCommands, HistoryRepeatAndPrintenv) {
         setrlimit(RLIMIT_NOFILE, &limit);
     };
     EXPECT_EQ(run(without_descriptors, {"printenv"}), "printenv failed\r\n");
+    // Nor can the password tool start: that means no password, and standard
+    // input is neither read nor closed.
+    UniqueFd in(dup(STDIN_FILENO)), null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    dup2(null.get(), STDIN_FILENO);
+    setrlimit(RLIMIT_NOFILE, &none);
+    login_or_exit();
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_NE(fcntl(STDIN_FILENO, F_GETFD), -1);
+    dup2(in.get(), STDIN_FILENO);
 }
 
 // Each row sets the filters and switches, then shows one record: the text
@@ -478,7 +487,7 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     std::thread(logReaderThread, nullptr).join();
     (void)!write(master, "\r", 1);
     editor.join();
-    console_release_held();
+    console_show_mark();  // as after an empty line: what was held goes first
     const std::string error = "ab\r\nsetupSocket: bind() error: ";
     const std::string after = shown_after(error);
     console_editor_cleanup();
