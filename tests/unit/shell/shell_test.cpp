@@ -276,19 +276,17 @@ TEST(LocalCommands, HistoryRepeatAndPrintenv) {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     const rlimit none{0, limit.rlim_max};
+    // Nor can the password tool start: that means no password, and standard
+    // input is neither read nor closed.
     const auto without_descriptors = [&](CommandContext& c, int argc, char** argv) {
         setrlimit(RLIMIT_NOFILE, &none);
         printenv_cmd(c, argc, argv);
+        login_or_exit();
         setrlimit(RLIMIT_NOFILE, &limit);
     };
-    EXPECT_EQ(run(without_descriptors, {"printenv"}), "printenv failed\r\n");
-    // Nor can the password tool start: that means no password, and standard
-    // input is neither read nor closed.
     UniqueFd in(dup(STDIN_FILENO)), null(open("/dev/null", O_RDONLY | O_CLOEXEC));
     dup2(null.get(), STDIN_FILENO);
-    setrlimit(RLIMIT_NOFILE, &none);
-    login_or_exit();
-    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(run(without_descriptors, {"printenv"}), "printenv failed\r\n");
     EXPECT_NE(fcntl(STDIN_FILENO, F_GETFD), -1);
     dup2(in.get(), STDIN_FILENO);
 }
