@@ -191,6 +191,7 @@ const Ending kEndings[] = {
      .requests = {"R: api", k24, kSet + "telnet_client_24_success False", "U"},
      .shown =
          "Welcome to Orvandel\r\n" + kPassword + kRetry + kPassword + kRetry + kPassword + kRetry,
+     .logged = "End of session",
      .least = 6000ms,
      .password = "s3cret"},
 };

@@ -112,7 +112,6 @@ TEST_F(Login, PasswordToolOfAnyInstallFolder) {
             std::filesystem::copy_file(bin_path(program), row.folder + "/" + program);
         PtyOptions options;
         options.argv = {row.folder + "/zcon"};
-        options.env = {std::string("ZCON_SIM_DIR=") + SimEnv::kStateDir};
         PtyProcess z(options);
         if (!row.shown.empty()) {
             EXPECT_TRUE(z.expect(row.shown)) << term_tokens(z.output());

@@ -166,14 +166,14 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     for (const std::string word :
          {"test", "api", "apicmds", "cull", "devcmds", "log", "qtool", "prompt", "show", "sys"})
         row(word + " x", word + " x\r\n" + kNotFound, "E: " + word + " x");
-    local("shell", kNotFound);
-    local("cmdecho on", "cmdecho on\r\n");
-    local("hist", kEmpty + "hist success\r\n");
-    local("printenv", "baudrate=115200\n\rmsg=100%s done\n\r\n\r");
-    local("repeat", kIllegal);
-    local("!", kIllegal);
-    local("session", kNeedsMore);
-    local("setenv", kNeedsMore);
+    // The words that work in every mode work here as they do in normal mode.
+    const std::pair<std::string, std::string> everywhere[] = {
+        {"shell", kNotFound},    {"cmdecho on", "cmdecho on\r\n"},
+        {"repeat", kIllegal},    {"hist", kEmpty + "hist success\r\n"},
+        {"!", kIllegal},         {"printenv", "baudrate=115200\n\rmsg=100%s done\n\r\n\r"},
+        {"session", kNeedsMore}, {"setenv", kNeedsMore}};
+    for (const auto& [line, message] : everywhere)
+        local(line, message);
     row("quit", "quit\r\nExiting customer api *ONLY* mode\n");
     row("echo normal", "echo normal\r\nnormal\n", "C: echo normal");
     // Internal-only mode, which quit does not leave; "exit now" works there.

@@ -1,11 +1,11 @@
 // zcon-peer-check against the simulator: every check passes against appd,
 // and each fails against appd broken in the way that check is there to catch.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "sim_env.h"
@@ -45,10 +45,8 @@ int peer_check(Lines* not_passed) {
 // Sockets the checker left in the listener directory.
 int leftover_sockets() {
     int count = 0;
-    DIR* dir = opendir("/tmp/apiasynclisteners");
-    for (dirent* entry; dir != nullptr && (entry = readdir(dir)) != nullptr;)
-        count += std::string(entry->d_name).starts_with("peer-check") ? 1 : 0;
-    if (dir != nullptr) closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp/apiasynclisteners"))
+        count += entry.path().filename().string().starts_with("peer-check") ? 1 : 0;
     return count;
 }
 

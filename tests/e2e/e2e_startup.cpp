@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "sim_env.h"
 
@@ -42,7 +41,6 @@ TEST_F(Startup, FirstWordsOfASession) {
         std::string output;
         int status;
     } rows[] = {
-        {false, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},
         {true, 1, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
         {true, 2, {"-t", "api"}, kNoEditor, 145},
         {true, 3, {"-t", "api"}, "error: failed to bind stdout_shio to stdout\r\n", 253},
@@ -60,13 +58,11 @@ TEST_F(Startup, FirstWordsOfASession) {
          {"--logviewer", "-t", "api"},
          "Log viewer mode (Ctrl-C to quit) ...\r\n",
          kInterrupted},
+        {false, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},  // last: no ready file
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.back());
-        if (row.ready)
-            std::ofstream("/tmp/ZconReady") << "ready\n";
-        else
-            unlink("/tmp/ZconReady");
+        if (!row.ready) unlink("/tmp/ZconReady");
         PtyOptions options;
         options.stdout_to_pipe = row.redirected == 1;
         options.stdin_null = row.redirected == 2;

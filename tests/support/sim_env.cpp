@@ -140,7 +140,6 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
     options.program = bin_path("zcon");
     options.argv = {"in.zcon"};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.env.push_back(std::string("ZCON_SIM_DIR=") + kStateDir);
     // Under ThreadSanitizer a race ends the session at once, so no test can
     // pass over one; other builds ignore the variable.
     const char* tsan = getenv("TSAN_OPTIONS");
