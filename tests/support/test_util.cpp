@@ -49,6 +49,11 @@ bool read_available(int fd, std::string* out) {
     }
 }
 
+int open_fds(pid_t pid) {
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<int>(std::distance(fds, {}));
+}
+
 bool waits_for_input(pid_t pid) {
     const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
     return call.starts_with(std::to_string(SYS_read) + " 0x0 ") ||

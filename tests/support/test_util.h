@@ -71,6 +71,9 @@ class TempDir {
     std::string path_;
 };
 
+// How many descriptors process pid has open.
+int open_fds(pid_t pid);
+
 // Whether pid's main thread waits in a read of standard input, in ppoll or
 // on a futex (an answer), so that a signal sent now cuts the wait short.
 bool waits_for_input(pid_t pid);

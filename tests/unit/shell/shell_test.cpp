@@ -480,7 +480,9 @@ TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
     std::thread editor([&] { cle_get_command_line("", line, sizeof line - 1); });
     (void)!write(master, "ab", 2);
     shown_after("ab");
+    const int fds = open_fds(getpid());
     std::thread(logReaderThread, nullptr).join();
+    EXPECT_EQ(open_fds(getpid()), fds);  // the socket it could not bind is closed
     (void)!write(master, "\r", 1);
     editor.join();
     console_show_mark();  // as after an empty line: what was held goes first

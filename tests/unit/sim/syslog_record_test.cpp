@@ -1,17 +1,13 @@
 // The system log's record layout: the shell's log reader cuts records by
 // position, so every byte's place matters.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include "syslog_record.h"
 
 TEST(SyslogRecord, Layout) {
-    struct tm when {};
-    when.tm_year = 2026 - 1900;
-    when.tm_mon = 11;
-    when.tm_mday = 5;
-    when.tm_hour = 23;
-    when.tm_min = 51;
-    when.tm_sec = 8;
+    tm when{};
+    strptime("2026-12-05 23:51:08", "%F %T", &when);
     const struct {
         std::string_view message;
         const char* record;  // after "2026-12-05 23:51:08 "
