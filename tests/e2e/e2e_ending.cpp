@@ -184,15 +184,16 @@ const Ending kEndings[] = {
      .requests = plus(kTelnet, {k23, "U"}),
      .most = 1000ms,
      .hanging_tools = true},
-    {.name = "three wrong passwords, each costing two seconds",
-     .args = {"-t", "api"},
-     .steps = {"?" + kPassword, "one\ntwo\nS3CRET\n"},
+    {.name = "three wrong passwords, each costing two seconds, a SIGUSR1 cutting no pause short",
+     .args = {"--wait", "-t", "api"},
+     .steps = {"?start...\r\n", "!sigusr1", "?" + kPassword, "one\ntwo\nS3CRET\n", "?" + kRetry,
+               "!sigusr1"},
      .status = 1,
      .requests = {"R: api", k24, kSet + "telnet_client_24_success False", "U"},
-     .shown =
-         "Welcome to Orvandel\r\n" + kPassword + kRetry + kPassword + kRetry + kPassword + kRetry,
+     .shown = kRetry + "DEBUG: SIGUSR1 received! set continue flag to true\r\n" + kPassword +
+              kRetry + kPassword + kRetry,
      .logged = "End of session",
-     .least = 6000ms,
+     .least = 5500ms,  // from the signal inside the first pause
      .password = "s3cret"},
 };
 
