@@ -245,7 +245,8 @@ TEST(BadInput, WarnsOncePerKindASecond) {
 // Local commands run in this process. The history listing numbers entries by
 // their slot, oldest first, and a full ring wraps its numbers; repeat refers
 // to an entry by that number.
-TEST(LocalCommands, HistoryRepeatAndPrintenv) {
+// Without a descriptor to spare, printenv fails and the login asks nothing.
+TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
     Channel unconnected;
     CommandContext context{kFmtNormal, unconnected};
     const auto run = [&](auto handler, std::vector<const char*> words) {
