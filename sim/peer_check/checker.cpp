@@ -60,8 +60,8 @@ std::string judge_output(const std::vector<Received>& datagrams, const std::stri
                               rule::kOutputLines);
         }
         if (start < stream.size())
-            return breach("output for " + quoted(request) + " ending without LF: " +
-                              quoted(stream.substr(start)),
+            return breach("output for " + quoted(request) +
+                              " ending without LF: " + quoted(stream.substr(start)),
                           "every line ends with LF (a line may span datagrams)",
                           rule::kOutputLines);
     }
@@ -76,13 +76,12 @@ void note_senders(Checker* c, const std::vector<Received>& datagrams, const std:
         const bool accepted = d.uid == 0 || d.uid == static_cast<long>(geteuid()) ||
                               (d.uid >= 0 && d.uid == c->application_uid);
         if (accepted || !c->bad_sender.empty()) continue;
-        c->bad_sender = breach(
-            "a datagram from uid " + std::to_string(d.uid) + " (pid " + std::to_string(d.pid) +
-                ") after " + quoted(context),
-            "the shell drops datagrams from any user but root, its own (uid " +
-                std::to_string(geteuid()) + ") and the application's (uid " +
-                std::to_string(c->application_uid) + ")",
-            rule::kSenders);
+        c->bad_sender = breach("a datagram from uid " + std::to_string(d.uid) + " (pid " +
+                                   std::to_string(d.pid) + ") after " + quoted(context),
+                               "the shell drops datagrams from any user but root, its own (uid " +
+                                   std::to_string(geteuid()) + ") and the application's (uid " +
+                                   std::to_string(c->application_uid) + ")",
+                               rule::kSenders);
     }
 }
 
@@ -90,10 +89,10 @@ void note_senders(Checker* c, const std::vector<Received>& datagrams, const std:
 void note_unasked(Checker* c, PeerLink* link) {
     for (const Received& line : link->lines) {
         if (!c->stray.empty()) break;
-        c->stray = breach((is_answer(line.bytes) ? "an answer nobody asked for, " : "") +
-                              shown_line(line.bytes) + ", after " + quoted(link->last_sent),
-                          "only answers, one per request, travel on the connection",
-                          rule::kOnlyAnswers);
+        c->stray =
+            breach((is_answer(line.bytes) ? "an answer nobody asked for, " : "") +
+                       shown_line(line.bytes) + ", after " + quoted(link->last_sent),
+                   "only answers, one per request, travel on the connection", rule::kOnlyAnswers);
     }
     note_senders(c, link->datagrams, link->last_sent);
     peer_clear(link);
@@ -196,8 +195,8 @@ Opened open_session(Checker* c, const char* type) {
     }
     // A registration that was accepted but answered wrongly still gives a
     // session to check the rest with.
-    const bool accepted = !ex.answers.empty() && ex.answers[0].size() > 3 &&
-                          atol(ex.answers[0].c_str() + 3) == 0;
+    const bool accepted =
+        !ex.answers.empty() && ex.answers[0].size() > 3 && atol(ex.answers[0].c_str() + 3) == 0;
     if (accepted || !ex.instead.empty()) out.link = std::move(link);
     return out;
 }
@@ -229,8 +228,7 @@ std::vector<Exchange> ask(Checker* c, const std::vector<PeerLink*>& links,
     };
     const std::string what = "the answer to " + quoted(request);
     int64_t waited = limit_us;
-    if (!wait_for(c, links, sent + limit_us, done,
-                  what + " (limit " + seconds(limit_us) + ")")) {
+    if (!wait_for(c, links, sent + limit_us, done, what + " (limit " + seconds(limit_us) + ")")) {
         waited = limit_us * kLateFactor;
         wait_for(c, links, sent + waited, done, what + ", late (up to " + seconds(waited) + ")");
     }
@@ -282,8 +280,8 @@ std::string judge_answer(const Checker* c, const Exchange& ex, long* result) {
         return breach("got " + quoted(answer) + " for " + quoted(ex.request), form,
                       rule::kAnswerLine);
     if (ex.answer_us > limit_us)
-        return breach(quoted(ex.request) + " answered after " + seconds(ex.answer_us) +
-                          ", limit " + seconds(limit_us),
+        return breach(quoted(ex.request) + " answered after " + seconds(ex.answer_us) + ", limit " +
+                          seconds(limit_us),
                       in_time, rule::kOneAnswer);
     *result = strtol(text, nullptr, 10);
     return "";

@@ -16,17 +16,17 @@ struct Checker {
     const CheckOptions* opt = nullptr;
     CheckReport* report = nullptr;
     const CheckProgress* progress = nullptr;
-    bool waiting_shown = false;  // a note of a wait stands on the terminal
-    std::string unreachable;     // why no connection can be had; empty when one can
-    std::string own_address;     // this host's address on the connection
-    long application_uid = -1;   // the user of the application's end, when on this host
-    unsigned sockets = 0;        // sockets bound so far, for their names
-    std::string stray;           // the first text on a connection that was no answer
-    std::string bad_output;      // the first output that was not whole lines
-    std::string bad_sender;      // the first datagram from a user the shell drops
-    std::vector<long> senders;   // the users datagrams came from
-    bool probe_output = false;   // the probe's output reached the session's socket
-    bool probe_failed = false;   // the probe got a negative result: no output to look for
+    bool waiting_shown = false;   // a note of a wait stands on the terminal
+    std::string unreachable;      // why no connection can be had; empty when one can
+    std::string own_address;      // this host's address on the connection
+    long application_uid = -1;    // the user of the application's end, when on this host
+    unsigned sockets = 0;         // sockets bound so far, for their names
+    std::string stray;            // the first text on a connection that was no answer
+    std::string bad_output;       // the first output that was not whole lines
+    std::string bad_sender;       // the first datagram from a user the shell drops
+    std::vector<long> senders;    // the users datagrams came from
+    bool probe_output = false;    // the probe's output reached the session's socket
+    bool probe_failed = false;    // the probe got a negative result: no output to look for
     bool answers_failed = false;  // a session alone got a wrong answer or none
 };
 
@@ -40,12 +40,12 @@ struct Opened {
 // What came back for one request.
 struct Exchange {
     std::string request;
-    std::vector<std::string> answers;  // the lines starting with R, in order
-    std::string instead;               // without an answer: the line that came in its place
-    std::vector<Received> datagrams;   // what came on the session socket
-    std::string ended;                 // why the connection ended, if it did
-    int64_t answer_us = -1;            // from the request to its first answer; -1 without one
-    int64_t waited_us = 0;             // how long an answer was waited for
+    std::vector<std::string> answers;   // the lines starting with R, in order
+    std::string instead;                // without an answer: the line that came in its place
+    std::vector<Received> datagrams;    // what came on the session socket
+    std::string ended;                  // why the connection ended, if it did
+    int64_t answer_us = -1;             // from the request to its first answer; -1 without one
+    int64_t waited_us = 0;              // how long an answer was waited for
     bool output_on_connection = false;  // lines besides the answer came on the connection
 };
 

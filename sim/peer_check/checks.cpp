@@ -141,8 +141,8 @@ void check_output(Checker* c) {
                     ": --probe names a command with output");
     } else if (ex.datagrams.empty()) {
         add_row(c, name, Verdict::kFail,
-                breach("no datagram for " + quoted(request),
-                       "output goes to the registered socket", rule::kOutputPath));
+                breach("no datagram for " + quoted(request), "output goes to the registered socket",
+                       rule::kOutputPath));
     } else {
         add_row(c, name, Verdict::kPass,
                 std::to_string(ex.datagrams.size()) + " datagram(s) for " + quoted(request) +

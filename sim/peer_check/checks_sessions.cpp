@@ -23,8 +23,9 @@ bool answered(const PeerLink* link) {
 void check_close(Checker* c, PeerLink* link) {
     peer_clear(link);
     shutdown(link->tcp.get(), SHUT_WR);
-    wait_for(c, {link}, deadline_after(c), [&] { return !link->ended.empty(); },
-             "the application to close the connection");
+    wait_for(
+        c, {link}, deadline_after(c), [&] { return !link->ended.empty(); },
+        "the application to close the connection");
     std::string seen;
     if (link->ended.empty())
         seen = "still open " + std::to_string(c->opt->timeout_ms) + " ms after the shell's side";
@@ -34,8 +35,9 @@ void check_close(Checker* c, PeerLink* link) {
         seen = "connection " + link->ended;
     add_row(c, "close after U", seen.empty() ? Verdict::kPass : Verdict::kFail,
             seen.empty() ? "closed"
-                         : breach(seen, "the application closes its end, silently, when the "
-                                        "shell closes its own",
+                         : breach(seen,
+                                  "the application closes its end, silently, when the "
+                                  "shell closes its own",
                                   rule::kUnregister));
 }
 
@@ -49,8 +51,8 @@ std::string ask_all_at_once(Checker* c, const std::vector<PeerLink*>& links) {
             long result = 0;
             std::string problem = judge_answer(c, got[i], &result);
             if (problem.empty() && registration && result != 0)
-                problem = breach("got " + quoted(got[i].answers[0]),
-                                 "a session is accepted with 0", rule::kRegister);
+                problem = breach("got " + quoted(got[i].answers[0]), "a session is accepted with 0",
+                                 rule::kRegister);
             if (!problem.empty()) return "session " + std::to_string(i) + ": " + problem;
         }
     }
@@ -71,8 +73,8 @@ std::string ask_in_turn(Checker* c, const std::vector<PeerLink*>& links, bool* o
         for (size_t j = 0; j < links.size(); ++j) {
             if (j == i || links[j]->datagrams.empty()) continue;
             return breach("output for session " + std::to_string(i) + " arrived on session " +
-                              std::to_string(j) + "'s socket: " +
-                              quoted(links[j]->datagrams[0].bytes),
+                              std::to_string(j) +
+                              "'s socket: " + quoted(links[j]->datagrams[0].bytes),
                           "a session's output goes to the socket it registered, and only there",
                           rule::kOutputPath);
         }

@@ -74,7 +74,8 @@ TEST(PeerCheck, PassesAgainstTheSimulatorAndNamesEachBreachWhereItIsMet) {
     CheckRun run = peer_check();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.not_passed, Lines{"reboot now n/a"});
-    EXPECT_NE(run.json.find("\"format\": 1,\n  \"checker\": \"zcon-peer-check "), std::string::npos);
+    EXPECT_NE(run.json.find("\"format\": 1,\n  \"checker\": \"zcon-peer-check "),
+              std::string::npos);
     const Lines answered = {"request C:",      "request E:", "request D:",  "request N:",
                             "unknown command", "whoami",     "login report"};
     Lines registered = {"register telnet", "register api", "register api-serial"};
