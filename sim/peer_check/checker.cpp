@@ -53,11 +53,10 @@ std::string judge_output(const std::vector<Received>& datagrams, const std::stri
     for (const auto& [pid, stream] : streams) {
         size_t start = 0;
         for (size_t lf; (lf = stream.find('\n', start)) != std::string::npos; start = lf + 1) {
-            if (lf + 1 - start > 16384)
-                return breach("a line of " + std::to_string(lf + 1 - start) + " bytes after " +
-                                  quoted(request),
-                              "the shell cuts a line at 16384 bytes, its LF counted",
-                              rule::kOutputLines);
+            if (lf - start > 16384)
+                return breach(
+                    "a line of " + std::to_string(lf - start) + " bytes after " + quoted(request),
+                    "the shell cuts a line to 16384 bytes", rule::kOutputLines);
         }
         if (start < stream.size())
             return breach("output for " + quoted(request) +
