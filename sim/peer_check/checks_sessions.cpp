@@ -114,7 +114,8 @@ void check_sessions(Checker* c) {
     // What many sessions show beyond one: when one alone fails, the rows
     // above say why, and this one would only repeat it.
     if (c->answers_failed) {
-        add_row(c, name, Verdict::kNotApplicable, "a session alone gets wrong answers (see above)");
+        add_row(c, name, Verdict::kNotApplicable,
+                "a session alone already fails its answers (see above)");
         return;
     }
     std::vector<Link> owned;
