@@ -7,6 +7,7 @@
 #   <prefix>/libexec/zcon/sim/     zcon-sim, its namespace helper isolate and
 #                                  the boot environment helpers
 #   <prefix>/bin/zcon-sim          entry point of the simulator
+#   <prefix>/bin/zcon-peer-check   the application's conformance checker
 #
 # The shell runs "<folder of its own executable>/qtool", and the kernel's
 # link to the executable names the real file, not a symlink to it. So the
@@ -30,7 +31,7 @@ file(MAKE_DIRECTORY ${zcon_pkg_dir})
 # and time out of the gzip header, so rebuilding gives the same bytes.
 set(zcon_gz_files)
 foreach(pair "docs/zcon.1;zcon.1.gz" "packaging/zcon-sim.1;zcon-sim.1.gz"
-        "packaging/changelog;changelog.gz")
+        "sim/peer_check/zcon-peer-check.1;zcon-peer-check.1.gz" "packaging/changelog;changelog.gz")
   list(GET pair 0 src)
   list(GET pair 1 out)
   add_custom_command(OUTPUT ${zcon_pkg_dir}/${out}
@@ -53,7 +54,7 @@ install(FILES ${zcon_pkg_dir}/zcon DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT
 
 install(FILES ${zcon_pkg_dir}/zcon.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
   COMPONENT shell)
-install(FILES packaging/copyright ${zcon_pkg_dir}/changelog.gz docs/install.md
+install(FILES packaging/copyright ${zcon_pkg_dir}/changelog.gz docs/install.md docs/protocol.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zcon COMPONENT shell)
 install(DIRECTORY packaging/examples/
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zcon/examples COMPONENT shell)
@@ -67,8 +68,9 @@ endif()
 if(TARGET appd)
   install(TARGETS appd syslogd zcon-ready-service qtool
     RUNTIME DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
-  # The application's conformance checker, beside the stand-in it is tried on.
-  install(TARGETS zcon-peer-check RUNTIME DESTINATION ${ZCON_PRIVATE_DIR} COMPONENT sim)
+  # The application's conformance checker: the appliance team runs it by
+  # name, and it runs no qtool, so it needs no place beside the shell.
+  install(TARGETS zcon-peer-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
   # zcon-sim finds isolate, fw_env/ and services/ beside itself, as in the
   # source tree.
   install(PROGRAMS sim/zcon-sim sim/isolate DESTINATION ${ZCON_PRIVATE_DIR}/sim COMPONENT sim)
@@ -79,8 +81,8 @@ if(TARGET appd)
   install(PROGRAMS sim/fw_env/bin/fw_printenv sim/fw_env/bin/fw_setenv
     DESTINATION ${ZCON_PRIVATE_DIR}/sim/fw_env/bin COMPONENT sim)
   install(PROGRAMS packaging/zcon-sim DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
-  install(FILES ${zcon_pkg_dir}/zcon-sim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-    COMPONENT sim)
+  install(FILES ${zcon_pkg_dir}/zcon-sim.1.gz ${zcon_pkg_dir}/zcon-peer-check.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT sim)
   install(FILES packaging/copyright ${zcon_pkg_dir}/changelog.gz sim/README.md
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zcon-sim COMPONENT sim)
 endif()

@@ -131,8 +131,16 @@ bool list_requests(AppdServer* sv, std::string_view args, std::string* reply) {
     return true;
 }
 
-// "breach NAME": breaks one of the shell's needs on purpose, or none.
-void set_breach(AppdServer* sv, std::string_view name, std::string* reply) {
+// "breach NAME [MS]": breaks one of the shell's needs on purpose, or none;
+// MS is late-answer's lag.
+void set_breach(AppdServer* sv, std::string_view args, std::string* reply) {
+    std::string_view name;
+    const std::string_view ms_text = sim_split_word(args, &name);
+    long ms = 6000;
+    if (!ms_text.empty() && (parse_int(ms_text, &ms) < 0 || ms < 0)) {
+        *reply += "error: usage: breach NAME [MS]\n";
+        return;
+    }
     static constexpr struct {
         const char* name;
         Breach breach;
@@ -150,10 +158,14 @@ void set_breach(AppdServer* sv, std::string_view name, std::string* reply) {
         {"output-after-unregister", Breach::kOutputAfterUnregister},
         {"answer-unregister", Breach::kAnswerUnregister},
         {"keep-open", Breach::kKeepOpen},
+        {"answer-form", Breach::kAnswerForm},
+        {"late-answer", Breach::kLateAnswer},
+        {"foreign-sender", Breach::kForeignSender},
     };
     for (const auto& entry : kNames) {
         if (name != entry.name) continue;
         sv->breach = entry.breach;
+        sv->breach_ms = static_cast<int>(ms);
         sv->kept_open.clear();
         *reply += "ok\n";
         return;

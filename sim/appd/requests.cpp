@@ -169,6 +169,7 @@ void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
     } else {
         out.answer = answer_line(run_command(sv, s, body));
     }
+    if (sv->breach == Breach::kLateAnswer && prefix == 'E') out.lag_ms = sv->breach_ms;
     switch (out.kind) {
         case Outcome::kNoAnswer:
             break;

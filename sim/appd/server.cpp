@@ -159,6 +159,7 @@ void appd_answer(AppdServer* sv, Session* s, std::string line) {
         s->pending_answer = std::move(line);
         return;
     }
+    if (sv->breach == Breach::kAnswerForm && line.starts_with("R: ")) line = "OK " + line.substr(3);
     appd_log_answer(sv, s, line);
     line += '\n';
     appd_queue_tcp(s, std::move(line));

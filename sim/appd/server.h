@@ -69,6 +69,9 @@ enum class Breach {
     kOutputAfterUnregister,  // "U" is followed by a datagram
     kAnswerUnregister,       // "U" is answered
     kKeepOpen,               // a connection the client has closed is kept open
+    kAnswerForm,             // answers read "OK <n>" instead of "R: <n>"
+    kLateAnswer,             // "E: " requests are answered breach_ms late
+    kForeignSender,          // output datagrams carry the credentials of uid 65534
 };
 
 struct ControlClient {
@@ -102,6 +105,7 @@ struct AppdServer {
     bool hold_all = false;
     int register_result = 0;
     Breach breach = Breach::kNone;
+    int breach_ms = 6000;             // kLateAnswer's lag
     std::vector<UniqueFd> kept_open;  // connections the breach kKeepOpen holds
 };
 

@@ -10,6 +10,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <array>
 
@@ -18,6 +19,30 @@
 namespace {
 
 enum SendResult { kSent, kAgain, kDropped };
+
+// The user whose credentials the breach kForeignSender claims: nobody's.
+constexpr uid_t kStrangerUid = 65534;
+
+// Sends bytes on the connected datagram socket fd; under the breach
+// kForeignSender with a stranger's credentials, which root may claim.
+ssize_t send_bytes(const AppdServer* sv, int fd, std::string_view bytes) {
+    if (sv->breach != Breach::kForeignSender)
+        return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
+    msghdr msg{};
+    msg.msg_iov = &data;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&msg);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_CREDENTIALS;
+    header->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred stranger{getpid(), kStrangerUid, kStrangerUid};
+    memcpy(CMSG_DATA(header), &stranger, sizeof stranger);
+    return sendmsg(fd, &msg, MSG_NOSIGNAL);
+}
 
 // Opens a datagram socket connected to the session's registered path. A
 // connected socket lets epoll report when the receiver has room again.
@@ -51,7 +76,7 @@ SendResult send_datagram(AppdServer* sv, Session* s, const std::string& bytes) {
         if (!s->dgram.valid() && connect_dgram(sv, s) < 0) break;
         ssize_t n;
         do {
-            n = send(s->dgram.get(), out.data(), out.size(), MSG_NOSIGNAL);
+            n = send_bytes(sv, s->dgram.get(), out);
         } while (n < 0 && errno == EINTR);
         if (n >= 0) return kSent;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return kAgain;

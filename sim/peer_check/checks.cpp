@@ -13,11 +13,14 @@ void check_connect(Checker* c) {
     const std::string where = c->opt->host + " port " + std::to_string(c->opt->port);
     if (peer_connect(&link, c->opt->address, c->opt->timeout_ms, &error) < 0) {
         c->unreachable = "no connection to " + where;
-        add_row(c, "connect", Verdict::kFail, where + ": " + error);
+        add_row(c, "connect", Verdict::kFail,
+                breach(where + ": " + error, "the application takes the shell's connection",
+                       rule::kConnect));
         return;
     }
     c->report->local = !c->opt->remote && peer_is_local(&link);
     c->own_address = peer_own_address(&link);
+    if (c->report->local) c->application_uid = peer_application_uid(&link);
     add_row(c, "connect", Verdict::kPass,
             where + (c->report->local ? "" : ", elsewhere: its output is not looked for"));
 }
@@ -27,6 +30,7 @@ void check_registration(Checker* c) {
     for (const char* type : {"telnet", "api", "api-serial"}) {
         Opened opened = open_session(c, type);
         const bool reached = opened.link || c->unreachable.empty();
+        c->answers_failed = c->answers_failed || (reached && !opened.clean);
         add_row(c, std::string("register ") + type,
                 opened.clean ? Verdict::kPass
                 : reached    ? Verdict::kFail
@@ -42,8 +46,9 @@ std::string ask_all(Checker* c, PeerLink* link, const std::vector<std::string>& 
                     std::vector<long>* results) {
     for (const std::string& request : requests) {
         long result = 0;
-        const std::string problem = judge_answer(exchange(c, link, request), &result);
-        if (!problem.empty()) return quoted(request) + ": " + problem;
+        const std::string problem = judge_answer(c, exchange(c, link, request), &result);
+        c->answers_failed = c->answers_failed || !problem.empty();
+        if (!problem.empty()) return problem;
         results->push_back(result);
     }
     return "";
@@ -57,22 +62,26 @@ std::string summary(const std::vector<std::string>& requests, const std::vector<
     return text;
 }
 
-// Which results a row of requests passes with.
-enum class Want { kAny, kNegative, kNotNegative };
+// Which results a row of requests passes with, and the rule that says so.
+struct Want {
+    enum { kAny, kNegative, kNotNegative } sign = kAny;
+    const char* rule_text = "";
+    const char* section = "";
+};
 
 // Runs one row of requests on a session of its own.
 void request_row(Checker* c, const std::string& name, const std::vector<std::string>& requests,
-                 Want want) {
+                 const Want& want) {
     Link link = session_for(c, name);
     if (!link) return;
     std::vector<long> results;
     std::string problem = ask_all(c, link.get(), requests, &results);
     for (size_t i = 0; problem.empty() && i < results.size(); ++i) {
         const bool negative = results[i] < 0;
-        if (want == Want::kNegative && !negative)
-            problem = quoted(requests[i]) + " -> " + std::to_string(results[i]) + ", not negative";
-        if (want == Want::kNotNegative && negative)
-            problem = quoted(requests[i]) + " -> " + std::to_string(results[i]) + ", a failure";
+        if ((want.sign == Want::kNegative && !negative) ||
+            (want.sign == Want::kNotNegative && negative))
+            problem = breach(quoted(requests[i]) + " -> " + std::to_string(results[i]),
+                             want.rule_text, want.section);
     }
     add_row(c, name, problem.empty() ? Verdict::kPass : Verdict::kFail,
             problem.empty() ? summary(requests, results) : problem);
@@ -82,13 +91,13 @@ void request_row(Checker* c, const std::string& name, const std::vector<std::str
 void check_requests(Checker* c) {
     const std::string& probe = c->opt->probe;
     const std::string name = "peer-check." + std::to_string(getpid());
-    request_row(c, "request C:", {"C: " + probe}, Want::kAny);
-    request_row(c, "request E:", {"E: " + probe}, Want::kAny);
-    request_row(c, "request D:", {"D: " + probe}, Want::kAny);
-    request_row(c, "request N:", {"N: name " + name, "N: find " + name}, Want::kAny);
+    request_row(c, "request C:", {"C: " + probe}, {});
+    request_row(c, "request E:", {"E: " + probe}, {});
+    request_row(c, "request D:", {"D: " + probe}, {});
+    request_row(c, "request N:", {"N: name " + name, "N: find " + name}, {});
     const std::string unknown = "peer-check-no-such-command";
     request_row(c, "unknown command", {"C: " + unknown, "E: " + unknown, "D: " + unknown},
-                Want::kNegative);
+                {Want::kNegative, "an unknown command gets a negative result", rule::kCommands});
 }
 
 // The requests the shell makes of its own accord, as an api session does:
@@ -96,11 +105,12 @@ void check_requests(Checker* c) {
 // address and success), the address cleared at the end. A failure would
 // show the user "error: command not found".
 void check_own_requests(Checker* c) {
-    request_row(c, "whoami", {"E: whoami"}, Want::kNotNegative);
+    request_row(c, "whoami", {"E: whoami"},
+                {Want::kNotNegative, "the shell's own requests succeed", rule::kOwnRequests});
     const std::string write = "E: execwithoutecho systemsetting telnet_client_24";
     request_row(c, "login report",
                 {write + " " + c->own_address, write + "_success True", write + " "},
-                Want::kNotNegative);
+                {Want::kNotNegative, "the login report's writes succeed", rule::kLoginReport});
     add_row(c, "reboot now", Verdict::kNotApplicable, "not sent: it would restart the appliance");
 }
 
@@ -116,16 +126,27 @@ void check_output(Checker* c) {
     Link link = session_for(c, name);
     if (!link) return;
     const std::string request = "E: " + c->opt->probe;
-    exchange(c, link.get(), request);
-    c->probe_output = !link->datagrams.empty();
+    const Exchange ex = exchange(c, link.get(), request);
+    c->probe_output = !ex.datagrams.empty();
+    long result = 0;
+    c->probe_failed = judge_answer(c, ex, &result).empty() && result < 0;
     if (!c->bad_output.empty()) {
         add_row(c, name, Verdict::kFail, c->bad_output);
-    } else if (link->datagrams.empty()) {
-        add_row(c, name, Verdict::kFail, "no output on the socket for " + quoted(request));
+    } else if (ex.datagrams.empty() && ex.output_on_connection) {
+        add_row(c, name, Verdict::kNotApplicable,
+                "its output came on the connection (see \"only answers on the connection\")");
+    } else if (ex.datagrams.empty() && c->probe_failed) {
+        add_row(c, name, Verdict::kNotApplicable,
+                quoted(request) + " got " + std::to_string(result) +
+                    ": --probe names a command with output");
+    } else if (ex.datagrams.empty()) {
+        add_row(c, name, Verdict::kFail,
+                breach("no datagram for " + quoted(request), "output goes to the registered socket",
+                       rule::kOutputPath));
     } else {
         add_row(c, name, Verdict::kPass,
-                std::to_string(link->datagrams.size()) + " datagram(s) for " + quoted(request) +
-                    ", first " + quoted(link->datagrams[0].bytes));
+                std::to_string(ex.datagrams.size()) + " datagram(s) for " + quoted(request) +
+                    ", first " + quoted(ex.datagrams[0].bytes));
     }
     close_session(std::move(link));
 }
@@ -143,11 +164,12 @@ void check_connection_text(Checker* c) {
 
 }  // namespace
 
-CheckReport checks_run(const CheckOptions* options) {
+CheckReport checks_run(const CheckOptions* options, const CheckProgress* progress) {
     CheckReport report;
     Checker c;
     c.opt = options;
     c.report = &report;
+    c.progress = progress;
     check_connect(&c);
     check_registration(&c);
     check_requests(&c);
@@ -156,6 +178,7 @@ CheckReport checks_run(const CheckOptions* options) {
     check_unregister(&c);
     check_sessions(&c);
     check_connection_text(&c);
+    check_senders(&c);
     time_requests(&c);
     return report;
 }

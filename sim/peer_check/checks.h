@@ -1,5 +1,6 @@
 // zcon-peer-check: what the shell requires of the application, checked
-// against a running one as sessions of the shell would see it.
+// against a running one as sessions of the shell would see it. The rules
+// are those of docs/protocol.md, and every failing row names its section.
 #pragma once
 
 #include <netinet/in.h>
@@ -37,11 +38,22 @@ struct CheckReport {
     std::vector<int64_t> datagram_us;  // time from request to its first datagram
 };
 
-// Runs every check against the application at options->address.
-CheckReport checks_run(const CheckOptions* options);
+// Where rows go as soon as each is decided, for someone watching.
+struct CheckProgress {
+    FILE* out = nullptr;    // NULL: nowhere
+    bool terminal = false;  // out is a terminal: a note stands there while a time-out runs
+};
 
-// Writes the report as a table, or as JSON for a release pipeline.
-void checks_print_text(const CheckOptions* options, const CheckReport* report, FILE* out);
+// Runs every check against the application at options->address.
+CheckReport checks_run(const CheckOptions* options, const CheckProgress* progress);
+
+// The table for people: its head, a row, the note of a wait (erased by the
+// next row or note), and its tail (the latencies and the counts).
+void checks_print_head(const CheckOptions* options, FILE* out);
+void checks_print_row(const CheckRow* row, FILE* out);
+void checks_print_wait(const std::string& what, FILE* out);
+void checks_print_tail(const CheckReport* report, FILE* out);
+// The whole report as JSON, for a release pipeline.
 void checks_print_json(const CheckOptions* options, const CheckReport* report, FILE* out);
 
 // Whether any check failed.

@@ -1,5 +1,7 @@
-// The end of a session, many sessions at once, and the timed requests.
+// The end of a session, many sessions at once, who sent the output, and the
+// timed requests.
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "checker.h"
 
@@ -21,64 +23,65 @@ bool answered(const PeerLink* link) {
 void check_close(Checker* c, PeerLink* link) {
     peer_clear(link);
     shutdown(link->tcp.get(), SHUT_WR);
-    peer_pump({link}, deadline_after(c), [&] { return !link->ended.empty(); });
-    std::string problem;
+    wait_for(
+        c, {link}, deadline_after(c), [&] { return !link->ended.empty(); },
+        "the application to close the connection");
+    std::string seen;
     if (link->ended.empty())
-        problem = "still open " + std::to_string(c->opt->timeout_ms) + " ms after the shell's side";
+        seen = "still open " + std::to_string(c->opt->timeout_ms) + " ms after the shell's side";
     else if (!link->lines.empty())
-        problem = "sent " + quoted(link->lines[0].bytes) + " before closing";
+        seen = "sent " + quoted(link->lines[0].bytes) + " before closing";
     else if (link->ended != "closed")
-        problem = "connection " + link->ended;
-    add_row(c, "close after U", problem.empty() ? Verdict::kPass : Verdict::kFail,
-            problem.empty() ? "closed" : problem);
+        seen = "connection " + link->ended;
+    add_row(c, "close after U", seen.empty() ? Verdict::kPass : Verdict::kFail,
+            seen.empty() ? "closed"
+                         : breach(seen,
+                                  "the application closes its end, silently, when the "
+                                  "shell closes its own",
+                                  rule::kUnregister));
 }
 
-// Whether every link has an answer or has ended.
-bool all_answered(const std::vector<PeerLink*>& links) {
-    for (const PeerLink* link : links)
-        if (!answered(link) && link->ended.empty()) return false;
-    return true;
-}
-
-// Sends request on every link at once; each must get its one answer.
-// Returns what went wrong, or "".
-std::string ask_all_at_once(Checker* c, const std::vector<PeerLink*>& links,
-                            const std::string& request, bool registration) {
-    for (PeerLink* link : links) {
-        peer_clear(link);
-        peer_send(link, registration ? request + " " + link->path : request);
-    }
-    peer_pump(links, deadline_after(c), [&] { return all_answered(links); });
-    peer_settle(links, c->opt->quiet_ms, deadline_after(c));
-    for (size_t i = 0; i < links.size(); ++i) {
-        Exchange ex{take_answers(c, links[i], request), links[i]->ended, c->opt->timeout_ms};
-        long result = 0;
-        std::string problem = judge_answer(ex, &result);
-        if (problem.empty() && registration && result != 0)
-            problem = "refused: " + quoted(ex.answers[0]);
-        if (!problem.empty()) return "session " + std::to_string(i) + ": " + problem;
+// Registers every link, then sends request on every link at once; each must
+// get its one answer. Returns what went wrong, or "".
+std::string ask_all_at_once(Checker* c, const std::vector<PeerLink*>& links) {
+    for (const bool registration : {true, false}) {
+        const std::vector<Exchange> got =
+            ask(c, links, registration ? "R: api" : "E: " + c->opt->probe, registration);
+        for (size_t i = 0; i < got.size(); ++i) {
+            long result = 0;
+            std::string problem = judge_answer(c, got[i], &result);
+            if (problem.empty() && registration && result != 0)
+                problem = breach("got " + quoted(got[i].answers[0]), "a session is accepted with 0",
+                                 rule::kRegister);
+            if (!problem.empty()) return "session " + std::to_string(i) + ": " + problem;
+        }
     }
     return "";
 }
 
 // The sessions ask one after another; the output of each request must
-// reach the socket of the session that asked, and no other.
-std::string ask_in_turn(Checker* c, const std::vector<PeerLink*>& links) {
+// reach the socket of the session that asked, and no other. Sets
+// *on_connection when output came on the connection instead, which another
+// row reports.
+std::string ask_in_turn(Checker* c, const std::vector<PeerLink*>& links, bool* on_connection) {
     const std::string request = "E: " + c->opt->probe;
     for (size_t i = 0; i < links.size(); ++i) {
         for (PeerLink* link : links)
             peer_clear(link);
-        peer_send(links[i], request);
-        peer_pump({links[i]}, deadline_after(c), [&] { return all_answered({links[i]}); });
+        const Exchange ex = ask(c, {links[i]}, request)[0];
         peer_settle(links, c->opt->quiet_ms, deadline_after(c));
-        take_answers(c, links[i], request);
         for (size_t j = 0; j < links.size(); ++j) {
             if (j == i || links[j]->datagrams.empty()) continue;
-            return "output for session " + std::to_string(i) + " arrived on session " +
-                   std::to_string(j) + "'s socket: " + quoted(links[j]->datagrams[0].bytes);
+            return breach("output for session " + std::to_string(i) + " arrived on session " +
+                              std::to_string(j) +
+                              "'s socket: " + quoted(links[j]->datagrams[0].bytes),
+                          "a session's output goes to the socket it registered, and only there",
+                          rule::kOutputPath);
         }
-        if (links[i]->datagrams.empty())
-            return "no output for session " + std::to_string(i) + "'s " + quoted(request);
+        *on_connection = *on_connection || ex.output_on_connection;
+        if (ex.datagrams.empty() && !*on_connection)
+            return breach("no output for session " + std::to_string(i) + "'s " + quoted(request),
+                          "output goes to the registered socket", rule::kOutputPath);
     }
     return "";
 }
@@ -92,21 +95,29 @@ void check_unregister(Checker* c) {
         return;
     }
     exchange(c, link.get(), "E: " + c->opt->probe);  // the socket is in use until U
-    peer_clear(link.get());
     peer_send(link.get(), "U");
     peer_settle({link.get()}, c->opt->quiet_ms, deadline_after(c));
-    std::string problem;
+    std::string seen;
     if (!link->lines.empty())
-        problem = "after \"U\" the connection carried " + quoted(link->lines[0].bytes);
+        seen = "after \"U\" the connection carried " + quoted(link->lines[0].bytes);
     else if (!link->datagrams.empty())
-        problem = "after \"U\" the socket received " + quoted(link->datagrams[0].bytes);
-    add_row(c, "unregister", problem.empty() ? Verdict::kPass : Verdict::kFail,
-            problem.empty() ? "no answer and no output after \"U\"" : problem);
+        seen = "after \"U\" the socket received " + quoted(link->datagrams[0].bytes);
+    add_row(c, "unregister", seen.empty() ? Verdict::kPass : Verdict::kFail,
+            seen.empty() ? "no answer and no output after \"U\""
+                         : breach(seen, "\"U\" gets no answer, and no output follows it",
+                                  rule::kUnregister));
     check_close(c, link.get());
 }
 
 void check_sessions(Checker* c) {
     const std::string name = "sessions at once";
+    // What many sessions show beyond one: when one alone fails, the rows
+    // above say why, and this one would only repeat it.
+    if (c->answers_failed) {
+        add_row(c, name, Verdict::kNotApplicable,
+                "a session alone already fails its answers (see above)");
+        return;
+    }
     std::vector<Link> owned;
     std::vector<PeerLink*> links;
     std::string why;
@@ -119,16 +130,35 @@ void check_sessions(Checker* c) {
         }
         links.push_back(owned.back().get());
     }
-    std::string problem = ask_all_at_once(c, links, "R: api", true);
-    if (problem.empty()) problem = ask_all_at_once(c, links, "E: " + c->opt->probe, false);
-    if (problem.empty() && c->report->local) problem = ask_in_turn(c, links);
+    std::string problem = ask_all_at_once(c, links);
+    bool on_connection = false;
+    if (problem.empty() && c->report->local && !c->probe_failed)
+        problem = ask_in_turn(c, links, &on_connection);
     const std::string n = std::to_string(links.size());
     add_row(c, name, problem.empty() ? Verdict::kPass : Verdict::kFail,
-            !problem.empty()   ? problem
-            : c->report->local ? n + " sessions, each with its own answers and output"
-                               : n + " sessions, each with its own answers");
+            !problem.empty() ? problem
+            : c->report->local && !on_connection
+                ? n + " sessions, each with its own answers and output"
+                : n + " sessions, each with its own answers");
     for (Link& link : owned)
         close_session(std::move(link));
+}
+
+void check_senders(Checker* c) {
+    const std::string name = "output sender";
+    if (!c->report->local || c->senders.empty()) {
+        add_row(c, name, Verdict::kNotApplicable, "no datagram to look at");
+    } else if (!c->bad_sender.empty()) {
+        add_row(c, name, Verdict::kFail, c->bad_sender);
+    } else {
+        std::string uids;
+        for (const long uid : c->senders)
+            uids += (uids.empty() ? "uid " : ", uid ") + std::to_string(uid);
+        add_row(c, name, Verdict::kPass,
+                "datagrams from " + uids + ", which the shell takes (root, its own uid " +
+                    std::to_string(geteuid()) + ", the application's uid " +
+                    std::to_string(c->application_uid) + ")");
+    }
 }
 
 void time_requests(Checker* c) {

@@ -1,6 +1,7 @@
 // zcon-peer-check: checks that an application keeps what the shell
-// requires of it, as sessions of the shell would see it. Exits 0 when every
-// check passed (or did not apply), 1 when one failed, 2 on bad usage.
+// requires of it (docs/protocol.md), as sessions of the shell would see it.
+// Exits 0 when every check passed (or did not apply), 1 when one failed, 2
+// on bad usage.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netdb.h>
@@ -142,10 +143,16 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_signal;
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);
-    const CheckReport report = checks_run(&options);
+    // Rows show as they are decided: in the table, or, while the JSON waits
+    // for the end, on a terminal's standard error.
+    CheckProgress progress;
+    progress.out = !json ? stdout : isatty(STDERR_FILENO) ? stderr : nullptr;
+    progress.terminal = progress.out != nullptr && isatty(fileno(progress.out));
+    if (progress.out != nullptr) checks_print_head(&options, progress.out);
+    const CheckReport report = checks_run(&options, &progress);
     if (json)
         checks_print_json(&options, &report, stdout);
     else
-        checks_print_text(&options, &report, stdout);
+        checks_print_tail(&report, stdout);
     return checks_failed(&report) ? 1 : 0;
 }

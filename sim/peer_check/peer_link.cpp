@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -61,12 +62,60 @@ void read_tcp(PeerLink* link) {
     if (rc < 0) link->ended = "a line longer than 16384 bytes";
 }
 
-// Takes one datagram from the socket.
+// Takes one datagram from the socket, with its sender.
 void read_dgram(PeerLink* link) {
     static std::array<char, 65536> buf;
-    const ssize_t n = recv(link->dgram.get(), buf.data(), buf.size(), MSG_DONTWAIT);
+    iovec data{buf.data(), buf.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control;
+    msghdr msg{};
+    msg.msg_iov = &data;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    const ssize_t n = recvmsg(link->dgram.get(), &msg, MSG_DONTWAIT);
     if (n < 0) return;
-    link->datagrams.push_back({peer_now_us(), std::string(buf.data(), static_cast<size_t>(n))});
+    Received got{peer_now_us(), std::string(buf.data(), static_cast<size_t>(n))};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS) continue;
+        ucred sender{};
+        memcpy(&sender, CMSG_DATA(c), sizeof sender);
+        got.uid = static_cast<long>(sender.uid);
+        got.pid = static_cast<long>(sender.pid);
+    }
+    link->datagrams.push_back(std::move(got));
+}
+
+// The owner of the socket in the kernel's TCP table (path) whose local and
+// remote ends are the ones given, as the table writes them; -1 if none.
+long table_uid(const char* path, const std::string& local, const std::string& remote) {
+    FILE* table = fopen(path, "r");
+    if (table == nullptr) return -1;
+    char line[512];
+    long uid = -1;
+    while (uid < 0 && fgets(line, sizeof line, table) != nullptr) {
+        char here[40], there[40];
+        long owner = -1;
+        if (sscanf(line, "%*s %39s %39s %*x %*x:%*x %*x:%*x %*x %ld", here, there, &owner) == 3 &&
+            local == here && remote == there)
+            uid = owner;
+    }
+    fclose(table);
+    return uid;
+}
+
+// An IPv4 end as the TCP tables write it: the address's four bytes as the
+// machine reads them as one number, then the port; IPv4-mapped in tcp6.
+std::string table_end(const sockaddr_in& end, bool mapped) {
+    const unsigned char prefix[4] = {0, 0, 0xFF, 0xFF};
+    uint32_t word = 0;
+    memcpy(&word, prefix, sizeof word);
+    char text[48];
+    if (mapped)
+        snprintf(text, sizeof text, "0000000000000000%08X%08X:%04X", word, end.sin_addr.s_addr,
+                 ntohs(end.sin_port));
+    else
+        snprintf(text, sizeof text, "%08X:%04X", end.sin_addr.s_addr, ntohs(end.sin_port));
+    return text;
 }
 
 }  // namespace
@@ -127,6 +176,17 @@ std::string peer_own_address(const PeerLink* link) {
     return text;
 }
 
+long peer_application_uid(const PeerLink* link) {
+    sockaddr_in mine{}, theirs{};
+    socklen_t mine_len = sizeof mine, theirs_len = sizeof theirs;
+    if (getsockname(link->tcp.get(), reinterpret_cast<sockaddr*>(&mine), &mine_len) < 0 ||
+        getpeername(link->tcp.get(), reinterpret_cast<sockaddr*>(&theirs), &theirs_len) < 0)
+        return -1;
+    const long uid = table_uid("/proc/net/tcp", table_end(theirs, false), table_end(mine, false));
+    if (uid >= 0) return uid;
+    return table_uid("/proc/net/tcp6", table_end(theirs, true), table_end(mine, true));
+}
+
 int peer_bind(PeerLink* link, const std::string& path, std::string* error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -143,8 +203,10 @@ int peer_bind(PeerLink* link, const std::string& path, std::string* error) {
         return -1;
     }
     unlink(path.c_str());  // left by an earlier run that had this process id
+    const int one = 1;
     if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
-        chmod(path.c_str(), 0666) < 0) {
+        chmod(path.c_str(), 0666) < 0 ||
+        setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &one, sizeof one) < 0) {
         g_slot_used[slot] = 0;
         return fail(error, path.c_str());
     }
@@ -155,6 +217,7 @@ int peer_bind(PeerLink* link, const std::string& path, std::string* error) {
 }
 
 int peer_send(PeerLink* link, std::string_view line) {
+    link->last_sent = line;
     std::string bytes(line);
     bytes += '\n';
     size_t sent = 0;

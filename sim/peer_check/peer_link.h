@@ -15,10 +15,13 @@
 #include "sim_text.h"
 #include "unique_fd.h"
 
-// Something received, with the monotonic time it came in microseconds.
+// Something received, with the monotonic time it came in microseconds and,
+// for a datagram, the sender the kernel vouches for.
 struct Received {
     int64_t at_us = 0;
     std::string bytes;
+    long uid = -1;
+    long pid = -1;
 };
 
 struct PeerLink {
@@ -35,6 +38,7 @@ struct PeerLink {
     std::vector<Received> lines;      // from the connection, without LF and one CR
     std::vector<Received> datagrams;  // on the socket
     std::string ended;                // why the connection ended; empty while open
+    std::string last_sent;            // the last line sent, without its LF
 };
 
 // Microseconds of the monotonic clock.
@@ -51,9 +55,13 @@ bool peer_is_local(const PeerLink* link);
 // This end's address on the connection, as text.
 std::string peer_own_address(const PeerLink* link);
 
+// The user who owns the application's end of the connection, from the
+// kernel's TCP tables; -1 when it is not on this host.
+long peer_application_uid(const PeerLink* link);
+
 // Binds link's datagram socket at path, writable by everyone as the
-// shell's are (the application may run as another user). Returns 0, or -1
-// with the reason in *error.
+// shell's are (the application may run as another user), and asks for each
+// datagram's sender. Returns 0, or -1 with the reason in *error.
 int peer_bind(PeerLink* link, const std::string& path, std::string* error);
 
 // Sends one line (the LF is added). Returns 0 or -1.

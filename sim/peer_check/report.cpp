@@ -87,11 +87,23 @@ void print_spread_json(FILE* out, const char* what, const std::vector<int64_t>& 
 
 }  // namespace
 
-void checks_print_text(const CheckOptions* o, const CheckReport* r, FILE* out) {
+void checks_print_head(const CheckOptions* o, FILE* out) {
     fprintf(out, "zcon-peer-check: the application at %s port %d\n", o->host.c_str(), o->port);
-    for (const CheckRow& row : r->rows)
-        fprintf(out, "%-5s %-31s %s\n", verdict_word(row.verdict), row.name.c_str(),
-                row.detail.c_str());
+    fflush(out);
+}
+
+void checks_print_row(const CheckRow* row, FILE* out) {
+    fprintf(out, "%-5s %-31s %s\n", verdict_word(row->verdict), row->name.c_str(),
+            row->detail.c_str());
+    fflush(out);
+}
+
+void checks_print_wait(const std::string& what, FILE* out) {
+    fprintf(out, "\r\033[Kwaiting for %s ...", what.c_str());
+    fflush(out);
+}
+
+void checks_print_tail(const CheckReport* r, FILE* out) {
     print_spread_text(out, "answer latency:", r->answer_us);
     print_spread_text(out, "datagram latency:", r->datagram_us);
     int passed, failed, not_applicable;
@@ -100,7 +112,10 @@ void checks_print_text(const CheckOptions* o, const CheckReport* r, FILE* out) {
 }
 
 void checks_print_json(const CheckOptions* o, const CheckReport* r, FILE* out) {
-    fprintf(out, "{\n  \"host\": %s,\n  \"port\": %d,\n  \"local\": %s,\n  \"checks\": [\n",
+    // format goes up only when a reader must read the layout differently.
+    fprintf(out, "{\n  \"format\": 1,\n  \"checker\": %s,\n",
+            json_string("zcon-peer-check " ZCON_VERSION).c_str());
+    fprintf(out, "  \"host\": %s,\n  \"port\": %d,\n  \"local\": %s,\n  \"checks\": [\n",
             json_string(o->host).c_str(), o->port, r->local ? "true" : "false");
     for (size_t i = 0; i < r->rows.size(); ++i) {
         const CheckRow& row = r->rows[i];

@@ -1,10 +1,10 @@
 // zcon-peer-check against the simulator: every check passes against appd,
-// and each fails against appd broken in the way that check is there to catch.
+// and against appd broken in one way the rows that meet the fault fail,
+// each naming it and the contract's section, and no other row does.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -14,32 +14,50 @@ namespace {
 
 using namespace zt;
 
-// The text of "key": "text" in a line of the JSON report, "" if absent.
+const std::vector<std::string> kArgs = {"--quiet", "20", "--timeout", "1000", "--samples", "5"};
+
+// The text of "key": "text" in a line of the JSON report, "" if absent; the
+// detail, the last key of a row, may hold escaped quotes.
 std::string field(const std::string& line, const std::string& key) {
     const size_t at = line.find("\"" + key + "\": \"");
     if (at == std::string::npos) return "";
     const size_t start = at + key.size() + 5;
-    return line.substr(start, line.find('"', start) - start);
+    const size_t end = key == "detail" ? line.rfind("\"}") : line.find('"', start);
+    std::string text = line.substr(start, end - start);
+    for (size_t q; (q = text.find("\\\"")) != std::string::npos;)
+        text.erase(q, 1);
+    return text;
 }
 
-// Runs the checker with short waits; returns its exit status, and in
-// *not_passed each check that did not pass, with its result ("fail", "n/a").
-int peer_check(Lines* not_passed) {
-    const std::string command =
-        bin_path("zcon-peer-check") + " --json --quiet 20 --timeout 1000 --samples 5";
-    FILE* out = popen(command.c_str(), "r");
+struct CheckRun {
+    int status = -1;
     std::string json;
+    Lines not_passed;  // "<name> <result>" of each row that did not pass
+    Lines failed;      // the names of the failing rows
+    Lines details;     // and their details
+};
+
+CheckRun peer_check() {
+    std::string command = bin_path("zcon-peer-check") + " --json";
+    for (const std::string& arg : kArgs)
+        command += " " + arg;
+    CheckRun run;
+    FILE* out = popen(command.c_str(), "r");
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;)
-        json.append(buf, n);
+        run.json.append(buf, n);
     const int status = pclose(out);
-    std::istringstream rows(json);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::istringstream rows(run.json);
     for (std::string row; std::getline(rows, row);) {
         const std::string result = field(row, "result");
         if (!result.empty() && result != "pass")
-            not_passed->push_back(field(row, "name") + " " + result);
+            run.not_passed.push_back(field(row, "name") + " " + result);
+        if (result != "fail") continue;
+        run.failed.push_back(field(row, "name"));
+        run.details.push_back(field(row, "detail"));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
 }
 
 // Sockets the checker left in the listener directory.
@@ -50,44 +68,84 @@ int leftover_sockets() {
     return count;
 }
 
-TEST(PeerCheck, PassesAgainstTheSimulatorAndCatchesEachBreach) {
+TEST(PeerCheck, PassesAgainstTheSimulatorAndNamesEachBreachWhereItIsMet) {
     SimEnv sim;
     sim.start_appd();
-    Lines not_passed;
-    EXPECT_EQ(peer_check(&not_passed), 0);
-    EXPECT_EQ(not_passed, Lines{"reboot now n/a"});
+    CheckRun run = peer_check();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.not_passed, Lines{"reboot now n/a"});
+    EXPECT_NE(run.json.find("\"format\": 1,\n  \"checker\": \"zcon-peer-check "),
+              std::string::npos);
+    const Lines answered = {"request C:",      "request E:", "request D:",  "request N:",
+                            "unknown command", "whoami",     "login report"};
+    Lines registered = {"register telnet", "register api", "register api-serial"};
+    Lines form = registered;
+    form.insert(form.end(), answered.begin(), answered.end());
     const struct {
         const char* control;  // what breaks appd
-        Lines checks;         // the checks that must fail
+        Lines fail;           // the rows that meet the fault
+        const char* seen;     // what each of them says was seen
+        const char* rule;     // and which rule it breaks
+        const char* section;  // of the contract
     } rows[] = {
-        {"register-result 1", {"register telnet", "register api", "register api-serial"}},
-        {"breach double-answer", {"request C:", "request E:", "request D:", "request N:"}},
-        {"breach bare-answer", {"request C:", "whoami"}},
-        {"breach unanswered-naming", {"request N:"}},
-        {"breach unknown-accepted", {"unknown command"}},
-        {"breach no-whoami", {"whoami"}},
-        {"breach settings-refused", {"login report"}},
-        {"breach output-unterminated", {"output in datagrams"}},
-        {"breach output-on-connection", {"only answers on the connection"}},
-        {"breach output-crossed", {"sessions at once"}},
-        {"breach output-after-unregister", {"unregister"}},
-        {"breach answer-unregister", {"unregister"}},
-        {"breach keep-open", {"close after U"}},
-        {"quit", {"connect"}},  // nothing listens any more
+        {"register-result 1", registered, "got \"R: 1\"", "accepted with 0", "2.1"},
+        {"breach answer-form", form, "got \"OK ", "an answer is \"R: <int>\"", "3.1"},
+        {"breach bare-answer", answered, "got \"R:\"", "the session is closed", "3.1"},
+        {"breach late-answer 1200",
+         {"request E:", "unknown command", "whoami", "login report"},
+         "answered after 1.",
+         "limit 1.0 s: every request gets one answer within 1.0 s",
+         "3.2"},
+        {"breach double-answer", answered, "answered 2 times", "one answer per request", "3.2"},
+        {"breach unanswered-naming", {"request N:"}, "no answer to \"N: ", "within 1.0 s", "3.2"},
+        {"breach unknown-accepted", {"unknown command"}, "-> 0", "negative result", "2.2"},
+        {"breach no-whoami", {"whoami"}, "\"E: whoami\" -> -1", "requests succeed", "2.4"},
+        {"breach settings-refused", {"login report"}, "-> -1", "writes succeed", "6"},
+        {"breach output-on-connection",
+         {"only answers on the connection"},
+         "\"session ",
+         "output goes to the session socket",
+         "3.3"},
+        {"breach output-unterminated", {"output in datagrams"}, "without LF", "LF", "4.2"},
+        {"breach output-crossed", {"sessions at once"}, "socket: \"session ", "only there", "4.1"},
+        {"breach foreign-sender", {"output sender"}, "from uid 65534", "drops", "4.3"},
+        {"breach output-after-unregister", {"unregister"}, "socket received", "no output", "2.5"},
+        {"breach answer-unregister", {"unregister"}, "carried \"R: 0\"", "no answer", "2.5"},
+        {"breach keep-open", {"close after U"}, "still open", "closes its end", "2.5"},
+        {"quit", {"connect"}, "connect:", "takes the shell's connection", "1.1"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.control);
         sim.control(row.control);
-        not_passed.clear();
-        EXPECT_EQ(peer_check(&not_passed), 1);
-        for (const std::string& check : row.checks)
-            EXPECT_EQ(std::count(not_passed.begin(), not_passed.end(), check + " fail"), 1)
-                << check;
+        run = peer_check();
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.failed, row.fail);
+        for (const std::string& detail : run.details) {
+            EXPECT_NE(detail.find(row.seen), std::string::npos) << detail;
+            EXPECT_NE(detail.find(row.rule), std::string::npos) << detail;
+            EXPECT_TRUE(detail.ends_with(std::string(" (protocol.md ") + row.section + ")"))
+                << detail;
+        }
         if (std::string_view(row.control) == "quit") break;
         sim.control("breach none");
         sim.control("register-result 0");
     }
     EXPECT_EQ(leftover_sockets(), 0);
+}
+
+TEST(PeerCheck, OnATerminalShowsEachRowAsItIsDecidedAndWhatItWaitsFor) {
+    SimEnv sim;
+    sim.start_appd();
+    sim.control("breach unanswered-naming");
+    PtyOptions options;
+    options.argv = {bin_path("zcon-peer-check")};
+    options.argv.insert(options.argv.end(), kArgs.begin(), kArgs.end());
+    PtyProcess check(options);
+    EXPECT_TRUE(check.expect("pass  connect"));
+    EXPECT_TRUE(check.expect("waiting for the answer to \"N: name"));
+    EXPECT_TRUE(check.running());
+    EXPECT_TRUE(check.expect("\r\033[Kfail  request N:"));
+    EXPECT_EQ(check.wait_exit(30000ms), 1);
 }
 
 }  // namespace
