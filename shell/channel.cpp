@@ -11,9 +11,10 @@
 #include <string.h>
 
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "mutex_lock.h"
 #include "session.h"
+#include "waits.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ bool Channel::wait_for_answer() {
             set_answer("");
             return true;
         }
-        if (hangup_grace_over()) return false;
+        if (answer_grace_over()) return false;
         if (answer_wait_slice(&response_sem) == 0) return true;
         if (errno == ETIMEDOUT) continue;  // the next slice
         // Linux restarts a timed wait a signal handler cut, so what is left

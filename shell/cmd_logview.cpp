@@ -5,7 +5,7 @@
 
 #include "commands.h"
 #include "console.h"
-#include "log_reader.h"
+#include "log_view.h"
 
 namespace {
 

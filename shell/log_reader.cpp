@@ -15,10 +15,12 @@
 #include <string_view>
 
 #include "bad_input.h"
+#include "clock.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "listener_socket.h"
 #include "log_reader.h"
+#include "log_view.h"
 #include "terminal_text.h"
 
 namespace {

@@ -14,10 +14,11 @@
 #include <unistd.h>
 
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "login_report.h"
 #include "session.h"
 #include "session_end.h"
+#include "waits.h"
 
 namespace {
 
@@ -194,7 +195,7 @@ int authenticate_user(const char* current_pwd) {
         if (session_cut_short()) break;
     }
     explicit_bzero(typed, sizeof typed);
-    hangup_restore_stdin();
+    restore_terminal_stdin();
     set_tty_echo(1);
     return passed ? 0 : wrong > 0 ? wrong : -1;
 }

@@ -5,32 +5,24 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "channel.h"
 #include "cle.h"
+#include "clock.h"
 #include "commands.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
+#include "flood_guard.h"
 #include "session.h"
 #include "session_end.h"
+#include "typed_line.h"
+#include "waits.h"
 
 namespace {
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
-
-// The flood guard: a line less than kFastGapMs after the previous one is
-// fast; every kFastLinesPerStrike-th fast line in a row is a strike, and so
-// is a line after a pause up to kForgivingGapMs when the run had reached
-// that many (a pause of that size otherwise forgives a strike); a longer
-// pause clears both counts. kStrikesToEnd strikes end the session, after
-// kFloodPauseMs.
-constexpr long long kFastGapMs = 1000;
-constexpr long long kForgivingGapMs = 2500;
-constexpr int kFastLinesPerStrike = 10;
-constexpr int kStrikesToEnd = 10;
-constexpr int kFloodPauseMs = 10000;
+constexpr int kFloodPauseMs = 10000;          // before a flooded session ends
 
 // What the loop keeps from one turn to the next.
 struct CommandLoop {
@@ -41,10 +33,6 @@ struct CommandLoop {
     bool reboot_cmd_hack_flag = false;  // while a reboot confirmation is pending
     FloodGuard guard;
 };
-
-bool is_blank(unsigned char c) {
-    return c >= 1 && c <= 32;
-}
 
 bool line_is(const char* line, const char* word) {
     return strcmp(line, word) == 0;
@@ -133,53 +121,6 @@ bool handle_line(CommandLoop& loop) {
 }
 
 }  // namespace
-
-long long wall_clock_ms(void) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000;
-}
-
-bool flood_guard_check(FloodGuard* guard, long long now) {
-    long long gap = now - guard->lastTime;
-    bool strike = false;
-    if (gap < kFastGapMs) {
-        strike = ++guard->DoSCount >= kFastLinesPerStrike;
-    } else if (gap <= kForgivingGapMs) {
-        if (guard->DoSCount >= kFastLinesPerStrike) {
-            strike = true;
-        } else if (guard->DoSattempts > 0) {
-            --guard->DoSattempts;
-        }
-    } else {
-        guard->DoSCount = 0;
-        guard->DoSattempts = 0;
-    }
-    if (strike) {
-        if (++guard->DoSattempts >= kStrikesToEnd) return true;
-        guard->DoSCount = 0;
-    }
-    guard->lastTime = now;
-    return false;
-}
-
-void trim_command_line(char* line) {
-    size_t start = 0;
-    while (is_blank(static_cast<unsigned char>(line[start])))
-        ++start;
-    size_t len = strlen(line + start);
-    memmove(line, line + start, len + 1);
-    while (len > 0 && is_blank(static_cast<unsigned char>(line[len - 1])))
-        line[--len] = '\0';
-}
-
-// "!12" becomes "! 12", so the repeat command sees its number as a word.
-void preprocess_legacy_bang_input_cmd(char* input) {
-    size_t len = strlen(input);
-    if (len <= 1 || input[0] != '!' || len + 2 > static_cast<size_t>(kCmdBuffSize)) return;
-    memmove(input + 2, input + 1, len);  // the rest and its terminator
-    input[1] = ' ';
-}
 
 void run_command_loop(Channel& channel) {
     const SessionSettings& settings = session_settings();

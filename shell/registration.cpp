@@ -14,8 +14,9 @@
 
 #include "bad_input.h"
 #include "channel.h"
+#include "clock.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "libxcom.h"
 #include "listener_socket.h"
 #include "session.h"

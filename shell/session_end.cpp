@@ -6,7 +6,7 @@
 
 #include "channel.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "listener_socket.h"
 #include "login_report.h"
 #include "registration.h"
@@ -15,7 +15,7 @@
 void cleanup(Channel& channel) {
     if (channel.connected()) unregister_session(channel);
     console_flush_at_end();
-    hangup_restore_stdin();
+    restore_terminal_stdin();
     console_editor_cleanup();
     channel.disconnect();
     channel.destroy_semaphores();

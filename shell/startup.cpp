@@ -14,8 +14,9 @@
 
 #include "channel.h"
 #include "cle.h"
+#include "clock.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "log_reader.h"
 #include "login.h"
 #include "login_report.h"
@@ -23,6 +24,7 @@
 #include "registration.h"
 #include "session.h"
 #include "session_end.h"
+#include "waits.h"
 
 namespace {
 
@@ -196,7 +198,7 @@ void settle_session(SessionSettings& settings) {
     session_settings_set(settings);
     if (traits.serial_line_ends) console_use_serial_line_ends();
     signal(SIGPIPE, SIG_IGN);
-    hangup_install();
+    ending_signals_install();
     if (settings.gbPrintToSysLog) mysyslog("Session started\n");
 }
 

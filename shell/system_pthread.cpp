@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "hangup.h"
 #include "seams.h"
+#include "waits.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "channel.h"
 #include "cle.h"
 #include "commands.h"
-#include "log_reader.h"
+#include "log_view.h"
 #include "seams.h"
 #include "session.h"
 

@@ -24,18 +24,21 @@
 #include "bad_input.h"
 #include "channel.h"
 #include "cle.h"
+#include "clock.h"
 #include "command_parsing.h"
 #include "commands.h"
 #include "console.h"
+#include "flood_guard.h"
 #include "listener_socket.h"
 #include "log_reader.h"
+#include "log_view.h"
 #include "login.h"
 #include "login_report.h"
-#include "main_loop.h"
 #include "seams.h"
 #include "session.h"
 #include "terminal_text.h"
 #include "test_util.h"
+#include "typed_line.h"
 
 namespace {
 
