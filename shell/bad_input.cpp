@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "console.h"
+#include "system_log.h"
 
 namespace {
 

@@ -135,9 +135,9 @@ void* logReaderThread(void* /*arg*/) {
         if (gbEnableLoggerThread == 0) continue;
         if (session_log_view().format_record(line, shaped, sizeof shaped)) {
             terminal_safe_text(shaped, strlen(shaped), shown, sizeof shown);
-            console_print_event_line(shown);
+            console_print_event_line(shown, false);
         } else {
-            console_release_held();
+            console_print_event_line(nullptr, false);  // the flush step a record owes
         }
     }
     close(sock_fd);

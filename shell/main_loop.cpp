@@ -16,6 +16,7 @@
 #include "flood_guard.h"
 #include "session.h"
 #include "session_end.h"
+#include "system_log.h"
 #include "typed_line.h"
 #include "waits.h"
 
@@ -41,7 +42,7 @@ bool line_is(const char* line, const char* word) {
 [[noreturn]] void terminate_flooded_session(Channel& channel) {
     static constexpr const char* text =
         "Terminating session due to persistent, excessive command arrival.";
-    if (session_settings().gbPrintToSysLog) mysyslog("%s\n", text);
+    syslog_mirror("%s\n", text);
     console_write_plain_line(text);
     session_pause(kFloodPauseMs);
     end_of_session(channel);
@@ -52,7 +53,7 @@ bool leave_customer_api_mode(CommandLoop& loop) {
     if (!session_traits().console || !cmd_fmt_is(loop.context.cmd_fmt, kFmtCustomerApi)) {
         return false;
     }
-    console_queue_line("Exiting customer api *ONLY* mode");
+    console_hold_line("Exiting customer api *ONLY* mode");
     loop.context.cmd_fmt = kFmtNormal;
     return true;
 }
@@ -93,8 +94,8 @@ bool reboot_cmd_processing(CommandLoop& loop) {
 // Handles one non-empty line. Returns false when the session is to end.
 bool handle_line(CommandLoop& loop) {
     char* line = loop.cmdbuff;
-    console_count_command();
-    if (session_settings().gbPrintToSysLog) mysyslog("IN:%s\n", line);
+    system_log_count_command();
+    syslog_mirror("IN:%s\n", line);
     preprocess_legacy_bang_input_cmd(line);
 
     if (line_is(line, "quit") || line_is(line, "exit") || line_is(line, "reboot") ||
@@ -112,8 +113,9 @@ bool handle_line(CommandLoop& loop) {
         const RequestStatus status = loop.channel.send_command(loop.context.cmd_fmt, line).status;
         if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) return true;
         // The application is gone, or the user is (a hang-up): the session ends.
-        if (!session_cut_short() && session_settings().gbPrintToSysLog) {
-            mysyslog("ERROR:Unable to send command to appd. Quitting. Current command: %s\n", line);
+        if (!session_cut_short()) {
+            syslog_mirror("ERROR:Unable to send command to appd. Quitting. Current command: %s\n",
+                          line);
         }
         return false;
     }
@@ -137,6 +139,6 @@ void run_command_loop(Channel& channel) {
         } else if (!handle_line(loop)) {
             return;
         }
-        console_release_held();
+        console_end_turn();
     }
 }

@@ -11,6 +11,7 @@
 #include "login_report.h"
 #include "registration.h"
 #include "session.h"
+#include "system_log.h"
 
 void cleanup(Channel& channel) {
     if (channel.connected()) unregister_session(channel);
@@ -36,6 +37,6 @@ void end_unregistered_session(Channel& channel) {
 }
 
 void end_process(const char* entry, int status) {
-    if (session_settings().gbPrintToSysLog) mysyslog("%s", entry);
+    syslog_mirror("%s", entry);
     exit(status);
 }

@@ -24,6 +24,7 @@
 #include "registration.h"
 #include "session.h"
 #include "session_end.h"
+#include "system_log.h"
 #include "waits.h"
 
 namespace {
@@ -194,12 +195,12 @@ void settle_session(SessionSettings& settings) {
     const SessionTraits& traits = session_settle_type(settings.session_type, settings.tty_name);
     snprintf(settings.session_type, sizeof settings.session_type, "%s", traits.type);
     settings.traits = &traits;
-    if (traits.mirrors_to_syslog) settings.gbPrintToSysLog = 1;
     session_settings_set(settings);
+    system_log_open();  // before any thread that may write to it
     if (traits.serial_line_ends) console_use_serial_line_ends();
     signal(SIGPIPE, SIG_IGN);
     ending_signals_install();
-    if (settings.gbPrintToSysLog) mysyslog("Session started\n");
+    syslog_mirror("Session started\n");
 }
 
 // Login, banner and live log.

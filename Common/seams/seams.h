@@ -49,11 +49,11 @@ CleOutputSink cle_set_output_sink(CleOutputSink sink);
 // changes.
 void cle_history_test_add(const char* line);
 
-// ---- Console (shell) -------------------------------------------------------
+// ---- System log (shell) -----------------------------------------------------
 
 // The vsyslog(3) behind mysyslog.
 typedef void (*VsyslogT)(int priority, const char* format, va_list ap);
-VsyslogT console_set_vsyslog(VsyslogT vsyslog_call);
+VsyslogT system_log_set_vsyslog(VsyslogT vsyslog_call);
 
 // ---- Local commands (shell) ------------------------------------------------
 

@@ -36,6 +36,7 @@
 #include "login_report.h"
 #include "seams.h"
 #include "session.h"
+#include "system_log.h"
 #include "terminal_text.h"
 #include "test_util.h"
 #include "typed_line.h"
@@ -196,18 +197,18 @@ TEST(Console, PrintsAndMirrors) {
         {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet3:2:OUT:" + a600.substr(0, 507)},
         {"quiet", "", "quiet\r\n", 7, "", 0, false},
     };
-    console_set_vsyslog(capture_entry);
+    system_log_set_vsyslog(capture_entry);
     SessionSettings settings;
     snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/pts/3");
     for (const auto& r : rows) {
         SCOPED_TRACE(r.printed);
         logged.clear();
-        settings.gbPrintToSysLog = r.mirror;
+        settings.traits = r.mirror ? session_traits_of("api") : nullptr;
         session_settings_set(settings);
         for (int i = 0; i < r.commands; ++i)
-            console_count_command();
+            system_log_count_command();
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(shell_println(r.format, r.arg), r.rc);
+        EXPECT_EQ(console_println(r.format, r.arg), r.rc);
         fflush(stdout);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), r.printed);
         EXPECT_EQ(logged, r.mirrored.empty() ? std::vector<std::string>{}
@@ -215,7 +216,7 @@ TEST(Console, PrintsAndMirrors) {
     }
     EXPECT_EQ(mysyslog(nullptr) + mysyslog("%s", "x"), 0);
     session_settings_set(SessionSettings{});
-    console_set_vsyslog(nullptr);
+    system_log_set_vsyslog(nullptr);
 }
 
 // Bad input on a listener socket is warned of at most once a second per
@@ -234,7 +235,7 @@ TEST(BadInput, WarnsOncePerKindASecond) {
         {2, 6500, {}},
         {0, 9000, {}},
     };
-    console_set_vsyslog(capture_entry);
+    system_log_set_vsyslog(capture_entry);
     for (const auto& r : rows) {
         logged.clear();
         warnings.note(r.kinds, r.at);
@@ -242,7 +243,7 @@ TEST(BadInput, WarnsOncePerKindASecond) {
             entry.erase(0, entry.find(":WARNING: event socket: ") + 24);
         EXPECT_EQ(logged, r.logged) << r.at;
     }
-    console_set_vsyslog(nullptr);
+    system_log_set_vsyslog(nullptr);
 }
 
 // Local commands run in this process. The history listing numbers entries by
