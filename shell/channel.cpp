@@ -11,7 +11,6 @@
 #include <string.h>
 
 #include "console.h"
-#include "ending_signals.h"
 #include "mutex_lock.h"
 #include "session.h"
 #include "waits.h"
@@ -112,20 +111,14 @@ bool Channel::wait_for_answer() {
     }
 }
 
-int Channel::init_semaphores() {
-    if (sem_init(&response_sem, 0, 0) != 0) return -1;
-    if (sem_init(&input_ready_sem, 0, 0) != 0) {
-        sem_destroy(&response_sem);
-        return -11;
-    }
-    semaphores_ready = true;
-    return 0;
+bool Channel::init_semaphores() {
+    semaphores_ready = sem_init(&response_sem, 0, 0) == 0;
+    return semaphores_ready;
 }
 
 void Channel::destroy_semaphores() {
     if (!semaphores_ready) return;
     sem_destroy(&response_sem);
-    sem_destroy(&input_ready_sem);
     semaphores_ready = false;
 }
 
@@ -155,10 +148,7 @@ RequestResult Channel::send_command(const char* cmd_fmt, const char* cmdline) {
     char request[kRequestBufferSize];
     const int length = snprintf(request, sizeof request, cmd_fmt, cmdline);
     const int rc = send_request(request, length);
-    if (rc == kNotOneLine) {
-        give_input_gate();  // handled without a request
-        return {RequestStatus::kRefused, 0};
-    }
+    if (rc == kNotOneLine) return {RequestStatus::kRefused, 0};
     if (rc == kSendFailed) {
         shell_println("error: unknown error executing a command");
         return {RequestStatus::kNotSent, 0};
@@ -191,21 +181,11 @@ RequestResult Channel::response_helper() {
     } else if (result.value < 0 && did_registration) {
         shell_println("error: command not found");
     }
-    give_input_gate();
     return result;
 }
 
 void Channel::forget_answer() {
     set_answer("");
-}
-
-void Channel::take_input_gate() {
-    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !session_cut_short()) {
-    }
-}
-
-void Channel::give_input_gate() {
-    sem_post(&input_ready_sem);
 }
 
 // Keeps the text of an answer line (or the empty text at the end of the

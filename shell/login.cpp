@@ -15,9 +15,6 @@
 
 #include "console.h"
 #include "ending_signals.h"
-#include "login_report.h"
-#include "session.h"
-#include "session_end.h"
 #include "waits.h"
 
 namespace {
@@ -202,11 +199,11 @@ int authenticate_user(const char* current_pwd) {
 
 }  // namespace
 
-// Asks for the password when one is set; a failed login ends the process.
-// While the password is held the process is not dumpable, so no core file
-// or ptrace reader gets it; the previous setting returns once the copies are
-// cleared, at the end of the login.
-void login_or_exit(void) {
+// Asks for the password when one is set. While the password is held the
+// process is not dumpable, so no core file or ptrace reader gets it; the
+// previous setting returns once the copies are cleared, at the end of the
+// login.
+std::optional<Ending> run_login(void) {
     const int dumpable = prctl(PR_GET_DUMPABLE);
     prctl(PR_SET_DUMPABLE, 0);
     char password[kPasswordSize] = "";
@@ -217,13 +214,11 @@ void login_or_exit(void) {
     }
     explicit_bzero(password, sizeof password);
     if (dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable);
-    if (fetched != 0) end_process("Password access failure.\n", 1);
-    if (result == 0 && !session_cut_short()) return;
+    if (fetched != 0) return Ending::kNoPassword;
+    if (result == 0 && !session_cut_short()) return std::nullopt;
     // Wrong passwords are reported however the login then ended; a user who
     // hung up or gave up with Ctrl-C or Ctrl-\ before guessing leaves nothing
     // to report.
-    if (result > 0 || (result < 0 && !session_cut_short())) {
-        update_unsuccessful_login(session_traits());
-    }
-    end_process("End of session\n", session_end_status(1));
+    if (result > 0 || (result < 0 && !session_cut_short())) return Ending::kLoginFailed;
+    return Ending::kLoginGivenUp;
 }

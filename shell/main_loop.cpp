@@ -1,11 +1,10 @@
-// The main command loop: read a line, trim it, guard against floods, and
-// hand it to the quit/exit/reboot handling, the local commands or the
-// application.
+// The turns of the command loop: one line read and handled per turn.
 #include "main_loop.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <optional>
 
 #include "channel.h"
 #include "cle.h"
@@ -14,16 +13,14 @@
 #include "console.h"
 #include "ending_signals.h"
 #include "flood_guard.h"
+#include "input_gate.h"
 #include "session.h"
-#include "session_end.h"
 #include "system_log.h"
 #include "typed_line.h"
-#include "waits.h"
 
 namespace {
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
-constexpr int kFloodPauseMs = 10000;          // before a flooded session ends
 
 // What the loop keeps from one turn to the next.
 struct CommandLoop {
@@ -39,15 +36,6 @@ bool line_is(const char* line, const char* word) {
     return strcmp(line, word) == 0;
 }
 
-[[noreturn]] void terminate_flooded_session(Channel& channel) {
-    static constexpr const char* text =
-        "Terminating session due to persistent, excessive command arrival.";
-    syslog_mirror("%s\n", text);
-    console_write_plain_line(text);
-    session_pause(kFloodPauseMs);
-    end_of_session(channel);
-}
-
 // Leaves customer-API-only mode of a telnet session; true when it did.
 bool leave_customer_api_mode(CommandLoop& loop) {
     if (!session_traits().console || !cmd_fmt_is(loop.context.cmd_fmt, kFmtCustomerApi)) {
@@ -58,41 +46,49 @@ bool leave_customer_api_mode(CommandLoop& loop) {
     return true;
 }
 
-int get_input_command(CommandLoop& loop) {
-    loop.channel.take_input_gate();
-    const int rc = cle_get_command_line(loop.prompt, loop.cmdbuff, kReadLimit);
-    if (rc == -1) loop.channel.give_input_gate();
-    return rc;
+// Reads the next line after taking the input gate. Returns the editor's
+// result: -1 at end of input.
+int get_input_command(CommandLoop& loop, InputGate& gate) {
+    gate.take();
+    return cle_get_command_line(loop.prompt, loop.cmdbuff, kReadLimit);
 }
 
-// Takes quit, exit and the reboot dialogue. Returns false when the session is
-// to end (or leave customer-API-only mode), true when it goes on.
-bool reboot_cmd_processing(CommandLoop& loop) {
+// Takes quit, exit and the reboot dialogue. Returns the ending they ask for
+// (kQuit: leave), or none when the session goes on.
+std::optional<Ending> reboot_cmd_processing(CommandLoop& loop) {
     const char* line = loop.cmdbuff;
     if (!loop.reboot_cmd_hack_flag) {
         if (line_is(line, "reboot")) {
             loop.reboot_cmd_hack_flag = true;
             console_ask("reboot, are you sure? <y,n> ");
-            return true;
+            return std::nullopt;
         }
-        return false;  // quit or exit
+        return Ending::kQuit;  // quit or exit
     }
     loop.reboot_cmd_hack_flag = false;
-    if (line_is(line, "y")) {
-        loop.channel.send_api_cmd("reboot now");
-        sleep(1);
-        cleanup(loop.channel);
-        sleep(1);
-        end_process("End of session", 0);
-    }
-    if (line_is(line, "n")) return true;
-    if (strlen(line) == 1) return false;
+    if (line_is(line, "y")) return Ending::kRebootConfirmed;
+    if (line_is(line, "n")) return std::nullopt;
+    if (strlen(line) == 1) return Ending::kQuit;
     shell_println("info: reboot command aborted");
-    return true;
+    return std::nullopt;
 }
 
-// Handles one non-empty line. Returns false when the session is to end.
-bool handle_line(CommandLoop& loop) {
+// Sends the line to the application. Returns the ending when the
+// application is gone, or the user is (a hang-up).
+std::optional<Ending> forward(CommandLoop& loop) {
+    const RequestStatus status =
+        loop.channel.send_command(loop.context.cmd_fmt, loop.cmdbuff).status;
+    if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) {
+        return std::nullopt;
+    }
+    if (session_cut_short()) return Ending::kCutShort;
+    syslog_mirror("ERROR:Unable to send command to appd. Quitting. Current command: %s\n",
+                  loop.cmdbuff);
+    return Ending::kApplicationGone;
+}
+
+// Handles one non-empty line. Returns the ending when the session is to end.
+std::optional<Ending> handle_line(CommandLoop& loop) {
     char* line = loop.cmdbuff;
     system_log_count_command();
     syslog_mirror("IN:%s\n", line);
@@ -100,45 +96,42 @@ bool handle_line(CommandLoop& loop) {
 
     if (line_is(line, "quit") || line_is(line, "exit") || line_is(line, "reboot") ||
         loop.reboot_cmd_hack_flag) {
-        if (!reboot_cmd_processing(loop)) {
-            sleep(1);
-            const bool stays = leave_customer_api_mode(loop);
-            loop.channel.give_input_gate();
-            return stays;
-        }
-        loop.channel.give_input_gate();
-    } else if (process_command(line, loop.context) != 0) {
-        loop.channel.give_input_gate();
-    } else {
-        const RequestStatus status = loop.channel.send_command(loop.context.cmd_fmt, line).status;
-        if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) return true;
-        // The application is gone, or the user is (a hang-up): the session ends.
-        if (!session_cut_short()) {
-            syslog_mirror("ERROR:Unable to send command to appd. Quitting. Current command: %s\n",
-                          line);
-        }
-        return false;
+        const std::optional<Ending> ending = reboot_cmd_processing(loop);
+        if (ending != Ending::kQuit) return ending;
+        sleep(1);
+        if (leave_customer_api_mode(loop)) return std::nullopt;
+        return ending;
     }
-    return true;
+    if (process_command(line, loop.context)) return loop.context.ending;
+    return forward(loop);
+}
+
+// One turn: reads a line and handles it. Returns the ending when the
+// session is to end.
+std::optional<Ending> run_turn(CommandLoop& loop, InputGate& gate) {
+    if (get_input_command(loop, gate) == -1) {
+        return session_cut_short() ? Ending::kCutShort : Ending::kQuit;
+    }
+    trim_command_line(loop.cmdbuff);
+    if (flood_guard_check(&loop.guard, wall_clock_ms())) return Ending::kFlooded;
+    if (loop.cmdbuff[0] == '\0') {
+        console_show_mark();
+        return std::nullopt;
+    }
+    return handle_line(loop);
 }
 
 }  // namespace
 
-void run_command_loop(Channel& channel) {
+Ending run_command_loop(Channel& channel, InputGate& gate) {
     const SessionSettings& settings = session_settings();
-    CommandLoop loop{channel, {settings.cmd_fmt, channel}, "", no_prompt, 0, FloodGuard{}};
+    CommandLoop loop{channel, {settings.cmd_fmt, channel}, "", no_prompt, false, FloodGuard{}};
     loop.guard.lastTime = settings.process_start_ms;
+    gate.give();  // the session is open: the first line may be read
     for (;;) {
-        if (get_input_command(loop) == -1) return;
-        trim_command_line(loop.cmdbuff);
-        if (flood_guard_check(&loop.guard, wall_clock_ms())) terminate_flooded_session(channel);
-
-        if (loop.cmdbuff[0] == '\0') {
-            console_show_mark();
-            loop.channel.give_input_gate();
-        } else if (!handle_line(loop)) {
-            return;
-        }
+        const std::optional<Ending> ending = run_turn(loop, gate);
+        gate.give();
+        if (ending) return *ending;
         console_end_turn();
     }
 }

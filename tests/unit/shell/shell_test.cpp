@@ -253,27 +253,30 @@ TEST(BadInput, WarnsOncePerKindASecond) {
 TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
     Channel unconnected;
     CommandContext context{kFmtNormal, unconnected};
-    const auto run = [&](auto handler, std::vector<const char*> words) {
+    const auto run = [&](const auto& action) {
         ::testing::internal::CaptureStdout();
-        handler(context, static_cast<int>(words.size()), const_cast<char**>(words.data()));
+        action();
         return ::testing::internal::GetCapturedStdout();
     };
+    const auto line = [&](const char* text) {
+        return run([&] { process_command(text, context); });
+    };
     cle_cleanup();
-    EXPECT_EQ(run(history_cmd, {"history"}), "command history:\r\n<empty>\r\nhistory success\r\n");
+    EXPECT_EQ(line("history"), "command history:\r\n<empty>\r\nhistory success\r\n");
     for (const char* line : {"status", "show add x"})
         cle_history_test_add(line);
-    EXPECT_EQ(run(history_cmd, {"hist"}),
+    EXPECT_EQ(line("hist"),
               "command history:\r\n 1  status\r\n 2  show add x\r\n"
               "2 commands (only the last 64 shown)\r\nhist success\r\n");
-    EXPECT_EQ(run(repeat_cmd, {"!", "2"}), "error: invalid command history reference\r\n");
-    EXPECT_EQ(run(repeat_cmd, {"repeat", "1"}),
+    EXPECT_EQ(line("! 2"), "error: invalid command history reference\r\n");
+    EXPECT_EQ(line("repeat 1"),
               "error: unknown error executing a command\r\n");  // status, sent again
     for (int n = 3; n <= 66; ++n)
         cle_history_test_add(("line " + std::to_string(n)).c_str());
-    const std::string full = run(history_cmd, {"history"});
+    const std::string full = line("history");
     EXPECT_NE(full.find("64  line 64\r\n 1  line 65\r\n 2  line 66\r\n64 commands"),
               std::string::npos);
-    EXPECT_EQ(run(repeat_cmd, {"!", "0"}) + run(repeat_cmd, {"!", "64"}),
+    EXPECT_EQ(line("! 0") + line("! 64"),
               "error: value out of range. valid range 1..64\r\n"
               "error: unknown error executing a command\r\n");
     cle_cleanup();
@@ -283,15 +286,15 @@ TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
     const rlimit none{0, limit.rlim_max};
     // Nor can the password tool start: that means no password, and standard
     // input is neither read nor closed.
-    const auto without_descriptors = [&](CommandContext& c, int argc, char** argv) {
+    const auto without_descriptors = [&] {
         setrlimit(RLIMIT_NOFILE, &none);
-        printenv_cmd(c, argc, argv);
-        login_or_exit();
+        process_command("printenv", context);
+        EXPECT_FALSE(run_login());
         setrlimit(RLIMIT_NOFILE, &limit);
     };
     UniqueFd in(dup(STDIN_FILENO)), null(open("/dev/null", O_RDONLY | O_CLOEXEC));
     dup2(null.get(), STDIN_FILENO);
-    EXPECT_EQ(run(without_descriptors, {"printenv"}), "printenv failed\r\n");
+    EXPECT_EQ(run(without_descriptors), "printenv failed\r\n");
     EXPECT_NE(fcntl(STDIN_FILENO, F_GETFD), -1);
     dup2(in.get(), STDIN_FILENO);
 }
@@ -301,9 +304,10 @@ TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
 TEST(LiveLog, FiltersAndFormat) {
     const std::string rec = "2026-12-05 23:51:58 notice zcon: API:telnet3:1:IN:status";
     using Args = std::vector<const char*>;
-    const Args all = {"date", "time", "level"};
+    const std::string all = "date time level";
     const struct {
-        Args show, cull, format;  // format: the words after "log format"
+        Args show, cull;
+        std::string format;  // the words after "log format"
         std::string record, shown;
     } rows[] = {
         {{}, {}, all, rec, rec},
@@ -313,10 +317,10 @@ TEST(LiveLog, FiltersAndFormat) {
         {{"status"}, {"telnet3"}, all, rec, "-"},  // cull wins
         {{"nothing"}, {"short"}, all, "a short record of 24 chr", "a short record of 24 chr"},
         {{"nothing"}, {"short"}, all, "a short record of 25 chrs", "-"},
-        {{}, {}, {"level", "time"}, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
-        {{}, {}, {"time", "date"}, rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
-        {{}, {}, {"date"}, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
-        {{}, {}, {"date"}, "2026-12-05 23:51:58 oneword", "2026-12-05 "},
+        {{}, {}, "level time", rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
+        {{}, {}, "time date", rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
+        {{}, {}, "date", "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
+        {{}, {}, "date", "2026-12-05 23:51:58 oneword", "2026-12-05 "},
     };
     Channel unconnected;
     CommandContext context{kFmtNormal, unconnected};
@@ -328,8 +332,7 @@ TEST(LiveLog, FiltersAndFormat) {
                          const_cast<char**>(r.show.data()));
         view.add_filters(LogView::Filters::kCull, static_cast<int>(r.cull.size()),
                          const_cast<char**>(r.cull.data()));
-        log_format_cmd(context, static_cast<int>(r.format.size()),
-                       const_cast<char**>(r.format.data()));
+        process_command(("log format " + r.format).c_str(), context);
         char out[1100];
         EXPECT_EQ(view.format_record(r.record.c_str(), out, sizeof out) ? out : "-", r.shown);
     }
