@@ -1,6 +1,5 @@
-// The request/answer channel to the application: one prefixed line out, one
-// "R..." answer back on the XCOM reader thread, handed over through
-// response_sem.
+// The channel's requests, the wait for their answers, and the XCOM line
+// callback that hands each answer over.
 #include "channel.h"
 
 #include <errno.h>

@@ -13,9 +13,7 @@
 
 namespace {
 
-// The prompt flag, set and reported by the prompt command; nothing else on
-// this system consults it.
-int prompt_enabled = 1;
+int prompt_enabled = 1;  // kept: the prompt command sets and reports it, nothing consults it
 
 // True when a word holds a carriage return or line feed, which a quoted
 // escape can put there. Sent on, it would end the request early and put the

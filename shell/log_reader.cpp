@@ -1,6 +1,5 @@
-// The live system log of telnet sessions: syslogd sends every record to the
-// listener socket of each session, which filters and shapes it by the
-// user's log view settings.
+// The log reader's thread: finding syslogd, binding the listener socket and
+// the receive loop, which cuts, trims, filters and shows each record.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -25,7 +24,7 @@
 
 namespace {
 
-int gbEnableLoggerThread = 1;  // 0 would keep the records from the terminal
+int gbEnableLoggerThread = 1;  // kept: 0 would drop every record, but nothing sets it
 pthread_t threadReader;
 
 constexpr size_t kMaxRecord = 1024;

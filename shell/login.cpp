@@ -1,5 +1,5 @@
-// Login: the appliance password (fetched from the system tool on every
-// start) and three attempts with echo off.
+// The password tool, run from the shell's own folder, and the prompt's
+// attempts with the terminal's echo off.
 #include "login.h"
 
 #include <errno.h>

@@ -1,5 +1,5 @@
-// Session registration: the session binds its own datagram socket, starts a
-// reader on it and tells the application where to send the user's output.
+// The registration's steps, and the event reader's loop over the session
+// socket.
 #include "registration.h"
 
 #include <pthread.h>

@@ -133,7 +133,6 @@ void settle_rows(EditLine& ed, int width) {
     echo_back_to(ed, width, cursor);
 }
 
-// Queues the beep for a refused action.
 void beep() {
     echo_putchar('\a');
 }
