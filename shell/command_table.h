@@ -1,13 +1,15 @@
-// The shape of a local command and the handlers the tables name. Private to
-// the command modules: commands.cpp, which holds the tables, and the
-// cmd_*.cpp files, which hold the handlers.
+// The tables of local commands: the shape of a row, the lookup, and the
+// handlers the rows name. Private to the command modules: commands.cpp, the
+// dispatcher, command_table.cpp, which holds the tables, and the cmd_*.cpp
+// files, which hold the handlers.
 //
 // Adding a local command: write its handler in the cmd_*.cpp file of its
 // kind, declare it below, and give it a row in command_table
-// (commands.cpp) with its word, the modes it exists in and its usage text.
+// (command_table.cpp) with its word, the modes it exists in and its usage
+// text.
 #pragma once
 
-#include "commands.h"
+#include "command_context.h"
 
 // The command modes a command exists in: every mode, or normal mode only (in
 // the two restricted modes its lines go to the application like any other).
@@ -23,7 +25,8 @@ typedef struct ShellCommandS {
     const char* usage;  // what it prints when its words do not fit (lines), or NULL
 } ShellCommandT;
 
-// The second words of "log", in the shape of command_table.
+// The local commands, and the second words of "log" in the same shape.
+extern const ShellCommandT command_table[];
 extern const ShellCommandT log_commands[];
 
 // The message of a command given too few words.
