@@ -78,8 +78,8 @@ void print_usage(const CommandContext& context) {
     const char* usage = context.command != nullptr ? context.command->usage : nullptr;
     while (usage != nullptr) {
         const char* end = strchr(usage, '\n');
-        const int length = static_cast<int>(end != nullptr ? end - usage : strlen(usage));
-        shell_println("%.*s", length, usage);
+        const size_t length = end != nullptr ? static_cast<size_t>(end - usage) : strlen(usage);
+        shell_println("%.*s", static_cast<int>(length), usage);
         usage = end != nullptr ? end + 1 : nullptr;
     }
 }
