@@ -12,28 +12,27 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace {
+
 // A flush keeps the stream's storage for reuse up to this size; a larger
-// one (a burst that could not be written) is given back. The console lets
-// held output out past 64 KiB and a line, so its storage stays: renewed at
-// every such flush, it grew again by copies in whichever writer thread,
-// and the allocator's rising threshold for mapped blocks left the heap in
-// pieces that grew with every hold.
-static constexpr size_t kKeptStorage = 256 * 1024;
+// one (a burst that could not be written) is given back. It is above the
+// 64 KiB and a line that the console lets held output grow to, so that
+// storage stays: renewed at every such flush, it would grow again by copies
+// in whichever writer thread, and leave the heap in pieces.
+constexpr size_t kKeptStorage = 256 * 1024;
 
 // The write call, replaceable so tests can force interruptions and short
 // writes.
-static ShellIoWriteT shell_io_write = write;
+ShellIoWriteT shell_io_write = write;
 
-ShellIoWriteT shell_io_set_write(ShellIoWriteT write_call) {
-    const ShellIoWriteT previous = shell_io_write;
-    shell_io_write = write_call != nullptr ? write_call : write;
-    return previous;
-}
+// The two spelled with a leading underscore keep the appliance's names; in
+// this unnamed namespace they are not the global names that spelling
+// reserves.
 
 // Writes len bytes of piece to the bound descriptor (every caller has made
 // sure there is one), continuing partial writes and repeating interrupted
 // ones. Returns len, 0 if a write accepted nothing, -1 on an error.
-static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
+int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
     size_t done = 0;
     while (done < len) {
         ssize_t n = shell_io_write(shio->fd, piece + done, len - done);
@@ -49,7 +48,7 @@ static int _safe_write(ShellIOT* shio, const char* piece, size_t len) {
 
 // Writes len bytes of text out line by line; pieces that fail to write are
 // dropped so one bad line cannot hold back the rest.
-static void _write_lines(ShellIOT* shio, const char* text, size_t len) {
+void write_lines(ShellIOT* shio, const char* text, size_t len) {
     const char* piece = text;
     size_t left = len;
     while (left > 0) {
@@ -67,18 +66,26 @@ static void _write_lines(ShellIOT* shio, const char* text, size_t len) {
 }
 
 // Writes the collected text out, straight from the stream's storage.
-static void _internal_shell_io_flush(ShellIOT* shio) {
-    _write_lines(shio, shio->stream_buffer, shio->stream_size);
+void _internal_shell_io_flush(ShellIOT* shio) {
+    write_lines(shio, shio->stream_buffer, shio->stream_size);
 }
 
 // Replaces the stream by a new, empty one, releasing the old storage. When
 // no new stream can be had the object is left without one, as destroyed.
-static void _renew_stream(ShellIOT* shio) {
+void renew_stream(ShellIOT* shio) {
     fclose(shio->stream);
     free(shio->stream_buffer);
     shio->stream_buffer = nullptr;
     shio->stream_size = 0;
     shio->stream = open_memstream(&shio->stream_buffer, &shio->stream_size);
+}
+
+}  // namespace
+
+ShellIoWriteT shell_io_set_write(ShellIoWriteT write_call) {
+    const ShellIoWriteT previous = shell_io_write;
+    shell_io_write = write_call != nullptr ? write_call : write;
+    return previous;
 }
 
 // Creates an unbound object with an empty stream; NULL when out of memory.
@@ -182,16 +189,20 @@ int shell_io_pprint(ShellIOT* shio, const char* str) {
     return _safe_write(shio, str, len);
 }
 
+namespace {
+
 // Writes what the stream holds (its storage brought up to date) and empties
 // it, giving large storage back.
-static void _write_collected(ShellIOT* shio) {
+void write_collected(ShellIOT* shio) {
     if (shio->stream_size == 0) return;
     _internal_shell_io_flush(shio);
     if (shio->stream_size > kKeptStorage)
-        _renew_stream(shio);
+        renew_stream(shio);
     else
         rewind(shio->stream);
 }
+
+}  // namespace
 
 // Writes everything collected to the bound descriptor and empties the
 // stream, giving large storage back; with no descriptor the text stays for
@@ -200,7 +211,7 @@ int shell_io_flush(ShellIOT* shio) {
     if (shio == nullptr || shio->stream == nullptr) return 0;
     if (fflush(shio->stream) != 0) return -1;
     if (shio->fd == -1) return 0;
-    _write_collected(shio);
+    write_collected(shio);
     return 0;
 }
 
@@ -213,7 +224,7 @@ int shell_io_flush_line(ShellIOT* shio, const char* text) {
     if (text == nullptr) return shell_io_flush(shio);
     if (fflush(shio->stream) != 0) return -1;
     if (shio->fd == -1) return shell_io_put_line(shio, text);
-    _write_collected(shio);
+    write_collected(shio);
     const size_t len = strlen(text);
     const size_t size = len + 1;  // the line and its line feed
     if (shio->getline_size < size) {
@@ -224,7 +235,7 @@ int shell_io_flush_line(ShellIOT* shio, const char* text) {
     }
     memcpy(shio->getline_buffer, text, len);
     shio->getline_buffer[len] = '\n';
-    _write_lines(shio, shio->getline_buffer, size);
+    write_lines(shio, shio->getline_buffer, size);
     return 0;
 }
 

@@ -1,11 +1,9 @@
 // Rate-limited warnings about bad input on the listener sockets.
 #include "bad_input.h"
 
-#include <time.h>
-
 #include <algorithm>
 
-#include "console.h"
+#include "system_log.h"
 
 namespace {
 
@@ -28,10 +26,4 @@ void BadInputWarnings::note(int kinds, long long now_ms) {
         state.unwarned = 0;
         state.ever = true;
     }
-}
-
-long long monotonic_ms(void) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }

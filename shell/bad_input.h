@@ -33,6 +33,3 @@ class BadInputWarnings {
     int count_;
     std::array<State, kMaxKinds> states_{};
 };
-
-// The monotonic clock in milliseconds.
-long long monotonic_ms(void);

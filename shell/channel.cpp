@@ -1,6 +1,5 @@
-// The request/answer channel to the application: one prefixed line out, one
-// "R..." answer back on the XCOM reader thread, handed over through
-// response_sem.
+// The channel's requests, the wait for their answers, and the XCOM line
+// callback that hands each answer over.
 #include "channel.h"
 
 #include <errno.h>
@@ -11,9 +10,9 @@
 #include <string.h>
 
 #include "console.h"
-#include "hangup.h"
 #include "mutex_lock.h"
 #include "session.h"
+#include "waits.h"
 
 namespace {
 
@@ -102,7 +101,7 @@ bool Channel::wait_for_answer() {
             set_answer("");
             return true;
         }
-        if (hangup_grace_over()) return false;
+        if (answer_grace_over()) return false;
         if (answer_wait_slice(&response_sem) == 0) return true;
         if (errno == ETIMEDOUT) continue;  // the next slice
         // Linux restarts a timed wait a signal handler cut, so what is left
@@ -111,20 +110,14 @@ bool Channel::wait_for_answer() {
     }
 }
 
-int Channel::init_semaphores() {
-    if (sem_init(&response_sem, 0, 0) != 0) return -1;
-    if (sem_init(&input_ready_sem, 0, 0) != 0) {
-        sem_destroy(&response_sem);
-        return -11;
-    }
-    semaphores_ready = true;
-    return 0;
+bool Channel::init_semaphores() {
+    semaphores_ready = sem_init(&response_sem, 0, 0) == 0;
+    return semaphores_ready;
 }
 
 void Channel::destroy_semaphores() {
     if (!semaphores_ready) return;
     sem_destroy(&response_sem);
-    sem_destroy(&input_ready_sem);
     semaphores_ready = false;
 }
 
@@ -154,10 +147,7 @@ RequestResult Channel::send_command(const char* cmd_fmt, const char* cmdline) {
     char request[kRequestBufferSize];
     const int length = snprintf(request, sizeof request, cmd_fmt, cmdline);
     const int rc = send_request(request, length);
-    if (rc == kNotOneLine) {
-        give_input_gate();  // handled without a request
-        return {RequestStatus::kRefused, 0};
-    }
+    if (rc == kNotOneLine) return {RequestStatus::kRefused, 0};
     if (rc == kSendFailed) {
         shell_println("error: unknown error executing a command");
         return {RequestStatus::kNotSent, 0};
@@ -190,21 +180,11 @@ RequestResult Channel::response_helper() {
     } else if (result.value < 0 && did_registration) {
         shell_println("error: command not found");
     }
-    give_input_gate();
     return result;
 }
 
 void Channel::forget_answer() {
     set_answer("");
-}
-
-void Channel::take_input_gate() {
-    while (sem_wait(&input_ready_sem) != 0 && errno == EINTR && !session_cut_short()) {
-    }
-}
-
-void Channel::give_input_gate() {
-    sem_post(&input_ready_sem);
 }
 
 // Keeps the text of an answer line (or the empty text at the end of the

@@ -39,10 +39,9 @@ class Channel {
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    // Creates response_sem and input_ready_sem. Returns 0, or the exit status
-    // for the one that failed: -1 for response_sem, -11 for input_ready_sem.
-    int init_semaphores();
-    // Destroys the two semaphores if they exist.
+    // Creates response_sem. Returns false when it cannot be made.
+    bool init_semaphores();
+    // Destroys the semaphore if it exists.
     void destroy_semaphores();
     // One attempt to connect to host:port. Returns true once connected.
     bool connect(const char* host, int port);
@@ -51,8 +50,7 @@ class Channel {
     // True while a connection is open and has not ended.
     bool connected() const;
 
-    // Forwards a user command line with the command format cmd_fmt. A refused
-    // line counts as handled without a request: it gives the input gate.
+    // Forwards a user command line with the command format cmd_fmt.
     RequestResult send_command(const char* cmd_fmt, const char* cmdline);
     RequestResult send_api_cmd(const char* cmdline);                  // "E: "
     RequestResult send_sys_cmd(const char* cmdline);                  // "D: "
@@ -61,17 +59,12 @@ class Channel {
     // True when it went, or when the connection has ended so that the wait
     // reports the end; false when it could not be sent or is not one line.
     bool send_line(const char* request);
-    // Waits for the answer to the request just sent. Gives the input gate.
+    // Waits for the answer to the request just sent.
     RequestResult response_helper();
     // Empties the answer text (before the registration is sent).
     void forget_answer();
     // From now on negative answers are reported as "command not found".
     void mark_registered() { did_registration = 1; }
-
-    // The input gate: taken before each line is read, given once per
-    // answered request and per line handled without a request.
-    void take_input_gate();
-    void give_input_gate();
 
     // The XCOM line callback of the channel being connected or in use.
     static int message_handler(HXCOM h_client, char* msg);
@@ -86,8 +79,7 @@ class Channel {
 
     HXCOM hclient = nullptr;
     char response[kResponseSize] = "";
-    sem_t response_sem{};     // an answer (or the end of the connection) has arrived
-    sem_t input_ready_sem{};  // the input gate
+    sem_t response_sem{};  // an answer (or the end of the connection) has arrived
     int did_registration = 0;
     bool semaphores_ready = false;
     // Set once the connection has ended. The reader posts response_sem only

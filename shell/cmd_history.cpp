@@ -5,7 +5,7 @@
 
 #include "channel.h"
 #include "cle.h"
-#include "commands.h"
+#include "command_table.h"
 #include "console.h"
 #include "text_buffer.h"
 
@@ -35,7 +35,7 @@ void history_cmd(CommandContext& /*context*/, int /*argc*/, char** argv) {
 // commands again.
 void repeat_cmd(CommandContext& context, int argc, char** argv) {
     if (argc != 2) {
-        shell_println("error: command has illegal parameter(s)");
+        print_usage(context);
         return;
     }
     if (strcmp(argv[0], "repeat") != 0 && strcmp(argv[0], "!") != 0) return;

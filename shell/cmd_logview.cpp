@@ -3,9 +3,9 @@
 // system log lines it prints.
 #include <string.h>
 
-#include "commands.h"
+#include "command_table.h"
 #include "console.h"
-#include "log_reader.h"
+#include "log_view.h"
 
 namespace {
 
@@ -19,8 +19,8 @@ void list_filters(LogView::Filters which, const char* title) {
 }
 
 // The procedure behind "show" and "cull": list, add, delete or explain.
-void filter_cmd(int argc, char** argv, LogView::Filters which, const char* title,
-                const char* usage_word) {
+void filter_cmd(CommandContext& context, int argc, char** argv, LogView::Filters which,
+                const char* title) {
     LogView& view = session_log_view();
     if (argc == 1) {
         list_filters(which, title);
@@ -29,40 +29,29 @@ void filter_cmd(int argc, char** argv, LogView::Filters which, const char* title
     } else if (strcmp(argv[1], "del") == 0) {
         if (argc > 2) view.delete_filters(which, argc - 2, argv + 2);
     } else {
-        display_show_cull_usage(usage_word);
+        print_usage(context);
     }
 }
-
-// The second words of "log"; anySession is not consulted here.
-const ShellCommandT log_commands[] = {
-    {"cull", log_cull_cmd, 0},
-    {"format", log_format_cmd, 0},
-    {"show", log_show_cmd, 0},
-    {nullptr, nullptr, 0},
-};
 
 }  // namespace
 
 // Runs the second word of "log" as if it had been typed alone.
 void log_cmd(CommandContext& context, int argc, char** argv) {
     if (argc < 2) {
-        shell_println("valid log commands: format show cull");
+        print_usage(context);
         return;
     }
-    for (const ShellCommandT* row = log_commands; row->command; ++row) {
-        if (strcmp(row->command, argv[1]) == 0) {
-            row->command_handler(context, argc - 1, argv + 1);
-            return;
-        }
+    if (const ShellCommandT* row = find_command(log_commands, argv[1], false)) {
+        run_command(*row, context, argc - 1, argv + 1);
     }
 }
 
-void log_show_cmd(CommandContext& /*context*/, int argc, char** argv) {
-    filter_cmd(argc, argv, LogView::Filters::kShow, "Active show filters:", "show");
+void log_show_cmd(CommandContext& context, int argc, char** argv) {
+    filter_cmd(context, argc, argv, LogView::Filters::kShow, "Active show filters:");
 }
 
-void log_cull_cmd(CommandContext& /*context*/, int argc, char** argv) {
-    filter_cmd(argc, argv, LogView::Filters::kCull, "Active cull filters:", "cull");
+void log_cull_cmd(CommandContext& context, int argc, char** argv) {
+    filter_cmd(context, argc, argv, LogView::Filters::kCull, "Active cull filters:");
 }
 
 // Sets the three switches to exactly the parts named: the words given are the
@@ -77,12 +66,4 @@ void log_format_cmd(CommandContext& /*context*/, int argc, char** argv) {
         if (strcmp(argv[i], "level") == 0) level = true;
     }
     session_log_view().set_format(date, time, level);
-}
-
-// Prints the four usage lines of "show" or "cull".
-void display_show_cull_usage(const char* showcull) {
-    shell_println("usage: [log] %s add <filterstring> [<filterstring>...]", showcull);
-    shell_println("       [log] %s del <filterstring> [<filterstring>...]", showcull);
-    shell_println("       [log] %s del *", showcull);
-    shell_println("       [log] %s", showcull);
 }

@@ -15,7 +15,7 @@ namespace {
 char empty_word[1] = {'\0'};
 
 // True for the characters that separate words.
-bool is_blank(char c) {
+bool is_word_separator(char c) {
     return c == ' ' || c == '\t';
 }
 
@@ -129,7 +129,7 @@ int tokenizeString(char* line, int* argc, char** argv) {
     int n = 0;
     char* p = line;
     while (n < kMaxWords) {
-        while (is_blank(*p))
+        while (is_word_separator(*p))
             ++p;
         if (*p == '\0') break;
         if (n == 0 && *p == '#') {

@@ -9,7 +9,8 @@ inline constexpr int kMaxWords = 40;
 // Splits line in place into at most kMaxWords words; argv must hold
 // kMaxWords entries. Returns 0, or -1 on a malformed quoted word.
 int tokenizeString(char* line, int* argc, char** argv);
-// Joins argv[0..argc-1] with single spaces into buffer.
+// Joins argv[0..argc-1] with single spaces into buffer. Kept in the
+// interface; the shell joins with make_normalized_string_n.
 void make_normalized_string(char* buffer, int argc, char** argv);
 // As make_normalized_string, but writes at most size bytes, terminator
 // included. Returns the length of the whole joined text: a result of size or

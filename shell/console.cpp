@@ -11,12 +11,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string_view>
 
 #include "cle.h"
-#include "console_message.h"
 #include "mutex_lock.h"
 #include "session.h"
 #include "shell_io.h"
+#include "system_log.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ bool editor_ready;  // the line editor has the terminal
 // line is taken off the screen, the output written, and the line drawn again
 // below it.
 constexpr int kHeldOutputLimit = 64 * 1024;
+// A message's format with the session's line break in place of its own line
+// feed: at most 63 characters and the break, with room to spare.
+constexpr size_t kMessageFormatSize = 69;
 
 // The line editor's typing-state callback. It runs with the lock held.
 void cle_inline_state_tracker(int state) {
@@ -81,6 +85,34 @@ void write_now(const char* text, size_t length, bool line_feed) {
     fwrite(text, 1, length, stdout);
     if (line_feed) fputc('\n', stdout);
     fflush(stdout);
+}
+
+// Builds the format of a message from fmt into out (kMessageFormatSize
+// bytes). Returns false for a null format or one over 63 characters.
+bool message_format(const char* fmt, char* out) {
+    if (fmt == nullptr) return false;
+    const size_t n = strlen(fmt);
+    if (n > kMaxMessageFormat) return false;
+    std::string_view body(fmt, n);
+    if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+    snprintf(out, kMessageFormatSize, "%.*s%s", static_cast<int>(body.size()), body.data(),
+             newline_string);
+    return true;
+}
+
+// Prints a message of the format fmt made of ap with print, then mirrors
+// what was printed to the system log. Returns print's result, or -1 for a
+// format message_format refuses.
+template <typename Print>
+int print_and_mirror(const char* fmt, va_list ap, Print print) {
+    char format[kMessageFormatSize];
+    if (!message_format(fmt, format)) return -1;
+    va_list copy;
+    va_copy(copy, ap);
+    const int rc = print(format, copy);
+    va_end(copy);
+    if (rc > 0) syslog_mirror_message(format, ap);
+    return rc;
 }
 
 }  // namespace
@@ -145,12 +177,12 @@ void console_ask(const char* question) {
     cle_set_row_text(question);  // the answer is typed after it
 }
 
-void console_queue_line(const char* line) {
+void console_hold_line(const char* line) {
     MutexLock lock(async_stdout_mut);
     hold_line(line);
 }
 
-void console_release_held(void) {
+void console_end_turn(void) {
     MutexLock lock(async_stdout_mut);
     if (cle_inline == 0) write_held_output();
 }
@@ -158,36 +190,43 @@ void console_release_held(void) {
 // One hold of the lock does both: a line that arrives while nobody types
 // goes out at once, after anything held, in the writes a flush of the two
 // would make.
-void console_print_event_line(const char* line) {
+void console_print_event_line(const char* line, bool more_follows) {
     MutexLock lock(async_stdout_mut);
-    if (cle_inline != 0) {
+    if (line == nullptr) {
+        if (cle_inline == 0) write_held_output();
+    } else if (more_follows || cle_inline != 0) {
         hold_line(line);
-        return;
+    } else {
+        shell_io_flush_line(stdout_shio, line);
+        // The output ends with a line end: any input starts on a fresh row.
+        cle_set_row_text("");
     }
-    shell_io_flush_line(stdout_shio, line);
-    // The output ends with a line end: any input starts on a fresh row.
-    cle_set_row_text("");
 }
 
-int console_print_side_message(const char* fmt, ...) {
-    char format[kMessageFormatSize];
-    if (!message_format(fmt, format)) return -1;
+int console_println(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int rc = print_and_mirror(fmt, ap, [](const char* format, va_list args) {
+        const int printed = vprintf(format, args);
+        fflush(stdout);  // whole, now: other writers share the terminal
+        return printed;
+    });
+    va_end(ap);
+    return rc;
+}
+
+int console_print_side_line(const char* fmt, ...) {
     // Side threads print only in sessions whose console ends lines in LF
     // alone (the live log is a telnet session's), so the format's own CR LF
     // is what the terminal gets.
     va_list ap;
     va_start(ap, fmt);
-    int rc = 0;
-    {
+    const int rc = print_and_mirror(fmt, ap, [](const char* format, va_list args) {
         MutexLock lock(async_stdout_mut);
-        rc = shell_io_vprintf(stdout_shio, format, ap);
+        const int held = shell_io_vprintf(stdout_shio, format, args);
         if (cle_inline == 0) write_held_output();
-    }
+        return held;
+    });
     va_end(ap);
-    if (rc > 0) {
-        va_start(ap, fmt);
-        message_mirror(format, ap);
-        va_end(ap);
-    }
     return rc;
 }

@@ -4,10 +4,14 @@
 // line is typed such output is held, and it goes out when the line ends.
 // Its state (the buffered output stdout_shio, the lock async_stdout_mut, the
 // typing state, the echo) is its own; the other modules call the operations
-// below.
+// below. The system log is not the console's: see system_log.h.
 #pragma once
 
 #include <stddef.h>
+
+#include <type_traits>
+
+#include "message_format.h"
 
 // ---- Start and end ---------------------------------------------------------
 
@@ -29,21 +33,19 @@ void console_flush_at_end(void);
 
 // ---- Messages of the main thread -------------------------------------------
 
-// Prints one line (format of at most 63 characters, newline_string appended)
-// on standard output and mirrors it to the system log when mirroring.
-// Returns the characters printed, or -1 for a null or over-long format.
-[[gnu::format(printf, 1, 2)]] int shell_println(const char* fmt, ...);
+// Prints one line on standard output, newline_string appended (a line feed
+// at the format's end gives way to it), and mirrors it to the system log in
+// sessions that mirror. Returns the characters printed. The format is
+// checked when the code is built (message_format.h).
+template <typename... Args>
+int shell_println(MessageFormat<std::type_identity_t<Args>...> format, Args... args);
+// The printer behind shell_println, for a format checked already. Returns
+// -1, printing nothing, for a null format or one over 63 characters.
+int console_println(const char* fmt, ...);
 // Writes text as it is (no format, no line break added).
 void console_write_text(const char* text, size_t length);
 // Writes text and a line feed, as puts does, after anything held.
 void console_write_plain_line(const char* text);
-
-// ---- The system log --------------------------------------------------------
-
-// Writes one system-log entry "API:<tag>:<count>:<text>". Returns 0.
-[[gnu::format(printf, 1, 2)]] int mysyslog(const char* fmt, ...);
-// Counts one command line for the entries' count (gnCount).
-void console_count_command(void);
 
 // ---- The command loop's turn -----------------------------------------------
 
@@ -52,19 +54,32 @@ void console_count_command(void);
 void console_show_mark(void);
 // Writes question; the answer is typed after it on the same row.
 void console_ask(const char* question);
-// Holds a line until the end of the turn (or a side thread's next line).
-void console_queue_line(const char* line);
-// Lets held output out unless a line is being typed: the end of the loop's
-// turn, or a side thread done with what it had at hand.
-void console_release_held(void);
+// Holds a line of the loop's own for the end of the turn.
+void console_hold_line(const char* line);
+// The end of the loop's turn: lets held output out unless a line is typed.
+void console_end_turn(void);
 
 // ---- Side threads ----------------------------------------------------------
 
 // Prints one event line or live-log record: at once when nobody types, held
-// otherwise.
-void console_print_event_line(const char* line);
-// A side thread with the next line at hand already calls console_queue_line
-// instead: the line goes out with the next one, one flush for both.
+// otherwise. more_follows: the reader has the next line at hand, so this one
+// waits for it and one write of the two serves. line NULL: nothing to show
+// this time (a record filtered out, a datagram's last line empty); what
+// waits goes out unless a line is typed.
+void console_print_event_line(const char* line, bool more_follows);
 // Prints a side thread's message as shell_println would (same text, same
 // mirror), but held while a line is typed, like an event line.
-[[gnu::format(printf, 1, 2)]] int console_print_side_message(const char* fmt, ...);
+template <typename... Args>
+int console_print_side_message(MessageFormat<std::type_identity_t<Args>...> format, Args... args);
+// The printer behind console_print_side_message, as console_println.
+int console_print_side_line(const char* fmt, ...);
+
+template <typename... Args>
+int shell_println(MessageFormat<std::type_identity_t<Args>...> format, Args... args) {
+    return console_println(format.text(), args...);
+}
+
+template <typename... Args>
+int console_print_side_message(MessageFormat<std::type_identity_t<Args>...> format, Args... args) {
+    return console_print_side_line(format.text(), args...);
+}

@@ -52,7 +52,7 @@ void remember_listener(const char* path) {
 // Reports a set-up failure, except on serial consoles, where nothing may
 // disturb the automation client on the other end. The log reader's thread
 // binds too: its message is held while a line is typed, like its records.
-void report_socket_error(const char* fmt) {
+void report_socket_error(MessageFormat<const char*, char*> fmt) {
     if (session_traits().setup_messages) {
         console_print_side_message(fmt, "setupSocket", strerror(errno));
     }

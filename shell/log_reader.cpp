@@ -1,6 +1,5 @@
-// The live system log of telnet sessions: syslogd sends every record to the
-// listener socket of each session, which filters and shapes it by the
-// user's log view settings.
+// The log reader's thread: finding syslogd, binding the listener socket and
+// the receive loop, which cuts, trims, filters and shows each record.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -15,15 +14,17 @@
 #include <string_view>
 
 #include "bad_input.h"
+#include "clock.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "listener_socket.h"
 #include "log_reader.h"
+#include "log_view.h"
 #include "terminal_text.h"
 
 namespace {
 
-int gbEnableLoggerThread = 1;  // 0 would keep the records from the terminal
+int gbEnableLoggerThread = 1;  // kept: 0 would drop every record, but nothing sets it
 pthread_t threadReader;
 
 constexpr size_t kMaxRecord = 1024;
@@ -133,9 +134,9 @@ void* logReaderThread(void* /*arg*/) {
         if (gbEnableLoggerThread == 0) continue;
         if (session_log_view().format_record(line, shaped, sizeof shaped)) {
             terminal_safe_text(shaped, strlen(shaped), shown, sizeof shown);
-            console_print_event_line(shown);
+            console_print_event_line(shown, false);
         } else {
-            console_release_held();
+            console_print_event_line(nullptr, false);  // the flush step a record owes
         }
     }
     close(sock_fd);

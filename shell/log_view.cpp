@@ -1,9 +1,8 @@
-// The log view: the show and cull filters and the head switches with which
-// the live log filters and shapes syslogd's records.
+// The log view's filters and switches, and the shaping of a record by them.
 #include <stdio.h>
 #include <string.h>
 
-#include "log_reader.h"
+#include "log_view.h"
 #include "mutex_lock.h"
 
 namespace {

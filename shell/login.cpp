@@ -1,5 +1,5 @@
-// Login: the appliance password (fetched from the system tool on every
-// start) and three attempts with echo off.
+// The password tool, run from the shell's own folder, and the prompt's
+// attempts with the terminal's echo off.
 #include "login.h"
 
 #include <errno.h>
@@ -14,10 +14,8 @@
 #include <unistd.h>
 
 #include "console.h"
-#include "hangup.h"
-#include "login_report.h"
-#include "session.h"
-#include "session_end.h"
+#include "ending_signals.h"
+#include "waits.h"
 
 namespace {
 
@@ -194,18 +192,18 @@ int authenticate_user(const char* current_pwd) {
         if (session_cut_short()) break;
     }
     explicit_bzero(typed, sizeof typed);
-    hangup_restore_stdin();
+    restore_terminal_stdin();
     set_tty_echo(1);
     return passed ? 0 : wrong > 0 ? wrong : -1;
 }
 
 }  // namespace
 
-// Asks for the password when one is set; a failed login ends the process.
-// While the password is held the process is not dumpable, so no core file
-// or ptrace reader gets it; the previous setting returns once the copies are
-// cleared, at the end of the login.
-void login_or_exit(void) {
+// Asks for the password when one is set. While the password is held the
+// process is not dumpable, so no core file or ptrace reader gets it; the
+// previous setting returns once the copies are cleared, at the end of the
+// login.
+std::optional<Ending> run_login(void) {
     const int dumpable = prctl(PR_GET_DUMPABLE);
     prctl(PR_SET_DUMPABLE, 0);
     char password[kPasswordSize] = "";
@@ -216,13 +214,11 @@ void login_or_exit(void) {
     }
     explicit_bzero(password, sizeof password);
     if (dumpable >= 0) prctl(PR_SET_DUMPABLE, dumpable);
-    if (fetched != 0) end_process("Password access failure.\n", 1);
-    if (result == 0 && !session_cut_short()) return;
+    if (fetched != 0) return Ending::kNoPassword;
+    if (result == 0 && !session_cut_short()) return std::nullopt;
     // Wrong passwords are reported however the login then ended; a user who
     // hung up or gave up with Ctrl-C or Ctrl-\ before guessing leaves nothing
     // to report.
-    if (result > 0 || (result < 0 && !session_cut_short())) {
-        update_unsuccessful_login(session_traits());
-    }
-    end_process("End of session\n", session_end_status(1));
+    if (result > 0 || (result < 0 && !session_cut_short())) return Ending::kLoginFailed;
+    return Ending::kLoginGivenUp;
 }

@@ -2,12 +2,17 @@
 // start, and three attempts to give it with echo off.
 #pragma once
 
+#include <optional>
+
+#include "ending.h"
+
 inline constexpr int kPasswordSize = 64;  // a password and its terminator
 
-// Runs the login of a session whose type asks for one. Returns when the
-// user passed (or no password is set); ends the process with status 1 when
-// the password cannot be had or the user failed (after reporting it).
-void login_or_exit(void);
+// Runs the login of a session whose type asks for one. Returns nothing when
+// the user passed (or no password is set), else how the session ends: the
+// password could not be had, the login failed (to be reported), or it was
+// given up before any wrong password.
+std::optional<Ending> run_login(void);
 
 // Takes the password from the system tool's first output line ("config sw 0
 // " and the password): 0 with password filled (empty when none is set), 1

@@ -46,7 +46,7 @@ void zcon_cfg_write(Channel& channel, const char* param_name, const char* param_
 
 void update_unsuccessful_login(const SessionTraits& traits) {
     Channel report;
-    if (report.init_semaphores() == 0) {
+    if (report.init_semaphores()) {
         const SessionSettings& settings = session_settings();
         if (report.connect(settings.host_name, settings.host_port)) {
             register_session(report);

@@ -1,36 +1,26 @@
-// The main command loop: read a line, trim it, guard against floods, and
-// hand it to the quit/exit/reboot handling, the local commands or the
-// application.
+// The turns of the command loop: one line read and handled per turn.
 #include "main_loop.h"
 
-#include <stdio.h>
 #include <string.h>
-#include <sys/time.h>
 #include <unistd.h>
+
+#include <optional>
 
 #include "channel.h"
 #include "cle.h"
+#include "clock.h"
 #include "commands.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
+#include "flood_guard.h"
+#include "input_gate.h"
 #include "session.h"
-#include "session_end.h"
+#include "system_log.h"
+#include "typed_line.h"
 
 namespace {
 
 constexpr int kReadLimit = kCmdBuffSize - 1;  // the editor's limit, terminator included
-
-// The flood guard: a line less than kFastGapMs after the previous one is
-// fast; every kFastLinesPerStrike-th fast line in a row is a strike, and so
-// is a line after a pause up to kForgivingGapMs when the run had reached
-// that many (a pause of that size otherwise forgives a strike); a longer
-// pause clears both counts. kStrikesToEnd strikes end the session, after
-// kFloodPauseMs.
-constexpr long long kFastGapMs = 1000;
-constexpr long long kForgivingGapMs = 2500;
-constexpr int kFastLinesPerStrike = 10;
-constexpr int kStrikesToEnd = 10;
-constexpr int kFloodPauseMs = 10000;
 
 // What the loop keeps from one turn to the next.
 struct CommandLoop {
@@ -42,21 +32,8 @@ struct CommandLoop {
     FloodGuard guard;
 };
 
-bool is_blank(unsigned char c) {
-    return c >= 1 && c <= 32;
-}
-
 bool line_is(const char* line, const char* word) {
     return strcmp(line, word) == 0;
-}
-
-[[noreturn]] void terminate_flooded_session(Channel& channel) {
-    static constexpr const char* text =
-        "Terminating session due to persistent, excessive command arrival.";
-    if (session_settings().gbPrintToSysLog) mysyslog("%s\n", text);
-    console_write_plain_line(text);
-    session_pause(kFloodPauseMs);
-    end_of_session(channel);
 }
 
 // Leaves customer-API-only mode of a telnet session; true when it did.
@@ -64,138 +41,97 @@ bool leave_customer_api_mode(CommandLoop& loop) {
     if (!session_traits().console || !cmd_fmt_is(loop.context.cmd_fmt, kFmtCustomerApi)) {
         return false;
     }
-    console_queue_line("Exiting customer api *ONLY* mode");
+    console_hold_line("Exiting customer api *ONLY* mode");
     loop.context.cmd_fmt = kFmtNormal;
     return true;
 }
 
-int get_input_command(CommandLoop& loop) {
-    loop.channel.take_input_gate();
-    const int rc = cle_get_command_line(loop.prompt, loop.cmdbuff, kReadLimit);
-    if (rc == -1) loop.channel.give_input_gate();
-    return rc;
+// Reads the next line after taking the input gate. Returns the editor's
+// result: -1 at end of input.
+int get_input_command(CommandLoop& loop, InputGate& gate) {
+    gate.take();
+    return cle_get_command_line(loop.prompt, loop.cmdbuff, kReadLimit);
 }
 
-// Takes quit, exit and the reboot dialogue. Returns false when the session is
-// to end (or leave customer-API-only mode), true when it goes on.
-bool reboot_cmd_processing(CommandLoop& loop) {
+// Takes quit, exit and the reboot dialogue. Returns the ending they ask for
+// (kQuit: leave), or none when the session goes on.
+std::optional<Ending> reboot_cmd_processing(CommandLoop& loop) {
     const char* line = loop.cmdbuff;
     if (!loop.reboot_cmd_hack_flag) {
         if (line_is(line, "reboot")) {
             loop.reboot_cmd_hack_flag = true;
             console_ask("reboot, are you sure? <y,n> ");
-            return true;
+            return std::nullopt;
         }
-        return false;  // quit or exit
+        return Ending::kQuit;  // quit or exit
     }
     loop.reboot_cmd_hack_flag = false;
-    if (line_is(line, "y")) {
-        loop.channel.send_api_cmd("reboot now");
-        sleep(1);
-        cleanup(loop.channel);
-        sleep(1);
-        end_process("End of session", 0);
-    }
-    if (line_is(line, "n")) return true;
-    if (strlen(line) == 1) return false;
+    if (line_is(line, "y")) return Ending::kRebootConfirmed;
+    if (line_is(line, "n")) return std::nullopt;
+    if (strlen(line) == 1) return Ending::kQuit;
     shell_println("info: reboot command aborted");
-    return true;
+    return std::nullopt;
 }
 
-// Handles one non-empty line. Returns false when the session is to end.
-bool handle_line(CommandLoop& loop) {
+// Sends the line to the application. Returns the ending when the
+// application is gone, or the user is (a hang-up).
+std::optional<Ending> forward(CommandLoop& loop) {
+    const RequestStatus status =
+        loop.channel.send_command(loop.context.cmd_fmt, loop.cmdbuff).status;
+    if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) {
+        return std::nullopt;
+    }
+    if (session_cut_short()) return Ending::kCutShort;
+    syslog_mirror("ERROR:Unable to send command to appd. Quitting. Current command: %s\n",
+                  loop.cmdbuff);
+    return Ending::kApplicationGone;
+}
+
+// Handles one non-empty line. Returns the ending when the session is to end.
+std::optional<Ending> handle_line(CommandLoop& loop) {
     char* line = loop.cmdbuff;
-    console_count_command();
-    if (session_settings().gbPrintToSysLog) mysyslog("IN:%s\n", line);
+    system_log_count_command();
+    syslog_mirror("IN:%s\n", line);
     preprocess_legacy_bang_input_cmd(line);
 
     if (line_is(line, "quit") || line_is(line, "exit") || line_is(line, "reboot") ||
         loop.reboot_cmd_hack_flag) {
-        if (!reboot_cmd_processing(loop)) {
-            sleep(1);
-            const bool stays = leave_customer_api_mode(loop);
-            loop.channel.give_input_gate();
-            return stays;
-        }
-        loop.channel.give_input_gate();
-    } else if (process_command(line, loop.context) != 0) {
-        loop.channel.give_input_gate();
-    } else {
-        const RequestStatus status = loop.channel.send_command(loop.context.cmd_fmt, line).status;
-        if (status == RequestStatus::kAnswered || status == RequestStatus::kRefused) return true;
-        // The application is gone, or the user is (a hang-up): the session ends.
-        if (!session_cut_short() && session_settings().gbPrintToSysLog) {
-            mysyslog("ERROR:Unable to send command to appd. Quitting. Current command: %s\n", line);
-        }
-        return false;
+        const std::optional<Ending> ending = reboot_cmd_processing(loop);
+        if (ending != Ending::kQuit) return ending;
+        sleep(1);
+        if (leave_customer_api_mode(loop)) return std::nullopt;
+        return ending;
     }
-    return true;
+    if (process_command(line, loop.context)) return loop.context.ending;
+    return forward(loop);
+}
+
+// One turn: reads a line and handles it. Returns the ending when the
+// session is to end.
+std::optional<Ending> run_turn(CommandLoop& loop, InputGate& gate) {
+    if (get_input_command(loop, gate) == -1) {
+        return session_cut_short() ? Ending::kCutShort : Ending::kQuit;
+    }
+    trim_command_line(loop.cmdbuff);
+    if (flood_guard_check(&loop.guard, wall_clock_ms())) return Ending::kFlooded;
+    if (loop.cmdbuff[0] == '\0') {
+        console_show_mark();
+        return std::nullopt;
+    }
+    return handle_line(loop);
 }
 
 }  // namespace
 
-long long wall_clock_ms(void) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000;
-}
-
-bool flood_guard_check(FloodGuard* guard, long long now) {
-    long long gap = now - guard->lastTime;
-    bool strike = false;
-    if (gap < kFastGapMs) {
-        strike = ++guard->DoSCount >= kFastLinesPerStrike;
-    } else if (gap <= kForgivingGapMs) {
-        if (guard->DoSCount >= kFastLinesPerStrike) {
-            strike = true;
-        } else if (guard->DoSattempts > 0) {
-            --guard->DoSattempts;
-        }
-    } else {
-        guard->DoSCount = 0;
-        guard->DoSattempts = 0;
-    }
-    if (strike) {
-        if (++guard->DoSattempts >= kStrikesToEnd) return true;
-        guard->DoSCount = 0;
-    }
-    guard->lastTime = now;
-    return false;
-}
-
-void trim_command_line(char* line) {
-    size_t start = 0;
-    while (is_blank(static_cast<unsigned char>(line[start])))
-        ++start;
-    size_t len = strlen(line + start);
-    memmove(line, line + start, len + 1);
-    while (len > 0 && is_blank(static_cast<unsigned char>(line[len - 1])))
-        line[--len] = '\0';
-}
-
-// "!12" becomes "! 12", so the repeat command sees its number as a word.
-void preprocess_legacy_bang_input_cmd(char* input) {
-    size_t len = strlen(input);
-    if (len <= 1 || input[0] != '!' || len + 2 > static_cast<size_t>(kCmdBuffSize)) return;
-    memmove(input + 2, input + 1, len);  // the rest and its terminator
-    input[1] = ' ';
-}
-
-void run_command_loop(Channel& channel) {
+Ending run_command_loop(Channel& channel, InputGate& gate) {
     const SessionSettings& settings = session_settings();
-    CommandLoop loop{channel, {settings.cmd_fmt, channel}, "", no_prompt, 0, FloodGuard{}};
+    CommandLoop loop{channel, {settings.cmd_fmt, channel}, "", no_prompt, false, FloodGuard{}};
     loop.guard.lastTime = settings.process_start_ms;
+    gate.give();  // the session is open: the first line may be read
     for (;;) {
-        if (get_input_command(loop) == -1) return;
-        trim_command_line(loop.cmdbuff);
-        if (flood_guard_check(&loop.guard, wall_clock_ms())) terminate_flooded_session(channel);
-
-        if (loop.cmdbuff[0] == '\0') {
-            console_show_mark();
-            loop.channel.give_input_gate();
-        } else if (!handle_line(loop)) {
-            return;
-        }
-        console_release_held();
+        const std::optional<Ending> ending = run_turn(loop, gate);
+        gate.give();
+        if (ending) return *ending;
+        console_end_turn();
     }
 }

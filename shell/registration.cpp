@@ -1,5 +1,5 @@
-// Session registration: the session binds its own datagram socket, starts a
-// reader on it and tells the application where to send the user's output.
+// The registration's steps, and the event reader's loop over the session
+// socket.
 #include "registration.h"
 
 #include <pthread.h>
@@ -14,11 +14,13 @@
 
 #include "bad_input.h"
 #include "channel.h"
+#include "clock.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
 #include "libxcom.h"
 #include "listener_socket.h"
 #include "session.h"
+#include "system_log.h"
 #include "terminal_text.h"
 
 namespace {
@@ -91,10 +93,10 @@ void* apiAsyncEventReaderThread(void* /*args*/) {
     if (fd == -1) return nullptr;
     const std::unique_ptr<EventBuffers> buffers(new (std::nothrow) EventBuffers{});
     BadInputWarnings warnings("event socket", kEventKinds, 4);
-    // A line with a next line of its datagram behind it is only queued: the
-    // next line's flush writes both (the same writes), so a datagram of many
-    // lines costs one flush. Queued lines go out before the reader waits.
-    bool queued = false;
+    // A line with a next line of its datagram behind it is told to wait for
+    // it (more follows), so a datagram of many lines costs one write; when
+    // the lines behind it were empty, the console is told nothing follows.
+    bool told_more = false;
     while (buffers) {
         EventBuffers& b = *buffers;
         int kinds = 0;
@@ -105,23 +107,17 @@ void* apiAsyncEventReaderThread(void* /*args*/) {
         if (n > 0) {
             terminal_safe_text(b.line.data(), static_cast<size_t>(n), b.shown.data(),
                                b.shown.size());
-            if (session_settings().gbPrintToSysLog == 1) mysyslog("OUT:%s\n", b.shown.data());
-            if (line_follows) {
-                console_queue_line(b.shown.data());
-            } else {
-                console_print_event_line(b.shown.data());
-            }
-            queued = line_follows;
-        } else if (queued && !line_follows) {
-            console_release_held();  // the lines behind were empty
-            queued = false;
+            syslog_mirror("OUT:%s\n", b.shown.data());
+            console_print_event_line(b.shown.data(), line_follows);
+            told_more = line_follows;
+        } else if (told_more && !line_follows) {
+            console_print_event_line(nullptr, false);  // the lines behind were empty
+            told_more = false;
         }
     }
-    if (queued) console_release_held();
-    if (session_settings().gbPrintToSysLog == 1) {
-        // Each datagram is taken whole, so nothing is left unread at the end.
-        mysyslog("CRITICAL: XCOM buffer is full without new line, current buffer length: %d", 0);
-    }
+    if (told_more) console_print_event_line(nullptr, false);
+    // Each datagram is taken whole, so nothing is left unread at the end.
+    syslog_mirror("CRITICAL: XCOM buffer is full without new line, current buffer length: %d", 0);
     close(fd);
     api_async_event_fd = -1;
     return nullptr;

@@ -62,7 +62,6 @@ struct SessionSettings {
     const SessionTraits* traits = nullptr;  // the settled type's; NULL: telnet's
     const char* cmd_fmt = kFmtNormal;       // the command mode the session starts in
     int cmdecho_state = 1;                  // echo of typed characters at the start
-    int gbPrintToSysLog = 0;                // 1: input and output lines go to the system log
     bool no_banner = false;                 // --nobanner: no "whoami" at the start
     bool wait_to_start = false;             // --wait: wait for SIGUSR1 first
     bool view_only_mode = false;            // --logviewer: the live log only

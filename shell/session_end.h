@@ -1,18 +1,12 @@
-// The ways a session ends: the teardown and the process's end with its
-// exit status.
+// The one place a session ends: the teardown, the log entry and the exit
+// status of each way of ending.
 #pragma once
+
+#include "ending.h"
 
 class Channel;
 
-// Tears the session down: unregisters, writes held output, gives the
-// terminal back, closes the connection, releases the semaphores and removes
-// the listener sockets. Safe to call more than once.
-void cleanup(Channel& channel);
-// Ends the session normally: clears the login report, tears down, logs
-// "End of session" when mirroring and exits with status 0.
-[[noreturn]] void end_of_session(Channel& channel);
-// Ends a session whose registration failed: closes the connection, gives
-// the terminal back, removes the listener sockets, exits with status 255.
-[[noreturn]] void end_unregistered_session(Channel& channel);
-// Ends the process with status, logging entry first when mirroring.
-[[noreturn]] void end_process(const char* entry, int status);
+// Tears down what start-up set up, as ending asks, writes the log entry of
+// ending and returns the process's exit status. Its switch is the table of
+// endings in docs/design.md.
+int end_session(Ending ending, Channel& channel);

@@ -10,12 +10,15 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string_view>
 
 #include "channel.h"
 #include "cle.h"
+#include "clock.h"
 #include "console.h"
-#include "hangup.h"
+#include "ending_signals.h"
+#include "input_gate.h"
 #include "log_reader.h"
 #include "login.h"
 #include "login_report.h"
@@ -23,6 +26,8 @@
 #include "registration.h"
 #include "session.h"
 #include "session_end.h"
+#include "system_log.h"
+#include "waits.h"
 
 namespace {
 
@@ -68,13 +73,12 @@ bool apply_type(SessionSettings& settings, const char* type) {
     return true;
 }
 
+// What the options asked for.
+enum class Options { kRead, kHelp, kBad };
+
 // Applies one option that takes no value; false for an unknown one.
-// --help ends the process at once.
 bool apply_flag(SessionSettings& settings, std::string_view arg) {
-    if (arg == "--help") {
-        usage();
-        exit(0);
-    } else if (arg == "--logviewer") {
+    if (arg == "--logviewer") {
         snprintf(settings.session_type, sizeof settings.session_type, "telnet");
         settings.view_only_mode = true;
     } else if (arg == "--noecho") {
@@ -89,13 +93,17 @@ bool apply_flag(SessionSettings& settings, std::string_view arg) {
     return true;
 }
 
-// Reads the options left to right; returns the number of argument errors.
-int parse_options(SessionSettings& settings, int argc, char** argv) {
+// Reads the options left to right. --help stops the reading at once, after
+// printing the usage text.
+Options parse_options(SessionSettings& settings, int argc, char** argv) {
     int errors = 0;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         bool takes_value = arg == "-h" || arg == "-p" || arg == "-t";
-        if (takes_value && i + 1 >= argc) {
+        if (arg == "--help") {
+            usage();
+            return Options::kHelp;
+        } else if (takes_value && i + 1 >= argc) {
             // Nothing left to consume: the option is as wrong as an unknown one.
             shell_println("Invalid argument \"%s\"", argv[i]);
             ++errors;
@@ -120,7 +128,7 @@ int parse_options(SessionSettings& settings, int argc, char** argv) {
             ++errors;
         }
     }
-    return errors;
+    return errors > 0 ? Options::kBad : Options::kRead;
 }
 
 // Writes one line of the --wait handshake.
@@ -154,13 +162,13 @@ void wait_for_debugger() {
 // Steps before the options: the start time, the ready file of the service
 // that started the shell, and the terminal's name. They come before the
 // console exists, so their two fatal messages are written directly.
-void check_surroundings(SessionSettings& settings) {
+std::optional<Ending> check_surroundings(SessionSettings& settings) {
     settings.process_start_ms = wall_clock_ms();
 
     FILE* ready = fopen(kReadyFile, "r");
     if (ready == nullptr) {
         puts("Fatal: telnet server not running.");
-        exit(1);
+        return Ending::kNotReady;
     }
     fclose(ready);
 
@@ -168,42 +176,53 @@ void check_surroundings(SessionSettings& settings) {
     if (err != 0) {
         errno = err;
         perror("Can't get TTY name");
-        exit(-1);
+        return Ending::kNoTerminal;
     }
+    return std::nullopt;
 }
 
 // Console output first, so that the options can be complained about.
-void read_options(SessionSettings& settings, int argc, char** argv) {
+std::optional<Ending> read_options(SessionSettings& settings, int argc, char** argv) {
     if (console_init() != 0) {
         shell_println("error: failed to bind stdout_shio to stdout");
-        exit(-3);
+        return Ending::kNoConsole;
     }
-    if (parse_options(settings, argc, argv) > 0) {
-        shell_println("Usage:");
-        usage();
-        exit(1);
+    switch (parse_options(settings, argc, argv)) {
+        case Options::kHelp:
+            return Ending::kHelpShown;
+        case Options::kBad:
+            shell_println("Usage:");
+            usage();
+            return Ending::kBadArguments;
+        case Options::kRead:
+            break;
     }
     if (settings.wait_to_start) wait_for_debugger();
+    return std::nullopt;
 }
 
-// Settles the session type, makes the settings the session's for good, and
-// sets up what follows from them for the whole process.
+// Settles the session type, makes the settings the session's for good (the
+// steps after this one read them as session_settings()), and sets up what
+// follows from them for the whole process.
 void settle_session(SessionSettings& settings) {
     const SessionTraits& traits = session_settle_type(settings.session_type, settings.tty_name);
     snprintf(settings.session_type, sizeof settings.session_type, "%s", traits.type);
     settings.traits = &traits;
-    if (traits.mirrors_to_syslog) settings.gbPrintToSysLog = 1;
     session_settings_set(settings);
+    system_log_open();  // before any thread that may write to it
     if (traits.serial_line_ends) console_use_serial_line_ends();
     signal(SIGPIPE, SIG_IGN);
-    hangup_install();
-    if (settings.gbPrintToSysLog) mysyslog("Session started\n");
+    ending_signals_install();
+    syslog_mirror("Session started\n");
 }
 
 // Login, banner and live log.
-void greet_user(const SessionSettings& settings) {
+std::optional<Ending> greet_user() {
+    const SessionSettings& settings = session_settings();
     const SessionTraits& traits = session_traits();
-    if (traits.login) login_or_exit();
+    if (traits.login) {
+        if (const std::optional<Ending> failed = run_login()) return failed;
+    }
     if (traits.console) {
         shell_println("Quorvex Command Shell");
         shell_println("XCOM host:    %s port: %d", settings.host_name, settings.host_port);
@@ -211,32 +230,39 @@ void greet_user(const SessionSettings& settings) {
     }
     if (settings.view_only_mode) shell_println("Log viewer mode (Ctrl-C to quit) ...");
     if (traits.console) log_reader_start();
+    return std::nullopt;
 }
 
-// The answer semaphores and the line editor. A log viewer goes no further:
-// its log reader runs until a signal ends the wait (Ctrl-C, its quit key; a
-// hang-up or another ending signal; SIGUSR1 after --wait).
-void prepare_input(const SessionSettings& settings, Channel& channel) {
+// The answer semaphore, the input gate and the line editor. A log viewer
+// goes no further: its log reader runs until a signal ends the wait (Ctrl-C,
+// its quit key; a hang-up or another ending signal; SIGUSR1 after --wait).
+std::optional<Ending> prepare_input(Channel& channel, InputGate& gate) {
+    const SessionSettings& settings = session_settings();
     console_set_echo(settings.cmdecho_state);
-    if (const int status = channel.init_semaphores(); status != 0) {
+    if (!channel.init_semaphores()) {
         shell_println("Cound not initialize response semaphore");
-        exit(status);
+        return Ending::kNoAnswerSemaphore;
+    }
+    if (!gate.init()) {
+        shell_println("Cound not initialize response semaphore");  // sic: the same text
+        return Ending::kNoInputGate;
     }
     if (settings.view_only_mode) {
         session_pause(-1);
-        cleanup(channel);
-        exit(session_end_status(0));
+        return Ending::kLogViewerDone;
     }
     if (console_editor_init() != 0) {
         shell_println("Failed to initialize command-line editor");
-        exit(-111);
+        return Ending::kNoEditor;
     }
+    return std::nullopt;
 }
 
 // Connects to the application, waiting for it as long as it takes, or until
 // the terminal hangs up: nothing is registered or reported yet, so the
 // session just ends.
-void connect_to_application(const SessionSettings& settings, Channel& channel) {
+std::optional<Ending> connect_to_application(Channel& channel) {
+    const SessionSettings& settings = session_settings();
     bool waiting_told = false;
     while (!channel.connect(settings.host_name, settings.host_port)) {
         if (!session_cut_short() && session_traits().setup_messages && !waiting_told) {
@@ -244,22 +270,35 @@ void connect_to_application(const SessionSettings& settings, Channel& channel) {
             waiting_told = true;
         }
         session_pause(kConnectRetryMs);
-        if (session_cut_short()) {
-            cleanup(channel);
-            end_process("End of session", session_end_status(0));
-        }
+        if (session_cut_short()) return Ending::kCutShortConnecting;
     }
+    return std::nullopt;
 }
 
 // Connects and registers, then reports the login and asks who the user is.
-void open_session(const SessionSettings& settings, Channel& channel) {
-    connect_to_application(settings, channel);
-    if (register_session(channel) != 0) end_unregistered_session(channel);
+std::optional<Ending> open_session(Channel& channel) {
+    if (const std::optional<Ending> ended = connect_to_application(channel)) return ended;
+    if (register_session(channel) != 0) return Ending::kRegistrationRefused;
     channel.mark_registered();
+    const SessionSettings& settings = session_settings();
     const SessionTraits& traits = session_traits();
     if (traits.console) shell_println("Session type: %s", settings.session_type);
     if (traits.login) update_ui_login_params(channel, 0, traits);
     if (!traits.console && !settings.no_banner) channel.send_api_cmd("whoami");
+    return std::nullopt;
+}
+
+// Start-up in its steps, then the command loop. Returns how the session
+// ended: each step that can end it says how.
+Ending run_session(int argc, char** argv, Channel& channel, InputGate& gate) {
+    SessionSettings settings;
+    if (const std::optional<Ending> ended = check_surroundings(settings)) return *ended;
+    if (const std::optional<Ending> ended = read_options(settings, argc, argv)) return *ended;
+    settle_session(settings);
+    if (const std::optional<Ending> ended = greet_user()) return *ended;
+    if (const std::optional<Ending> ended = prepare_input(channel, gate)) return *ended;
+    if (const std::optional<Ending> ended = open_session(channel)) return *ended;
+    return run_command_loop(channel, gate);
 }
 
 // SIGUSR1 ends the start-up wait of --wait. Only async-signal-safe calls
@@ -276,16 +315,8 @@ void sig_handler(int signum) {
 }  // namespace
 
 int zcon_main(int argc, char** argv) {
-    SessionSettings settings;
-    check_surroundings(settings);
-    read_options(settings, argc, argv);
-    settle_session(settings);
-    greet_user(settings);
-    // The session's one connection to the application; it lives as long as
-    // the process, which ends through exit().
+    // The session's one connection to the application, and the input gate.
     Channel channel;
-    prepare_input(settings, channel);
-    open_session(settings, channel);
-    run_command_loop(channel);
-    end_of_session(channel);
+    InputGate gate;
+    return end_session(run_session(argc, argv, channel, gate), channel);
 }

@@ -2,5 +2,5 @@
 // command loop until the session ends.
 #pragma once
 
-// Runs one session; returns only through the end of the process.
+// Runs one session; returns the process's exit status.
 int zcon_main(int argc, char** argv);

@@ -1,12 +1,13 @@
 // Runs a shell command line in a child process and waits for it, without the
 // platform's system(), which would block SIGCHLD and ignore SIGINT and SIGQUIT
 // in a process that has other threads running.
+#include "system_pthread.h"
+
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "commands.h"
-#include "hangup.h"
 #include "seams.h"
+#include "waits.h"
 
 namespace {
 

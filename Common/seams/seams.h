@@ -4,9 +4,8 @@
 // besides the tests.
 //
 // The convention: a seam stands in for one outside call of a module (a
-// write, a send or receive, a system-log entry, a fork and exec, the end of
-// the process), so a test can force what the outside world rarely does:
-// interruptions, short writes, failures. It is set with
+// write, a send or receive, a system-log entry, a fork and exec), so a test can force what the
+// outside world rarely does: interruptions, short writes, failures. It is set with
 // <module>_set_<call>(stand_in), which returns the call it replaces;
 // nullptr puts the real call back.
 #pragma once
@@ -49,11 +48,11 @@ CleOutputSink cle_set_output_sink(CleOutputSink sink);
 // changes.
 void cle_history_test_add(const char* line);
 
-// ---- Console (shell) -------------------------------------------------------
+// ---- System log (shell) -----------------------------------------------------
 
 // The vsyslog(3) behind mysyslog.
 typedef void (*VsyslogT)(int priority, const char* format, va_list ap);
-VsyslogT console_set_vsyslog(VsyslogT vsyslog_call);
+VsyslogT system_log_set_vsyslog(VsyslogT vsyslog_call);
 
 // ---- Local commands (shell) ------------------------------------------------
 
@@ -61,6 +60,3 @@ VsyslogT console_set_vsyslog(VsyslogT vsyslog_call);
 // status would be.
 typedef int (*CommandRunnerT)(const char* command);
 CommandRunnerT system_pthread_set_runner(CommandRunnerT runner);
-// The teardown and process end of the exit command.
-typedef void (*ExitHookT)(int status);
-ExitHookT exit_cmd_set_hook(ExitHookT hook);

@@ -20,6 +20,7 @@
 
 #include "cle_internal.h"
 #include "key_decode.h"
+#include "key_table.h"
 #include "line_edit.h"
 #include "screen.h"
 #include "seams.h"

@@ -24,18 +24,22 @@
 #include "bad_input.h"
 #include "channel.h"
 #include "cle.h"
+#include "clock.h"
 #include "command_parsing.h"
 #include "commands.h"
 #include "console.h"
+#include "flood_guard.h"
 #include "listener_socket.h"
 #include "log_reader.h"
+#include "log_view.h"
 #include "login.h"
 #include "login_report.h"
-#include "main_loop.h"
 #include "seams.h"
 #include "session.h"
+#include "system_log.h"
 #include "terminal_text.h"
 #include "test_util.h"
+#include "typed_line.h"
 
 namespace {
 
@@ -193,18 +197,18 @@ TEST(Console, PrintsAndMirrors) {
         {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet3:2:OUT:" + a600.substr(0, 507)},
         {"quiet", "", "quiet\r\n", 7, "", 0, false},
     };
-    console_set_vsyslog(capture_entry);
+    system_log_set_vsyslog(capture_entry);
     SessionSettings settings;
     snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/pts/3");
     for (const auto& r : rows) {
         SCOPED_TRACE(r.printed);
         logged.clear();
-        settings.gbPrintToSysLog = r.mirror;
+        settings.traits = r.mirror ? session_traits_of("api") : nullptr;
         session_settings_set(settings);
         for (int i = 0; i < r.commands; ++i)
-            console_count_command();
+            system_log_count_command();
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(shell_println(r.format, r.arg), r.rc);
+        EXPECT_EQ(console_println(r.format, r.arg), r.rc);
         fflush(stdout);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), r.printed);
         EXPECT_EQ(logged, r.mirrored.empty() ? std::vector<std::string>{}
@@ -212,7 +216,7 @@ TEST(Console, PrintsAndMirrors) {
     }
     EXPECT_EQ(mysyslog(nullptr) + mysyslog("%s", "x"), 0);
     session_settings_set(SessionSettings{});
-    console_set_vsyslog(nullptr);
+    system_log_set_vsyslog(nullptr);
 }
 
 // Bad input on a listener socket is warned of at most once a second per
@@ -231,7 +235,7 @@ TEST(BadInput, WarnsOncePerKindASecond) {
         {2, 6500, {}},
         {0, 9000, {}},
     };
-    console_set_vsyslog(capture_entry);
+    system_log_set_vsyslog(capture_entry);
     for (const auto& r : rows) {
         logged.clear();
         warnings.note(r.kinds, r.at);
@@ -239,7 +243,7 @@ TEST(BadInput, WarnsOncePerKindASecond) {
             entry.erase(0, entry.find(":WARNING: event socket: ") + 24);
         EXPECT_EQ(logged, r.logged) << r.at;
     }
-    console_set_vsyslog(nullptr);
+    system_log_set_vsyslog(nullptr);
 }
 
 // Local commands run in this process. The history listing numbers entries by
@@ -249,27 +253,30 @@ TEST(BadInput, WarnsOncePerKindASecond) {
 TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
     Channel unconnected;
     CommandContext context{kFmtNormal, unconnected};
-    const auto run = [&](auto handler, std::vector<const char*> words) {
+    const auto run = [&](const auto& action) {
         ::testing::internal::CaptureStdout();
-        handler(context, static_cast<int>(words.size()), const_cast<char**>(words.data()));
+        action();
         return ::testing::internal::GetCapturedStdout();
     };
+    const auto line = [&](const char* text) {
+        return run([&] { process_command(text, context); });
+    };
     cle_cleanup();
-    EXPECT_EQ(run(history_cmd, {"history"}), "command history:\r\n<empty>\r\nhistory success\r\n");
+    EXPECT_EQ(line("history"), "command history:\r\n<empty>\r\nhistory success\r\n");
     for (const char* line : {"status", "show add x"})
         cle_history_test_add(line);
-    EXPECT_EQ(run(history_cmd, {"hist"}),
+    EXPECT_EQ(line("hist"),
               "command history:\r\n 1  status\r\n 2  show add x\r\n"
               "2 commands (only the last 64 shown)\r\nhist success\r\n");
-    EXPECT_EQ(run(repeat_cmd, {"!", "2"}), "error: invalid command history reference\r\n");
-    EXPECT_EQ(run(repeat_cmd, {"repeat", "1"}),
+    EXPECT_EQ(line("! 2"), "error: invalid command history reference\r\n");
+    EXPECT_EQ(line("repeat 1"),
               "error: unknown error executing a command\r\n");  // status, sent again
     for (int n = 3; n <= 66; ++n)
         cle_history_test_add(("line " + std::to_string(n)).c_str());
-    const std::string full = run(history_cmd, {"history"});
+    const std::string full = line("history");
     EXPECT_NE(full.find("64  line 64\r\n 1  line 65\r\n 2  line 66\r\n64 commands"),
               std::string::npos);
-    EXPECT_EQ(run(repeat_cmd, {"!", "0"}) + run(repeat_cmd, {"!", "64"}),
+    EXPECT_EQ(line("! 0") + line("! 64"),
               "error: value out of range. valid range 1..64\r\n"
               "error: unknown error executing a command\r\n");
     cle_cleanup();
@@ -279,15 +286,15 @@ TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
     const rlimit none{0, limit.rlim_max};
     // Nor can the password tool start: that means no password, and standard
     // input is neither read nor closed.
-    const auto without_descriptors = [&](CommandContext& c, int argc, char** argv) {
+    const auto without_descriptors = [&] {
         setrlimit(RLIMIT_NOFILE, &none);
-        printenv_cmd(c, argc, argv);
-        login_or_exit();
+        process_command("printenv", context);
+        EXPECT_FALSE(run_login());
         setrlimit(RLIMIT_NOFILE, &limit);
     };
     UniqueFd in(dup(STDIN_FILENO)), null(open("/dev/null", O_RDONLY | O_CLOEXEC));
     dup2(null.get(), STDIN_FILENO);
-    EXPECT_EQ(run(without_descriptors, {"printenv"}), "printenv failed\r\n");
+    EXPECT_EQ(run(without_descriptors), "printenv failed\r\n");
     EXPECT_NE(fcntl(STDIN_FILENO, F_GETFD), -1);
     dup2(in.get(), STDIN_FILENO);
 }
@@ -297,9 +304,10 @@ TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
 TEST(LiveLog, FiltersAndFormat) {
     const std::string rec = "2026-12-05 23:51:58 notice zcon: API:telnet3:1:IN:status";
     using Args = std::vector<const char*>;
-    const Args all = {"date", "time", "level"};
+    const std::string all = "date time level";
     const struct {
-        Args show, cull, format;  // format: the words after "log format"
+        Args show, cull;
+        std::string format;  // the words after "log format"
         std::string record, shown;
     } rows[] = {
         {{}, {}, all, rec, rec},
@@ -309,10 +317,10 @@ TEST(LiveLog, FiltersAndFormat) {
         {{"status"}, {"telnet3"}, all, rec, "-"},  // cull wins
         {{"nothing"}, {"short"}, all, "a short record of 24 chr", "a short record of 24 chr"},
         {{"nothing"}, {"short"}, all, "a short record of 25 chrs", "-"},
-        {{}, {}, {"level", "time"}, rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
-        {{}, {}, {"time", "date"}, rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
-        {{}, {}, {"date"}, "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
-        {{}, {}, {"date"}, "2026-12-05 23:51:58 oneword", "2026-12-05 "},
+        {{}, {}, "level time", rec, "23:51:58 notice zcon: API:telnet3:1:IN:status"},
+        {{}, {}, "time date", rec, "2026-12-05 23:51:58 zcon: API:telnet3:1:IN:status"},
+        {{}, {}, "date", "2026-12-05 23:51:58   two spaces", "2026-12-05  two spaces"},
+        {{}, {}, "date", "2026-12-05 23:51:58 oneword", "2026-12-05 "},
     };
     Channel unconnected;
     CommandContext context{kFmtNormal, unconnected};
@@ -324,8 +332,7 @@ TEST(LiveLog, FiltersAndFormat) {
                          const_cast<char**>(r.show.data()));
         view.add_filters(LogView::Filters::kCull, static_cast<int>(r.cull.size()),
                          const_cast<char**>(r.cull.data()));
-        log_format_cmd(context, static_cast<int>(r.format.size()),
-                       const_cast<char**>(r.format.data()));
+        process_command(("log format " + r.format).c_str(), context);
         char out[1100];
         EXPECT_EQ(view.format_record(r.record.c_str(), out, sizeof out) ? out : "-", r.shown);
     }

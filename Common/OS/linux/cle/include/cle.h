@@ -24,6 +24,7 @@ int cle_init();
 // the history store. Safe to call more than once. Returns 0.
 int cle_cleanup();
 // Restores the saved terminal settings only. Returns 0 or -1.
+// Kept in the editor's interface; the shell never calls it.
 int cle_reset_term();
 // Any non-zero value switches editor output on.
 void cle_echo_enable(int echo);
@@ -81,4 +82,5 @@ int cle_history_get_start();
 // Replaces the newest line with a copy of replacement; -1 for NULL, else 0.
 int cle_history_replace_last_entry(const char* replacement);
 // Sets the command filter switch; returns its previous value.
+// Kept in the editor's interface; nothing calls it or reads the switch.
 int cle_history_command_filter(int x);

@@ -78,7 +78,6 @@ void append(const char* s, size_t n) {
 
 }  // namespace
 
-// Stores the echo switch: any non-zero value switches editor output on.
 void cle_echo_enable(int echo) {
     echo_flag = echo != 0;
 }

@@ -19,6 +19,7 @@
 
 #include "cle_internal.h"
 #include "key_decode.h"
+#include "key_table.h"
 #include "line_edit.h"
 
 namespace {

@@ -15,7 +15,7 @@ char* command_history[CLE_HISTORY_SLOTS];
 int history_index{};
 int history_pos{};
 int history_size{};
-int history_cmd_filter = 1;
+int history_cmd_filter = 1;  // kept with its setter; nothing reads it
 
 // Puts a heap copy of text in slot, releasing what the slot held (a slot
 // outside the counted range may still hold an old string: the counters are

@@ -30,24 +30,7 @@
 // is text: a title holding U+015C (C5 9C) does not end there.
 #pragma once
 
-enum class KeyAction {
-    kNone,  // an ignored byte, or inside an escape sequence
-    kInsert,
-    kHome,
-    kEnd,
-    kLeft,
-    kRight,
-    kBackspace,
-    kDelete,
-    kClear,
-    kLineEnd,
-    kAbort,  // Ctrl-D
-};
-
-struct Key {
-    KeyAction action = KeyAction::kNone;
-    char c = 0;  // the character of kInsert
-};
+#include "keys.h"
 
 class KeyDecoder {
   public:

@@ -62,3 +62,8 @@ KeyAction key_of_tilde(int n) {
     }
     return KeyAction::kNone;
 }
+
+void edit_key(EditLine& ed, const Key& key, int width) {
+    settle_rows(ed, width);
+    key_binding(key.action)->edit(ed, width, key.c);
+}

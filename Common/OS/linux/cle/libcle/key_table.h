@@ -1,9 +1,9 @@
 // The editor's keys in one table: the bytes that make each action, and what
 // the action does to the line. The decoder (key_decode.cpp) reads the byte
-// columns; edit_key (line_edit.cpp) runs the action's edit.
+// columns; edit_key runs the action's edit.
 #pragma once
 
-#include "key_decode.h"
+#include "keys.h"
 
 struct EditLine;
 
@@ -24,3 +24,7 @@ const KeyBinding* key_binding(KeyAction action);
 KeyAction key_of_control(unsigned char byte);
 KeyAction key_of_final(unsigned char final);
 KeyAction key_of_tilde(int n);
+// Acts on a key by its row's edit, after laying the line out for width (see
+// settle_rows): a key with an edit, not kNone or the line end and Ctrl-D,
+// which end the read and are the caller's (see edit_finish).
+void edit_key(EditLine& ed, const Key& key, int width);

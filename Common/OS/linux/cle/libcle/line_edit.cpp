@@ -30,7 +30,6 @@
 #include <cstring>
 
 #include "cle_internal.h"
-#include "key_table.h"
 
 namespace {
 
@@ -134,7 +133,6 @@ void settle_rows(EditLine& ed, int width) {
     echo_back_to(ed, width, cursor);
 }
 
-// Queues the beep for a refused action.
 void beep() {
     echo_putchar('\a');
 }
@@ -285,11 +283,6 @@ void edit_clear(EditLine& ed, int width) {
 }
 
 // Acts on one key with the edit that the key table gives its action.
-void edit_key(EditLine& ed, const Key& key, int width) {
-    settle_rows(ed, width);
-    key_binding(key.action)->edit(ed, width, key.c);
-}
-
 // Ends the line below its last row of text. With no layout yet the cursor
 // is at the end of the text anyway.
 void edit_finish(EditLine& ed, int width, const char* line_end) {

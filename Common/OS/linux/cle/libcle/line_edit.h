@@ -4,7 +4,7 @@
 // read input, take the lock or flush, so tests can drive them directly.
 #pragma once
 
-#include "key_decode.h"
+#include "keys.h"
 
 struct EditLine {
     char* cmdbuff;          // the caller's buffer, NUL-terminated after cmdlen
@@ -37,10 +37,6 @@ void edit_end(EditLine& ed, int width);
 void edit_clear(EditLine& ed, int width);
 // Writes the beep for a refused action.
 void beep();
-// Acts on a key by the actions above: one with an edit, not kNone or the
-// line end and Ctrl-D, which end the read and are the caller's (see
-// edit_finish).
-void edit_key(EditLine& ed, const Key& key, int width);
 // Ends the line: moves below the last row that holds text of it (the
 // command's output must not overwrite the rest of the line), then writes
 // line_end. width as for the actions, but it is not needed known.

@@ -58,8 +58,7 @@ termios character_mode(const termios& saved) {
 
 }  // namespace
 
-// Saves the settings of standard input and switches it to character mode.
-// Returns 0, or -1 (with a message on stderr) when stdin is no terminal.
+// A terminal that will not give its settings is reported on stderr.
 int cle_init() {
     termios saved{};
     if (tcgetattr(STDIN_FILENO, &saved) < 0) {
@@ -87,8 +86,6 @@ int cle_init() {
     return 0;
 }
 
-// Restores the terminal and the previous SIGWINCH handler and empties the
-// history store. Repeating it is harmless. Returns 0.
 int cle_cleanup() {
     cle_restore_term();
     if (sigwinch_installed) {
@@ -106,7 +103,6 @@ int cle_restore_term() {
     return tcsetattr(STDIN_FILENO, TCSANOW, &termios_reset);
 }
 
-// Restores the saved terminal settings only. Returns 0 or -1.
 int cle_reset_term() {
     return cle_restore_term();
 }

@@ -70,15 +70,19 @@ int xcom_remove_nulls(char* line, int len);
 // Writes prefix and the formatted text (at most 511 bytes) to standard output.
 [[gnu::format(printf, 2, 3)]] int xcom_log(const char* prefix, const char* fmt, ...);
 // Switches the library's warnings on or off; returns the previous setting.
+// Kept in the library's interface; the shell never calls it.
 int xcom_log_errors(int bLogErrors);
 int xcom_should_print_errors();
 
 // Printable form of len bytes: 0x20..0x7E as is, others as "[%02x]".
 // output must hold 4 * len + 1 bytes. Returns output.
+// Kept in the library's interface; the shell never calls it.
 char* hexasc(const char* buff, int len, char* output);
 
+// Kept in the library's interface; the shell never calls it.
 const char* xcom_get_version();
 
+// The list: kept in the library's interface; the shell never uses it.
 typedef struct _xlist {
     struct _xlist* next;
     struct _xlist* prev;

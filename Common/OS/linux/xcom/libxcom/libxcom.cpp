@@ -68,8 +68,6 @@ void xcom::warn(const char* fmt, ...) {
     va_end(args);
 }
 
-// Drops NUL bytes from the first len bytes of line, terminates the rest and
-// returns its length.
 int xcom_remove_nulls(char* line, int len) {
     if (line == nullptr) return 0;
     len = std::max(len, 0);

@@ -1,6 +1,8 @@
-// Newline-framed text lines over stream and datagram sockets. A receiving
-// stream keeps its unconsumed bytes in a caller-owned buffer between calls;
-// datagrams are treated as one byte stream, so lines may span them.
+// Newline-framed text lines over sockets. socket_read_line keeps a stream's
+// unconsumed bytes in a caller-owned buffer between calls and takes a
+// datagram socket as one byte stream, so its lines may span datagrams;
+// socket_read_datagram_line splits each datagram on its own, so its lines
+// never do.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -47,7 +49,8 @@ Io socket_io(int socket, Direction direction, const Budget& budget, bool& must_w
                 case WaitResult::timed_out:
                     return Io::kTimedOut;
                 case WaitResult::failed: {
-                    // A read's warning names the error; a write's never did.
+                    // A read's warning names the error; a write's says only
+                    // that the wait failed.
                     std::array<char, xcom::kErrorTextSize> scratch;
                     const bool named = direction == Direction::read;
                     warn("%s: select() error%s%s\n", what, named ? " " : "",

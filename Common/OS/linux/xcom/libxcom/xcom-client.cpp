@@ -1,5 +1,5 @@
-// XCOM client: one TCP connection to the application, a reader thread that
-// hands every received line to the user's callback, and serialised sends.
+// The XCOM client's connection object: the connect with its time limit, the
+// reader thread and its callback, and the sends, serialised per connection.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -34,7 +34,9 @@ struct ReaderBuffers {
     std::array<char, XCOM_MAX_BUFFER + 1> buffer;
 };
 
-// The object behind an HXCOM handle.
+// The object behind an HXCOM handle. Its tag keeps the appliance's name; in
+// this unnamed namespace it is not a global name, which that spelling would
+// reserve.
 typedef struct _xcom_client {
     int socket = kNoSocket;  // connected, non-blocking; closed only after the reader is joined
     XCOMCallBackT callback = nullptr;

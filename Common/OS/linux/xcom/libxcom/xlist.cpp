@@ -3,7 +3,7 @@
 
 #include "libxcom.h"
 
-// Appends a node carrying ptr at the tail; returns it, or NULL when memory is short.
+// The tail is found by walking from the head: lists here are short.
 xlist* xlist_add(xlist** head, void* ptr) {
     if (head == nullptr) return nullptr;
     auto* node = new (std::nothrow) xlist{nullptr, nullptr, ptr};
@@ -20,7 +20,6 @@ xlist* xlist_add(xlist** head, void* ptr) {
     return node;
 }
 
-// Unlinks element from the list and frees the node, not its payload.
 void xlist_remove(xlist** head, xlist* element) {
     if (head == nullptr || element == nullptr) return;
     if (*head == element) *head = element->next;
@@ -29,7 +28,6 @@ void xlist_remove(xlist** head, xlist* element) {
     delete element;
 }
 
-// Calls callback with each node from the head on until one call returns non-zero.
 void xlist_walk(xlist* head, int (*callback)(xlist*)) {
     if (callback == nullptr) return;
     for (xlist* node = head; node != nullptr;) {
@@ -40,7 +38,6 @@ void xlist_walk(xlist* head, int (*callback)(xlist*)) {
     }
 }
 
-// Returns the number of nodes in the list (0 for an empty one).
 int xlist_size(xlist* head) {
     int count = 0;
     for (xlist* node = head; node != nullptr; node = node->next)

@@ -1,6 +1,7 @@
-// The console's system-log side: the entries "API:<tag>:<count>:<text>" and
-// the mirror of printed messages.
-#include <stdarg.h>
+// The system log's entries, their session tag and count, and the one
+// decision whether the session mirrors.
+#include "system_log.h"
+
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
@@ -9,8 +10,6 @@
 #include <atomic>
 #include <string_view>
 
-#include "console.h"
-#include "console_message.h"
 #include "seams.h"
 #include "session.h"
 #include "text_buffer.h"
@@ -20,7 +19,6 @@ namespace {
 // The system-log writer, replaceable so tests can read the entries.
 VsyslogT zcon_vsyslog = vsyslog;
 
-constexpr size_t kMaxMessageFormat = 63;
 // The mirror of a printed line: "OUT:" and the format, then the formatted entry.
 constexpr size_t kMirrorFormatSize = 128;
 constexpr size_t kMirrorEntrySize = 512;
@@ -34,8 +32,14 @@ constexpr int PRIORITY = 69;
 constexpr const char* identity = "zcon";
 
 std::atomic<int> gnCount;  // non-empty command lines so far
-int bInitialized;
+int bInitialized;          // the log is open and the tag built
 char session[kSessionTagSize];
+
+// Whether the session mirrors what is typed and shown: the session type's
+// trait, the one place the decision is made.
+bool gbPrintToSysLog() {
+    return session_traits().mirrors_to_syslog;
+}
 
 // Builds the session tag from the terminal name: ttyS0 for /dev/ttyS0,
 // telnet3 for /dev/pts/3, shell<pid> when the name has no directory.
@@ -63,65 +67,10 @@ void append_escaped(char* out, size_t cap, size_t* len, std::string_view text) {
     out[*len] = '\0';
 }
 
-}  // namespace
-
-VsyslogT console_set_vsyslog(VsyslogT vsyslog_call) {
-    const VsyslogT previous = zcon_vsyslog;
-    zcon_vsyslog = vsyslog_call != nullptr ? vsyslog_call : vsyslog;
-    return previous;
-}
-
-void console_count_command(void) {
-    ++gnCount;
-}
-
-bool message_format(const char* fmt, char* out) {
-    if (fmt == nullptr) return false;
-    const size_t n = strlen(fmt);
-    if (n > kMaxMessageFormat) return false;
-    std::string_view body(fmt, n);
-    if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
-    snprintf(out, kMessageFormatSize, "%.*s%s", static_cast<int>(body.size()), body.data(),
-             newline_string);
-    return true;
-}
-
-void message_mirror(const char* format, va_list ap) {
-    if (session_settings().gbPrintToSysLog != 1) return;
-    char fmtmsg[kMirrorFormatSize];
-    char bufmsg[kMirrorEntrySize];
-    snprintf(fmtmsg, sizeof fmtmsg, "OUT:%s", format);
-    vsnprintf(bufmsg, sizeof bufmsg, fmtmsg, ap);
-    mysyslog("%s", bufmsg);
-}
-
-// Prints one line on standard output with the session's line break, and
-// mirrors the printed text to the system log when mirroring is on.
-int shell_println(const char* fmt, ...) {
-    char format[kMessageFormatSize];
-    if (!message_format(fmt, format)) return -1;
-    va_list ap;
-    va_start(ap, fmt);
-    const int rc = vprintf(format, ap);
-    va_end(ap);
-    fflush(stdout);  // whole, now: other writers share the terminal
-    if (rc > 0) {
-        va_start(ap, fmt);
-        message_mirror(format, ap);
-        va_end(ap);
-    }
-    return rc;
-}
-
-// Writes one system-log entry "API:<session>:<count>:<text>".
-int mysyslog(const char* fmt, ...) {
-    if (!bInitialized) {
-        openlog(identity, 0, LOG_USER);
-        build_session_tag();
-        bInitialized = 1;
-    }
-    if (fmt == nullptr) return 0;
-
+// Writes one entry "API:<session>:<count>:" and fmt made of ap.
+[[gnu::format(printf, 1, 0)]] void write_entry(const char* fmt, va_list ap) {
+    if (!bInitialized) system_log_open();  // start-up opens it first; a test may not
+    if (fmt == nullptr) return;
     // The entry's format: the prefix (escaped, being data) and the caller's
     // format, sized to fit both.
     size_t cap = 2 * sizeof session + 32 + strlen(fmt);
@@ -132,7 +81,7 @@ int mysyslog(const char* fmt, ...) {
         large = text_buffer(cap);
         entry = large.get();
     }
-    if (entry == nullptr) return 0;
+    if (entry == nullptr) return;
     size_t len = 0;
     append_escaped(entry, cap, &len, "API:");
     append_escaped(entry, cap, &len, session);
@@ -140,10 +89,48 @@ int mysyslog(const char* fmt, ...) {
     snprintf(count, sizeof count, ":%d:", gnCount.load());
     append_escaped(entry, cap, &len, count);
     snprintf(entry + len, cap - len, "%s", fmt);
+    zcon_vsyslog(PRIORITY, entry, ap);
+}
 
+}  // namespace
+
+VsyslogT system_log_set_vsyslog(VsyslogT vsyslog_call) {
+    const VsyslogT previous = zcon_vsyslog;
+    zcon_vsyslog = vsyslog_call != nullptr ? vsyslog_call : vsyslog;
+    return previous;
+}
+
+void system_log_open(void) {
+    openlog(identity, 0, LOG_USER);
+    build_session_tag();
+    bInitialized = 1;
+}
+
+int mysyslog(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    zcon_vsyslog(PRIORITY, entry, ap);
+    write_entry(fmt, ap);
     va_end(ap);
     return 0;
+}
+
+void syslog_mirror(const char* fmt, ...) {
+    if (!gbPrintToSysLog()) return;
+    va_list ap;
+    va_start(ap, fmt);
+    write_entry(fmt, ap);
+    va_end(ap);
+}
+
+void syslog_mirror_message(const char* format, va_list ap) {
+    if (!gbPrintToSysLog()) return;
+    char fmtmsg[kMirrorFormatSize];
+    char bufmsg[kMirrorEntrySize];
+    snprintf(fmtmsg, sizeof fmtmsg, "OUT:%s", format);
+    vsnprintf(bufmsg, sizeof bufmsg, fmtmsg, ap);
+    mysyslog("%s", bufmsg);
+}
+
+void system_log_count_command(void) {
+    ++gnCount;
 }

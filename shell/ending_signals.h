@@ -1,0 +1,27 @@
+// What ends a session from outside: a hang-up (SIGHUP), SIGTERM, and SIGINT
+// or SIGQUIT, whether sent by kill or, where the terminal still turns keys
+// into signals (the password prompt, the log viewer), typed. The handler
+// only records the signal; the waits (waits.h) notice it, and the session
+// then ends as at end of input.
+#pragma once
+
+#include <pthread.h>
+#include <signal.h>
+
+// Catches the ending signals for the rest of the process; call at start-up,
+// before any side thread exists.
+void ending_signals_install(void);
+// True once an ending signal came.
+bool session_cut_short(void);
+// The exit status of a session that ends now, normal when nothing cut it
+// short: a hang-up and the terminal's own keys keep normal; SIGTERM, and
+// SIGINT or SIGQUIT sent by kill, give 128 + the signal's number.
+int session_end_status(int normal);
+// Puts the terminal back on standard input after an ending signal took it
+// away, so its settings can be restored where it still exists.
+void restore_terminal_stdin(void);
+// The ending signals, and extra if not 0: what a wait lets in.
+sigset_t ending_signal_set(int extra);
+// Starts a side thread with every signal blocked: signals go to the main
+// thread, whose waits they must cut short. Returns pthread_create's result.
+int start_side_thread(pthread_t* thread, void* (*body)(void*));
