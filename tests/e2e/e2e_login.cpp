@@ -1,6 +1,5 @@
 // Logging in with the appliance password. (How a login that fails ends,
 // and what it reports, is in e2e_ending.)
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -123,30 +122,6 @@ TEST_F(Login, PasswordToolOfAnyInstallFolder) {
     }
 }
 
-// A TCP connection from address from to port 23 at address to, once
-// something listens there.
-UniqueFd connect_from(int family, const char* from, const char* to) {
-    UniqueFd fd;
-    wait_until([&] {
-        sockaddr_storage local{}, remote{};
-        const auto fill = [family](sockaddr_storage& at, const char* address, uint16_t port) {
-            auto* in4 = reinterpret_cast<sockaddr_in*>(&at);
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&at);
-            at.ss_family = static_cast<sa_family_t>(family);
-            in4->sin_port = in6->sin6_port = htons(port);  // the same place in both
-            inet_pton(family, address,
-                      family == AF_INET ? static_cast<void*>(&in4->sin_addr)
-                                        : static_cast<void*>(&in6->sin6_addr));
-        };
-        fill(local, from, 0);
-        fill(remote, to, 23);
-        fd.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        return bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-               connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
-    });
-    return fd;
-}
-
 // The login report names the session's own client: the one whose
 // connection its service process holds (here a service on IPv4 only, each
 // session under a process of its own), or the one sshd names. A session
@@ -158,18 +133,27 @@ TEST_F(Login, ReportNamesTheSessionsOwnClient) {
     const std::string zcon = bin_path("zcon") + " -h 127.0.0.1";
     Daemon telnet({"/usr/bin/socat", "TCP4-LISTEN:23,bind=127.0.0.1,reuseaddr,fork",
                    "EXEC:" + zcon + ",pty,setsid,ctty,stderr"});
-    Daemon other({"/usr/bin/socat", "TCP6-LISTEN:23,bind=[::1],ipv6only=1", "EXEC:cat"});
+    Daemon other({"/usr/bin/socat", "TCP6-LISTEN:23,bind=[::1],ipv6only=1",
+                  "SYSTEM:touch /tmp/accepted; cat"});
     const std::string report = "< E: execwithoutecho systemsetting telnet_client_23 ";
-    UniqueFd first = connect_from(AF_INET, "127.0.0.2", "127.0.0.1");
+    // A client from address from to address to (socat's syntax), kept
+    // connected; it tries until the service listens.
+    const auto client = [](const std::string& from, const std::string& to) {
+        return std::make_unique<Daemon>(Lines{"/usr/bin/socat", "-u",
+                                              to + ":23,bind=" + from + ",retry=99,interval=0.05",
+                                              "/dev/null"});
+    };
+    auto first = client("127.0.0.2", "TCP4:127.0.0.1");
     EXPECT_TRUE(sim.wait_trace(report + "127.0.0.2\n")) << sim.trace();
-    UniqueFd second = connect_from(AF_INET, "127.0.0.3", "127.0.0.1");
+    auto second = client("127.0.0.3", "TCP4:127.0.0.1");
     EXPECT_TRUE(sim.wait_trace(report + "127.0.0.3\n")) << sim.trace();
-    UniqueFd elsewhere = connect_from(AF_INET6, "::1", "::1");
+    auto elsewhere = client("[::1]", "TCP6:[::1]");
+    ASSERT_TRUE(wait_until([] { return access("/tmp/accepted", F_OK) == 0; }));
     PtyOptions ssh;
     ssh.env = {"SSH_CONNECTION=192.0.2.9 50022 127.0.0.1 22"};
-    for (const auto& [options, client] : {std::pair{ssh, "192.0.2.9"}, {PtyOptions{}, "::1"}}) {
+    for (const auto& [options, address] : {std::pair{ssh, "192.0.2.9"}, {PtyOptions{}, "::1"}}) {
         auto z = sim.registered_zcon({"-h", "127.0.0.1"}, options);
-        EXPECT_TRUE(sim.wait_trace(report + client + "\n")) << sim.trace();
+        EXPECT_TRUE(sim.wait_trace(report + address + "\n")) << sim.trace();
     }
 }
 
