@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -49,13 +50,51 @@ void remember_listener(const char* path) {
     }
 }
 
-// Reports a set-up failure, except on serial consoles, where nothing may
-// disturb the automation client on the other end. The log reader's thread
-// binds too: its message is held while a line is typed, like its records.
-void report_socket_error(MessageFormat<const char*, char*> fmt) {
+// Reports a set-up failure (the reason, or errno's text), except on serial
+// consoles, where nothing may disturb the automation client on the other
+// end. The log reader's thread binds too: its message is held while a line
+// is typed, like its records.
+void report_socket_error(MessageFormat<const char*, const char*> fmt,
+                         const char* reason = nullptr) {
     if (session_traits().setup_messages) {
-        console_print_side_message(fmt, "setupSocket", strerror(errno));
+        console_print_side_message(fmt, "setupSocket", reason ? reason : strerror(errno));
     }
+}
+
+// Why the directory dir (no trailing "/") is no place for a listener, or
+// nullptr when it is one. Whoever may change the directory may replace the
+// socket file with their own, or with a link to elsewhere: it must be a
+// directory itself, of root or of the session's user, and others may not
+// write to it unless it is sticky. A missing one leaves errno's text.
+const char* unsafe_listener_dir(const char* dir) {
+    struct stat st;
+    if (lstat(dir, &st) != 0) return strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "listener directory is not a directory";
+    if (st.st_uid != 0 && st.st_uid != geteuid()) return "listener directory of another user";
+    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX)) {
+        return "listener directory writable by others";
+    }
+    return nullptr;
+}
+
+// Binds fd, whose own mode is already 0666, to address. A socket file gets
+// the socket's mode less the umask, so the umask is cleared for the bind
+// and no path is followed afterwards (a chmod of the path would follow a
+// link put in its place). Only this thread's umask changes: it takes its
+// own copy of the file-system state first, so other threads, and children
+// forked meanwhile, keep theirs. Where that copy cannot be had, the process
+// umask is cleared briefly, one bind at a time.
+int bind_open_to_all(int fd, const sockaddr_un& address, socklen_t length) {
+    static pthread_mutex_t umask_mut = PTHREAD_MUTEX_INITIALIZER;
+    const bool own_umask = unshare(CLONE_FS) == 0;
+    if (!own_umask) pthread_mutex_lock(&umask_mut);
+    const mode_t before = umask(0);
+    const int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
+    const int bind_errno = errno;
+    umask(before);
+    if (!own_umask) pthread_mutex_unlock(&umask_mut);
+    errno = bind_errno;
+    return rc;
 }
 
 }  // namespace
@@ -65,6 +104,13 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
     const char* slash = strrchr(tty_name, '/');
     const char* terminal = slash != nullptr ? slash + 1 : tty_name;
     char sPipeName[kListenerPathSize];
+    // The directory without its "/", which would have a link there followed.
+    snprintf(sPipeName, sizeof sPipeName, "/tmp/%.*s", static_cast<int>(strcspn(pipe_name, "/")),
+             pipe_name);
+    if (const char* why = unsafe_listener_dir(sPipeName)) {
+        report_socket_error("%s: bind() error: %s", why);
+        return -1;
+    }
     snprintf(sPipeName, sizeof sPipeName, "/tmp/%szcon%s", pipe_name, terminal);
     unlink(sPipeName);
 
@@ -76,24 +122,19 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
         report_socket_error("%s: socket() error: %s");
         return -1;
     }
-    if (path_len >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        report_socket_error("%s: bind() error: %s");
+    const auto fail = [fd](MessageFormat<const char*, const char*> fmt) {
+        report_socket_error(fmt);
         close(fd);
         return -1;
+    };
+    if (path_len >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return fail("%s: bind() error: %s");
     }
     memcpy(address.sun_path, sPipeName, path_len + 1);
     auto length = static_cast<socklen_t>(path_len + sizeof address.sun_family);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        report_socket_error("%s: bind() error: %s");
-        close(fd);
-        return -1;
-    }
-    if (chmod(sPipeName, 0666) != 0) {
-        report_socket_error("%s: chmod() error: %s");
-        close(fd);
-        return -1;
-    }
+    if (fchmod(fd, 0666) != 0) return fail("%s: chmod() error: %s");
+    if (bind_open_to_all(fd, address, length) != 0) return fail("%s: bind() error: %s");
     remember_listener(sPipeName);
     if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);
     return fd;

@@ -28,8 +28,9 @@ int gbEnableLoggerThread = 1;  // kept: 0 would drop every record, but nothing s
 pthread_t threadReader;
 
 constexpr size_t kMaxRecord = 1024;
-constexpr size_t kProcPathSize = 300;  // "/proc/<name>/stat"
-constexpr size_t kProcStatHead = 128;  // enough of a stat line for the process name
+constexpr size_t kProcPathSize = 300;    // "/proc/<name>/stat"
+constexpr size_t kProcStatHead = 128;    // enough of a stat line for the process name
+constexpr size_t kProcStatusHead = 512;  // enough of a status file for its Uid line
 
 // A record longer than kMaxRecord: shown cut, and warned of.
 constexpr int kRecordCut = 1;
@@ -56,7 +57,35 @@ void log_reader_start(void) {
 
 namespace {
 
-// The pid of the first process whose name is process_name, or -1.
+// Reads the start of the file at path into buf (size bytes, terminated).
+// Returns false when it cannot be read.
+bool read_head(const char* path, char* buf, size_t size) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = read(fd, buf, size - 1);
+    close(fd);
+    if (n < 0) return false;
+    buf[n] = '\0';
+    return true;
+}
+
+// Whether the process pid runs as root or as the shell's own user, really
+// and in effect: anyone may give a process of theirs any name.
+bool runs_as_trusted_user(const char* pid) {
+    char path[kProcPathSize];
+    snprintf(path, sizeof path, "/proc/%s/status", pid);
+    char status[kProcStatusHead];
+    if (!read_head(path, status, sizeof status)) return false;
+    const char* uids = strstr(status, "\nUid:");
+    unsigned real = 0, effective = 0;
+    if (uids == nullptr || sscanf(uids, "\nUid: %u %u", &real, &effective) != 2) return false;
+    const unsigned own = geteuid();
+    return (real == 0 || real == own) && (effective == 0 || effective == own);
+}
+
+// The pid of the first live process whose name is process_name and that
+// runs as root or as the shell's user, or -1. An ended one (a zombie not
+// yet reaped) would take the signal and do nothing.
 int find_pid(const char* process_name) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
@@ -68,19 +97,16 @@ int find_pid(const char* process_name) {
         if (entry->d_type != DT_DIR || entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
         char path[kProcPathSize];
         snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
         char stat[kProcStatHead];
-        ssize_t n = read(fd, stat, sizeof stat - 1);
-        close(fd);
-        if (n < 0) continue;
-        stat[n] = '\0';
+        if (!read_head(path, stat, sizeof stat)) continue;
         const char* open_paren = strchr(stat, '(');
         if (open_paren == nullptr || strlen(open_paren + 1) <= 7) continue;
         const char* close_paren = strchr(open_paren + 1, ')');
         if (close_paren == nullptr) continue;
         std::string_view name(open_paren + 1, static_cast<size_t>(close_paren - open_paren - 1));
-        if (name == process_name) {
+        const bool ended =
+            close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X');
+        if (name == process_name && !ended && runs_as_trusted_user(entry->d_name)) {
             found = atoi(entry->d_name);
             break;
         }

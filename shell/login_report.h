@@ -3,8 +3,6 @@
 // same for 24), written through it as customer API requests.
 #pragma once
 
-#include <stdio.h>
-
 struct SessionTraits;
 class Channel;
 
@@ -17,6 +15,3 @@ void update_unsuccessful_login(const SessionTraits& traits);
 void update_ui_login_params(Channel& channel, int auth_result, const SessionTraits& traits);
 // Clears the address setting of the session's login report, if it has one.
 void login_report_clear(Channel& channel);
-// Reads an open TCP table (the format of /proc/net/tcp6): the address of the
-// first established connection on local port into ip_string (empty when none).
-void parse_tcp6_client(FILE* table, unsigned int port, char* ip_string);

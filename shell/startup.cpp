@@ -2,12 +2,14 @@
 #include "startup.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -159,18 +161,30 @@ void wait_for_debugger() {
     sigprocmask(SIG_SETMASK, &during_sleep, nullptr);
 }
 
+// Whether the service's ready file is there. Anyone may put something in
+// its place in /tmp while the service is down: only a regular file, not
+// reached through a link, counts. It is opened without blocking (a FIFO
+// would keep the open waiting for a writer) and without following a link,
+// which could lead to a device that opening alone sets going.
+bool ready_file_present() {
+    const int fd = open(kReadyFile, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
+}
+
 // Steps before the options: the start time, the ready file of the service
 // that started the shell, and the terminal's name. They come before the
 // console exists, so their two fatal messages are written directly.
 std::optional<Ending> check_surroundings(SessionSettings& settings) {
     settings.process_start_ms = wall_clock_ms();
 
-    FILE* ready = fopen(kReadyFile, "r");
-    if (ready == nullptr) {
+    if (!ready_file_present()) {
         puts("Fatal: telnet server not running.");
         return Ending::kNotReady;
     }
-    fclose(ready);
 
     int err = ttyname_r(1, settings.tty_name, sizeof settings.tty_name);
     if (err != 0) {

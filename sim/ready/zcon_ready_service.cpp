@@ -15,16 +15,41 @@
 
 namespace {
 
-// Makes dir (if missing) writable by every user, with the sticky bit so
-// sessions cannot remove each other's sockets. Returns 0 or -1.
-int make_shared_dir(const std::string& dir) {
-    if (mkdir(dir.c_str(), 01777) < 0 && errno != EEXIST) return -1;
-    return chmod(dir.c_str(), 01777);
+// Makes dir (if missing) a directory of this service's user, mode 0755:
+// only that user (root on the appliance) may put or replace sockets there,
+// so no one can put a file of their own, or a link to elsewhere, where a
+// session's socket is to be; everyone else needs only to reach the sockets
+// (search permission). An existing one is kept only if it is a directory of
+// that user, which only the service, or that user, can have made; anything
+// else (another user's directory, a link) is refused: errno EEXIST.
+int make_listener_dir(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) return -1;
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) errno = EEXIST;
+        return -1;
+    }
+    struct stat st {};
+    int rc = fstat(fd, &st);
+    if (rc == 0 && st.st_uid != geteuid()) {
+        errno = EEXIST;
+        rc = -1;
+    }
+    if (rc == 0) rc = fchmod(fd, 0755);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
 }
 
-// Creates the ready file; its content is never read. Returns 0 or -1.
+// Creates the ready file anew, never through what stands at its path: a
+// link someone put there would have the service write where it leads.
+// Whatever is there is removed first; what cannot be (a directory, or
+// another user's file in the sticky /tmp when not run as root) makes the
+// creation fail. Its content is never read. Returns 0 or -1.
 int create_ready_file(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    unlink(path);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     char text[32];
     int len = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
@@ -35,9 +60,10 @@ int create_ready_file(const char* path) {
 void usage(FILE* out) {
     fputs(
         "usage: zcon-ready-service [--ready-file PATH] [--listener-root DIR]\n"
-        "  Creates DIR/sysloglisteners/ and DIR/apiasynclisteners/ (mode 1777; DIR\n"
-        "  defaults to /tmp) and the ready file (default /tmp/ZconReady), then waits;\n"
-        "  SIGTERM or SIGINT removes the ready file and ends it.\n",
+        "  Creates DIR/sysloglisteners/ and DIR/apiasynclisteners/ (mode 0755, of this\n"
+        "  user; DIR defaults to /tmp) and the ready file (default /tmp/ZconReady), then\n"
+        "  waits; SIGTERM or SIGINT removes the ready file and ends it. A link, or a\n"
+        "  directory of another user, in their place is refused.\n",
         out);
 }
 
@@ -77,11 +103,13 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
 
-    if (make_shared_dir(root + "/sysloglisteners") < 0 ||
-        make_shared_dir(root + "/apiasynclisteners") < 0) {
-        fprintf(stderr, "zcon-ready-service: cannot make listener directories under %s: %s\n",
-                root.c_str(), strerror(errno));
-        return 1;
+    for (const char* name : {"/sysloglisteners", "/apiasynclisteners"}) {
+        if (make_listener_dir(root + name) < 0) {
+            fprintf(stderr, "zcon-ready-service: cannot make %s%s: %s\n", root.c_str(), name,
+                    errno == EEXIST ? "something else is there (a link, or another user's)"
+                                    : strerror(errno));
+            return 1;
+        }
     }
     if (create_ready_file(ready_file) < 0) {
         fprintf(stderr, "zcon-ready-service: cannot create %s: %s\n", ready_file, strerror(errno));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -65,8 +66,9 @@ struct Ending {
     Millis least = 0ms, most = 15000ms;  // from the last step to the end
     const char* password = "";
     bool appd = true;
-    const char* before = "";  // a control command before the session starts
-    bool listener_dirs = true;
+    const char* before = "";    // a control command before the session starts
+    int listener_dirs = 01777;  // their mode, 0: none
+    uid_t listener_dirs_owner = 0;
     bool hanging_tools = false;  // the boot environment's tools never end, nor on a hang-up
     int blocked_signal = 0;      // blocked by the program that starts the session
 };
@@ -115,7 +117,21 @@ const Ending kEndings[] = {
      .shown = "setupSocket: bind() error: No such file or directory\r\n"
               "error: zcon failed to setup async listener\r\n",
      .logged = "OUT:setupSocket: bind() error: No such file or directory",
-     .listener_dirs = false},
+     .listener_dirs = 0},
+    // Whoever may change the directory could put their own file where the
+    // socket is to be.
+    {.name = "listener directories of another user",
+     .args = {"-t", "api"},
+     .status = 255,
+     .shown = "setupSocket: bind() error: listener directory of another user\r\n"
+              "error: zcon failed to setup async listener\r\n",
+     .listener_dirs = 01777,
+     .listener_dirs_owner = 65534},
+    {.name = "listener directories writable by others, not sticky",
+     .args = {"-t", "api"},
+     .status = 255,
+     .shown = "setupSocket: bind() error: listener directory writable by others\r\n",
+     .listener_dirs = 0777},
     {.name = "flood of lines, after a ten-second pause",
      .steps = {"?Session type", std::string(120, '\r')},
      .requests = plus(kTelnet, {k23, "U"}),
@@ -234,9 +250,11 @@ TEST_P(Endings, EndAsTheyShould) {
         options.env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
     }
     if (*e.before) sim.control(e.before);
-    if (!e.listener_dirs) {
-        std::filesystem::remove_all("/tmp/sysloglisteners");
-        std::filesystem::remove_all("/tmp/apiasynclisteners");
+    for (const char* dir : {"/tmp/sysloglisteners", "/tmp/apiasynclisteners"}) {
+        if (e.listener_dirs == 0) std::filesystem::remove_all(dir);
+        ASSERT_TRUE(e.listener_dirs == 0 ||
+                    (chown(dir, e.listener_dirs_owner, 0) == 0 &&
+                     chmod(dir, static_cast<mode_t>(e.listener_dirs)) == 0));
     }
     const bool early = e.steps.empty() || e.steps[0][0] == '?' || e.steps[0][0] == '%';
     auto z = early ? sim.zcon(e.args, options) : sim.registered_zcon(e.args, options);

@@ -122,6 +122,41 @@ TEST_F(Login, PasswordToolOfAnyInstallFolder) {
     }
 }
 
+// The login report names the session's own client: the one whose
+// connection its service process holds (here a service on IPv4 only, each
+// session under a process of its own), or the one sshd names. A session
+// that no connection leads to reports the first client of its port that
+// the IPv6 table lists, which may be anyone's.
+TEST_F(Login, ReportNamesTheSessionsOwnClient) {
+    sim.set_password("");
+    unsetenv("SSH_CONNECTION");  // of whoever runs the test
+    const std::string zcon = bin_path("zcon") + " -h 127.0.0.1";
+    Daemon telnet({"/usr/bin/socat", "TCP4-LISTEN:23,bind=127.0.0.1,reuseaddr,fork",
+                   "EXEC:" + zcon + ",pty,setsid,ctty,stderr"});
+    Daemon other({"/usr/bin/socat", "TCP6-LISTEN:23,bind=[::1],ipv6only=1",
+                  "SYSTEM:touch /tmp/accepted; cat"});
+    const std::string report = "< E: execwithoutecho systemsetting telnet_client_23 ";
+    // A client from address from to address to (socat's syntax), kept
+    // connected; it tries until the service listens.
+    const auto client = [](const std::string& from, const std::string& to) {
+        return std::make_unique<Daemon>(Lines{"/usr/bin/socat", "-u",
+                                              to + ":23,bind=" + from + ",retry=99,interval=0.05",
+                                              "/dev/null"});
+    };
+    auto first = client("127.0.0.2", "TCP4:127.0.0.1");
+    EXPECT_TRUE(sim.wait_trace(report + "127.0.0.2\n")) << sim.trace();
+    auto second = client("127.0.0.3", "TCP4:127.0.0.1");
+    EXPECT_TRUE(sim.wait_trace(report + "127.0.0.3\n")) << sim.trace();
+    auto elsewhere = client("[::1]", "TCP6:[::1]");
+    ASSERT_TRUE(wait_until([] { return access("/tmp/accepted", F_OK) == 0; }));
+    PtyOptions ssh;
+    ssh.env = {"SSH_CONNECTION=192.0.2.9 50022 127.0.0.1 22"};
+    for (const auto& [options, address] : {std::pair{ssh, "192.0.2.9"}, {PtyOptions{}, "::1"}}) {
+        auto z = sim.registered_zcon({"-h", "127.0.0.1"}, options);
+        EXPECT_TRUE(sim.wait_trace(report + address + "\n")) << sim.trace();
+    }
+}
+
 TEST_F(Login, SerialSessionsNeverAsk) {
     auto serial = sim.registered_zcon({"-t", "rs232"});
     EXPECT_TRUE(sim.wait_trace("< R: api-serial")) << term_tokens(serial->output());

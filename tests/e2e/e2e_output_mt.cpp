@@ -157,6 +157,13 @@ TEST_F(Output, WithoutSyslogdTheSessionSaysSoOnceAndGoesOn) {
 
 struct LiveLog : Output {
     void SetUp() override {
+        // A logger of another user, started first, is not the one told of
+        // the session's listener: anyone may name a program syslogd.
+        impostor = std::make_unique<Daemon>(
+            Lines{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                  bin_path("syslogd"), "--socket", "/tmp/impostor.log"});
+        const std::string comm = "/proc/" + std::to_string(impostor->pid()) + "/comm";
+        ASSERT_TRUE(wait_until([&] { return read_file(comm) == "syslogd\n"; }));
         Output::SetUp();
         // Listener files left by ended sessions, one under the name that the
         // next session takes: they do not keep it from binding.
@@ -167,6 +174,7 @@ struct LiveLog : Output {
         EXPECT_TRUE(log_reaches(*z, "ready")) << term_tokens(z->output());
         z->take();
     }
+    std::unique_ptr<Daemon> impostor;
     std::unique_ptr<PtyProcess> z;
 };
 

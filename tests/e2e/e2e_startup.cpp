@@ -2,6 +2,7 @@
 // session types and the wait for the application.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,35 +35,38 @@ TEST_F(Startup, FirstWordsOfASession) {
     sim.start_appd();
     const std::string long_host(128, 'h');
     const struct {
-        bool ready;
+        int ready;       // 1: the service's file, 0: none, -1: a FIFO in its place
         int redirected;  // 1: standard output to a pipe, 2: standard input from /dev/null,
                          // 3: no memory for the buffered output
         Lines args;
         std::string output;
         int status;
     } rows[] = {
-        {true, 1, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
-        {true, 2, {"-t", "api"}, kNoEditor, 145},
-        {true, 3, {"-t", "api"}, "error: failed to bind stdout_shio to stdout\r\n", 253},
-        {true, 0, {"--noecho", "--help", "-x"}, kUsage, 0},
-        {true,
+        {1, 1, {"--help"}, "Can't get TTY name: Inappropriate ioctl for device\n", 255},
+        {1, 2, {"-t", "api"}, kNoEditor, 145},
+        {1, 3, {"-t", "api"}, "error: failed to bind stdout_shio to stdout\r\n", 253},
+        {1, 0, {"--noecho", "--help", "-x"}, kUsage, 0},
+        {1,
          0,
          {"-x", "-t", "bogus", "-hlocalhost", "-h", long_host, "--wait", "-p"},
          "Invalid argument \"-x\"\r\nInvalid type \"bogus\" specified\r\n"
          "Invalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
-        {true, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
-        {true,
+        {1, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
+        {1,
          0,
          {"--logviewer", "-t", "api"},
          "Log viewer mode (Ctrl-C to quit) ...\r\n",
          kInterrupted},
-        {false, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},  // last: no ready file
+        // Last: no ready file, then a FIFO, which would hold an open for good.
+        {0, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},
+        {-1, 0, {"--help"}, "Fatal: telnet server not running.\n", 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.back());
-        if (!row.ready) unlink("/tmp/ZconReady");
+        if (row.ready < 1) unlink("/tmp/ZconReady");
+        if (row.ready < 0) mkfifo("/tmp/ZconReady", 0666);
         PtyOptions options;
         options.stdout_to_pipe = row.redirected == 1;
         options.stdin_null = row.redirected == 2;

@@ -78,6 +78,7 @@ SimEnv::SimEnv() {
         std::filesystem::remove_all(dir);  // what sessions killed by an earlier test left
         mkdir(dir, 01777);
     }
+    unlink("/tmp/ZconReady");  // a FIFO an earlier test put there would hold the write
     std::ofstream("/tmp/ZconReady") << "ready\n";
     unlink(kTrace);
     unlink(kMessages);

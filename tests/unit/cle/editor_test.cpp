@@ -308,13 +308,15 @@ TEST(Editor, DecodesKeysAndSequences) {
         // encoded form: a DECRQSS answer, title reports (one holding CR, one
         // U+015C, whose C5 9C is no ST, then a 9D inside U+0100 that is no
         // OSC), APC, PM, SOS, a colour, a cursor report; an ESC inside a
-        // string begins the next key; past 4096 bytes a string is over.
+        // string begins the next key. Past 4096 bytes the rest of a string
+        // goes to its end, or else to a CR, dropped with it.
         {"\x1bP1$r0m\x1b\\Z", "Zc<cr><right5>", "abZc"},
         {"\x1b]lhostile\r; id\x1b\\\x1b]lx\xc5\x9c id\x1b\\\xc4\x80\x9dZ", "Zc<cr><right5>", "abZc"},
         {"\x1b_a\x1b\\\x1b^b\x1b\\\x1bXc\x1b\\\x1b]11;rgb:0/0/0\aZ", "Zc<cr><right5>", "abZc"},
         {"\x90$r0m\x9c\xc2\x9dlx\xc2\x9c\x9b;1RZ", "Zc<cr><right5>", "abZc"},
         {"\x1b]l\x1b[DZ", "<bs>Zbc<cr><right4>", "aZbc"},
-        {"\x1b]" + std::string(4096, 'x') + "Z", "Zc<cr><right5>", "abZc"},
+        {"\x1b]" + std::string(5000, 'x') + "Z\r\x1b]" + std::string(5000, 'y') + "\aZ",
+         "Zc<cr><right5>", "abZc"},
         // clang-format on
     };
     for (const auto& c : cases) {

@@ -1,5 +1,5 @@
 // The shell's parts, one table per behaviour: the flood guard, the password
-// line, the client table, the line printer and its system-log mirror, the
+// line, the client tables, the line printer and its system-log mirror, the
 // live log's record shaping, the command-line splitter, and text from
 // outside made safe for the terminal; last, the console on a
 // pseudo-terminal in this process, with a side thread printing.
@@ -24,6 +24,7 @@
 #include "bad_input.h"
 #include "channel.h"
 #include "cle.h"
+#include "client_lookup.h"
 #include "clock.h"
 #include "command_parsing.h"
 #include "commands.h"
@@ -114,58 +115,67 @@ TEST(PasswordLine, Table) {
 }
 
 // A table as the kernel of this machine prints it: each 32-bit word of an
-// address in the machine's own byte order.
-std::string word(const unsigned char* bytes) {
-    unsigned int value;
-    memcpy(&value, bytes, 4);
-    char text[9];
-    snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
+// address in the machine's own byte order; the IPv4 table's are one word.
+using Address = std::vector<unsigned char>;
 
-std::string entry(int n, const unsigned char (&remote)[16], unsigned port, unsigned state) {
-    static const unsigned char local[16] = {};
-    char head[64];
-    snprintf(head, sizeof head, "%4d: ", n);
-    std::string text = head;
-    for (int i = 0; i < 16; i += 4)
-        text += word(local + i);
+std::string entry(const Address& remote, unsigned port, unsigned state, unsigned inode) {
+    std::string text = "   0: ";
+    const auto words = [&](const Address& bytes) {
+        for (size_t i = 0; i < bytes.size(); i += 4) {
+            unsigned int value;
+            memcpy(&value, &bytes[i], 4);
+            char word[9];
+            snprintf(word, sizeof word, "%08X", value);
+            text += word;
+        }
+    };
     char rest[160];
+    words(Address(remote.size()));
     snprintf(rest, sizeof rest, ":%04X ", port);
     text += rest;
-    for (int i = 0; i < 16; i += 4)
-        text += word(remote + i);
+    words(remote);
     snprintf(rest, sizeof rest,
-             ":D431 %02X 00000000:00000000 02:000A3A1E 00000000     0        0 51202 2 "
+             ":D431 %02X 00000000:00000000 02:000A3A1E 00000000     0        0 %u 2 "
              "0000000000000000 20 4 28 10 -1\n",
-             state);
+             state, inode);
     return text + rest;
 }
 
-std::string client_of(std::string text, unsigned port) {
+std::string client_of(std::string text, unsigned port, const HeldSockets* held = nullptr) {
     FILE* f = fmemopen(text.data(), text.size(), "r");
-    char ip[56] = "junk";
-    parse_tcp6_client(f, port, ip);
+    ClientFound found;
+    client_lookup_table(f, port, held, &found);
     fclose(f);
-    return ip;
+    return found.address;
 }
 
-TEST(Tcp6Table, FindsTheEstablishedClientOfThePort) {
+// Without the sockets the session holds, the first established connection
+// on the port; with them, the one whose holder is nearest the shell.
+TEST(ClientLookup, FindsTheClientInTheKernelsTables) {
     const std::string header =
         "  sl  local_address                         remote_address                        st "
         "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
-    const unsigned char mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 7, 20};
-    const unsigned char native[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
-                                      0,    0,    0,    0,    0, 0, 0, 0x42};
-    const unsigned char any4[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
-    std::string table = header + entry(0, native, 23, 0x0A) + entry(1, mapped, 24, 0x06) +
-                        entry(2, mapped, 23, 0x01) + entry(3, native, 24, 0x01) +
-                        entry(4, any4, 25, 0x01);
+    const Address mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 7, 20};
+    const Address native = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x42};
+    const Address any4 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
+    std::string table = header + entry(native, 23, 0x0A, 1) + entry(mapped, 24, 0x06, 2) +
+                        entry(mapped, 23, 0x01, 3) + entry(native, 24, 0x01, 4) +
+                        entry(any4, 25, 0x01, 5);
     EXPECT_EQ(client_of(table, 23), "192.168.7.20");
     EXPECT_EQ(client_of(table, 24), "2001:db8::42");
     EXPECT_EQ(client_of(table, 25), "::ffff:0.0.0.0");
     EXPECT_EQ(client_of(table, 22), "");
-    EXPECT_EQ(client_of(header + "garbage line\n" + entry(0, mapped, 23, 1), 23), "192.168.7.20");
+    EXPECT_EQ(client_of(header + "garbage line\n" + entry(mapped, 23, 1, 6), 23), "192.168.7.20");
+    HeldSockets held;
+    for (const auto& [inode, depth] : {std::pair{4, 2}, {8, 1}, {9, 3}}) {
+        held.inode[held.count] = static_cast<unsigned>(inode);
+        held.depth[held.count++] = depth;
+    }
+    const std::string v4 = header + entry({10, 0, 0, 7}, 24, 1, 7) +
+                           entry({10, 0, 0, 8}, 24, 1, 8) + entry({10, 0, 0, 9}, 24, 1, 9);
+    EXPECT_EQ(client_of(v4, 24, &held), "10.0.0.8");
+    EXPECT_EQ(client_of(table, 24, &held), "2001:db8::42");
+    EXPECT_EQ(client_of(table, 23, &held), "");
 }
 
 std::vector<std::string> logged;  // entries as the system logger got them

@@ -9,6 +9,7 @@ namespace {
 
 constexpr unsigned char kEsc = 0x1b;
 constexpr unsigned char kBel = 0x07;
+constexpr unsigned char kCr = 0x0d;
 constexpr unsigned char kC1Offset = 0x40;  // a C1 control is ESC and the byte this far up
 constexpr int kParamCap = 10000;           // larger parameters name no key anyway
 // What follows ESC to begin OSC, DCS, APC, PM and SOS.
@@ -32,6 +33,7 @@ Key KeyDecoder::feed(unsigned char byte, bool lf_ends_line) {
             state_ = State::kIdle;
             return {ss3_ ? key_of_final(byte) : KeyAction::kNone};
         case State::kString:
+        case State::kDiscard:
             return string(byte);
     }
     return {};
@@ -113,14 +115,15 @@ Key KeyDecoder::csi(unsigned char byte, bool lf_ends_line) {
 
 // Takes the next byte of a string: all of it does nothing. An ESC ends it
 // and is read as any ESC: ESC \ (ST) is swallowed like a Meta key, and
-// anything else begins the next sequence.
+// anything else begins the next sequence. Past kStringMax bytes the rest is
+// dropped, up to a CR if no end comes first.
 Key KeyDecoder::string(unsigned char byte) {
-    if (byte == kBel) {
+    if (byte == kBel || (byte == kCr && state_ == State::kDiscard)) {
         state_ = State::kIdle;
     } else if (byte == kEsc) {
         state_ = State::kEscape;
-    } else if (++string_len_ >= kStringMax) {
-        state_ = State::kIdle;
+    } else if (state_ == State::kString && ++string_len_ >= kStringMax) {
+        state_ = State::kDiscard;
     }
     return {};
 }

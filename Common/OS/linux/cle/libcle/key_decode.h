@@ -17,11 +17,14 @@
 // answer), and someone else's output may have asked them. An ESC ends a
 // string: with "\" it is ST, with anything else it begins the next
 // sequence. A string is also over, and the bytes after it are keys again,
-// after kStringMax bytes or at a pause: the read loop reads the rest of
-// any sequence under the output lock for at most 500 ms from its first
-// byte, then cuts it. A terminal sends its answer in one go; a string that
-// outlasts either bound is no answer but a stray ESC ] (an Alt key) or
-// garbage, and the typing after it must come through.
+// at a pause: the read loop reads the rest of any sequence under the output
+// lock for at most 500 ms from its first byte, then cuts it. A terminal
+// sends its answer in one go; a string that outlasts that is no answer but
+// a stray ESC ] (an Alt key), and the typing after it must come through.
+// A string that reaches kStringMax bytes within that time was typed by no
+// one: the rest of it is dropped, outside the lock and with no time bound,
+// up to its end (ST, BEL, or an ESC beginning the next sequence) or else
+// up to the next CR, which is dropped with it.
 //
 // C1 controls count as ESC and the byte 0x40 above them (0x9B is ESC [,
 // 0x9D ESC ], 0x9C ST), whether they come as one byte (a terminal set to
@@ -40,13 +43,14 @@ class KeyDecoder {
     // Takes the next input byte. lf_ends_line: whether a line feed ends the
     // line (a serial terminal that sends CR LF must not end two lines).
     Key feed(unsigned char byte, bool lf_ends_line);
-    // True while an escape sequence or a string waits for more bytes.
-    bool in_sequence() const { return state_ != State::kIdle; }
+    // True while an escape sequence or a string waits for more bytes that
+    // belong to it (not while the rest of an overlong string is dropped).
+    bool in_sequence() const { return state_ != State::kIdle && state_ != State::kDiscard; }
     // The sequence was cut short: forget it, it does nothing.
     void cut() { state_ = State::kIdle; }
 
   private:
-    enum class State { kIdle, kEscape, kCsi, kOneMore, kString };
+    enum class State { kIdle, kEscape, kCsi, kOneMore, kString, kDiscard };
     unsigned char c1_control(unsigned char byte);
     Key plain(unsigned char byte, bool lf_ends_line);
     Key escape(unsigned char byte);

@@ -1,0 +1,189 @@
+// The session's client, from the sockets of the shell and its ancestors and
+// the kernel's TCP tables (see client_lookup.h).
+#include "client_lookup.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+constexpr int kTableLineSize = 512;    // a line of a TCP table (about 150 bytes)
+constexpr size_t kProcPathSize = 64;   // "/proc/<pid>/stat"
+constexpr size_t kProcStatHead = 512;  // a stat line up to the parent's pid, whatever the name
+constexpr int kMaxAncestors = 32;      // the shell and the processes above it that are looked at
+constexpr unsigned kEstablished = 1;
+constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+
+// Writes the address bytes as text: an IPv4-mapped address (but
+// ::ffff:0.0.0.0) in its dotted IPv4 form, any other as IPv6.
+void address_text(const unsigned char (&bytes)[16], char* text) {
+    static constexpr unsigned char any4[4] = {0, 0, 0, 0};
+    if (memcmp(bytes, kMapped, sizeof kMapped) == 0 &&
+        memcmp(bytes + sizeof kMapped, any4, sizeof any4) != 0) {
+        inet_ntop(AF_INET, bytes + sizeof kMapped, text, INET_ADDRSTRLEN);
+    } else {
+        inet_ntop(AF_INET6, bytes, text, INET6_ADDRSTRLEN);
+    }
+}
+
+// Reads a table's address ("<hex>:<port>": 8 or 32 hex digits, each 32-bit
+// word printed from memory in the machine's own byte order, so storing it
+// back the same way restores the bytes). An IPv4 address becomes
+// IPv4-mapped. Returns false for anything else.
+bool table_address(const char* text, unsigned char (&bytes)[16], unsigned* port) {
+    const char* colon = strchr(text, ':');
+    const size_t digits = colon != nullptr ? static_cast<size_t>(colon - text) : 0;
+    if (digits != 8 && digits != 32) return false;
+    unsigned char* out = bytes;
+    if (digits == 8) {
+        memcpy(bytes, kMapped, sizeof kMapped);
+        out += sizeof kMapped;
+    }
+    for (size_t i = 0; i < digits; i += 8, out += 4) {
+        char word_text[9] = {};
+        memcpy(word_text, text + i, 8);
+        char* end = nullptr;
+        const auto word = static_cast<uint32_t>(strtoul(word_text, &end, 16));
+        if (*end != '\0') return false;
+        memcpy(out, &word, sizeof word);
+    }
+    *port = static_cast<unsigned>(strtoul(colon + 1, nullptr, 16));
+    return true;
+}
+
+// Reads the next line of table into line (size bytes), dropping what does
+// not fit. Returns false at the end.
+bool next_table_line(FILE* table, char* line, int size) {
+    if (fgets(line, size, table) == nullptr) return false;
+    if (strchr(line, '\n') == nullptr) {
+        int c;
+        while ((c = fgetc(table)) != EOF && c != '\n') {
+        }
+    }
+    return true;
+}
+
+// The distance of the holder of the socket inode in held, or -1.
+int holder_depth(const HeldSockets& held, unsigned long long inode) {
+    for (int i = 0; i < held.count; ++i)
+        if (held.inode[i] == inode) return held.depth[i];
+    return -1;
+}
+
+}  // namespace
+
+void client_lookup_table(FILE* table, unsigned port, const HeldSockets* held, ClientFound* found) {
+    // Line by line, each scanned on its own: scanned as one stream, a
+    // format's closing "\n" reads on past the entry found into the next
+    // line, and every read of the kernel's table walks all of its
+    // connection slots again.
+    char line[kTableLineSize];
+    if (!next_table_line(table, line, sizeof line)) return;  // the heading
+    while (next_table_line(table, line, sizeof line)) {
+        if (held == nullptr && found->depth >= 0) return;
+        char local[48], remote[48];
+        unsigned state = 0, local_port = 0, remote_port = 0;
+        unsigned long long inode = 0;
+        unsigned char local_bytes[16], bytes[16];
+        if (sscanf(line, "%*s %47s %47s %x %*s %*s %*s %*s %*s %llu", local, remote, &state,
+                   &inode) != 4 ||
+            state != kEstablished || !table_address(local, local_bytes, &local_port) ||
+            local_port != port || !table_address(remote, bytes, &remote_port)) {
+            continue;
+        }
+        const int depth = held != nullptr ? holder_depth(*held, inode) : 0;
+        if (depth < 0 || (found->depth >= 0 && depth >= found->depth)) continue;
+        found->depth = depth;
+        address_text(bytes, found->address);
+    }
+}
+
+namespace {
+
+// Adds the sockets that process pid holds to held, at distance depth.
+void add_sockets_of(long pid, int depth, HeldSockets* held) {
+    char dir_path[kProcPathSize];
+    snprintf(dir_path, sizeof dir_path, "/proc/%ld/fd", pid);
+    const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(dir_path), closedir);
+    if (!fds) return;  // not ours to look at: another user's, or gone
+    while (const dirent* entry = readdir(fds.get())) {
+        if (held->count == HeldSockets::kMax) return;
+        char target[64];
+        const ssize_t n = readlinkat(dirfd(fds.get()), entry->d_name, target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        unsigned long long inode = 0;
+        if (sscanf(target, "socket:[%llu]", &inode) != 1) continue;
+        held->inode[held->count] = inode;
+        held->depth[held->count++] = depth;
+    }
+}
+
+// The parent of process pid, from its stat line (after the name, which may
+// hold anything, and the state), or 0.
+long parent_of(long pid) {
+    char path[kProcPathSize];
+    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char stat[kProcStatHead];
+    const ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    stat[n] = '\0';
+    const char* name_end = strrchr(stat, ')');
+    long parent = 0;
+    if (name_end == nullptr || sscanf(name_end, ") %*c %ld", &parent) != 1) return 0;
+    return parent;
+}
+
+// The client that sshd names first in SSH_CONNECTION ("client port server
+// port"), into *found. Returns false without one.
+bool ssh_client(ClientFound* found) {
+    const char* connection = getenv("SSH_CONNECTION");
+    if (connection == nullptr) return false;
+    char text[kClientAddressSize];
+    const size_t len = strcspn(connection, " ");
+    if (len == 0 || len >= sizeof text) return false;
+    memcpy(text, connection, len);
+    text[len] = '\0';
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET6, text, bytes) != 1) {
+        memcpy(bytes, kMapped, sizeof kMapped);
+        if (inet_pton(AF_INET, text, bytes + sizeof kMapped) != 1) return false;
+    }
+    address_text(bytes, found->address);
+    found->depth = 0;
+    return true;
+}
+
+void scan_table(const char* path, unsigned port, const HeldSockets* held, ClientFound* found) {
+    const std::unique_ptr<FILE, int (*)(FILE*)> table(fopen(path, "re"), fclose);
+    if (table) client_lookup_table(table.get(), port, held, found);
+}
+
+}  // namespace
+
+void client_lookup(unsigned port, char* address, size_t size) {
+    HeldSockets held;
+    // The shell's own parent is asked of the kernel: an emulator that runs
+    // the shell may show a stat line of its own making for it.
+    long pid = getpid();
+    for (int depth = 0; depth < kMaxAncestors && pid > 0; ++depth) {
+        add_sockets_of(pid, depth, &held);
+        pid = depth == 0 ? getppid() : parent_of(pid);
+    }
+    ClientFound found;
+    // A service listening on IPv4 only has its connections in the IPv4 table.
+    scan_table("/proc/net/tcp6", port, &held, &found);
+    scan_table("/proc/net/tcp", port, &held, &found);
+    if (found.depth < 0 && !ssh_client(&found)) scan_table("/proc/net/tcp6", port, nullptr, &found);
+    snprintf(address, size, "%s", found.address);
+}

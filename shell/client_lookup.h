@@ -1,0 +1,40 @@
+// Who the session's client is, for the login report: the far end of the
+// TCP connection to the session's port that the shell itself or its
+// nearest ancestor holds (telnetd holds the connection of the session it
+// starts), found by its socket's inode number in the kernel's TCP tables;
+// under sshd the client it names. Failing both, the first client of the
+// port in the IPv6 table, which may be another session's.
+#pragma once
+
+#include <stddef.h>
+#include <stdio.h>
+
+// The longest address text, terminator included (INET6_ADDRSTRLEN).
+inline constexpr size_t kClientAddressSize = 46;
+
+// Sockets held by the shell and its ancestors, each with its holder's
+// distance: 0 the shell, 1 its parent, and so on.
+struct HeldSockets {
+    static constexpr int kMax = 64;
+    unsigned long long inode[kMax];
+    int depth[kMax];
+    int count = 0;
+};
+
+// A client found so far.
+struct ClientFound {
+    int depth = -1;  // its holder's distance; -1 while none is found
+    char address[kClientAddressSize] = "";
+};
+
+// Reads a TCP table (the format of /proc/net/tcp6 or /proc/net/tcp). An
+// established connection on local port whose socket held holds takes the
+// place of *found when its holder is nearer. With held NULL, the table's
+// first established connection on port is taken, unless *found has one.
+// An address is written as text, an IPv4-mapped one (but ::ffff:0.0.0.0)
+// in its dotted IPv4 form.
+void client_lookup_table(FILE* table, unsigned port, const HeldSockets* held, ClientFound* found);
+
+// Writes the session's client's address on local port into address (size
+// bytes): its own, else the first in the IPv6 table, else "".
+void client_lookup(unsigned port, char* address, size_t size);
