@@ -17,15 +17,16 @@
 
 namespace zt {
 
-// A background program in a process group of its own, killed when destroyed.
+// A background program in a process group of its own, ended when destroyed.
 class Daemon {
   public:
     Daemon(std::vector<std::string> argv, std::vector<std::string> env = {});
-    ~Daemon() { stop(SIGKILL); }
+    ~Daemon() { stop(); }
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
     pid_t pid() const { return pid_; }
-    // Ends the program and waits for it; returns its exit status.
+    // Ends the program with sig (SIGKILL after kEndGrace) and waits for it;
+    // returns its exit status.
     int stop(int sig = SIGTERM);
 
   private:
