@@ -186,17 +186,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     EXPECT_EQ(term_tokens(z->output()), term_tokens("exit now\r\n"));
 }
 
-// The next line is read only once the previous one is answered.
-TEST_F(Loop, NextLineWaitsForTheAnswer) {
-    TempDir tools;
-    start(tools);
-    z->write("sim lag 300\recho second\r");
-    ASSERT_TRUE(z->expect("second\n"));
-    const std::string trace = sim.trace();
-    EXPECT_LT(trace.find("> R: 0", trace.find("< C: sim lag 300")), trace.find("< C: echo second"))
-        << trace;
-}
-
 // Whatever another user planted at /tmp/env, printenv shows the listing,
 // writes nowhere else and does not hang; /tmp/env then holds the listing,
 // readable by this user only, unless the planted name cannot be replaced;

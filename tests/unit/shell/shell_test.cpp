@@ -3,6 +3,7 @@
 // live log's record shaping, the command-line splitter, and text from
 // outside made safe for the terminal; last, the console on a
 // pseudo-terminal in this process, with a side thread printing.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -15,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -440,6 +442,57 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
     // The longest line at the worst expansion fits whole.
     EXPECT_EQ(shown(std::string(16384, '\xff'), 0).size(), kTerminalTextExpansion * 16384);
     EXPECT_EQ(terminal_safe_text("abc", 3, nullptr, 0), 0u);
+}
+
+std::atomic<bool> winched;  // the window-size handler ran
+
+// The wait for an answer outlasts a signal that a handler takes (a window
+// resize) and a line that is no answer: the result is the application's
+// answer. A request holding a line break is refused, and one the
+// connection does not take is told.
+TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const auto at = reinterpret_cast<sockaddr*>(&address);
+    ASSERT_EQ(bind(listener.get(), at, size) | listen(listener.get(), 1), 0);
+    getsockname(listener.get(), at, &size);
+    Channel channel, unconnected;
+    ASSERT_EQ(channel.init_semaphores(), 0);
+    ASSERT_TRUE(channel.connect("127.0.0.1", ntohs(address.sin_port)));
+    UniqueFd application(accept(listener.get(), nullptr, nullptr));
+    struct sigaction resize {};
+    struct sigaction before {};
+    resize.sa_handler = [](int) { winched = true; };
+    sigaction(SIGWINCH, &resize, &before);
+    std::atomic<bool> returned = false;
+    std::thread answer([&] {
+        std::string request;
+        wait_until([&] { return read_available(application.get(), &request), !request.empty(); });
+        const pid_t waiter = getpid();  // the main thread
+        wait_until([&] { return waits_for_input(waiter); });
+        tgkill(waiter, waiter, SIGWINCH);
+        wait_until([&] { return winched && (waits_for_input(waiter) || returned); });
+        (void)!write(application.get(), "N: no answer\nR: 7\n", 19);
+    });
+    const RequestResult result = channel.send_command(kFmtNormal, "status");
+    returned = true;
+    answer.join();
+    sigaction(SIGWINCH, &before, nullptr);
+    EXPECT_TRUE(winched);
+    EXPECT_EQ(std::make_pair(result.status, result.value),
+              std::make_pair(RequestStatus::kAnswered, 7));
+    ::testing::internal::CaptureStdout();
+    const std::vector<RequestStatus> statuses = {
+        channel.send_command(kFmtNormal, "a\nb").status, unconnected.send_api_cmd("x").status,
+        unconnected.send_sys_cmd("x").status, unconnected.send_session_cmd("find", "x").status};
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "error: request holds a line break, not sent\r\n"
+              "XCOM send error\r\nXCOM send error\r\nXCOM send error\r\n");
+    EXPECT_EQ(statuses, (std::vector{RequestStatus::kRefused, RequestStatus::kNotSent,
+                                     RequestStatus::kNotSent, RequestStatus::kNotSent}));
 }
 
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
