@@ -438,4 +438,44 @@ TEST(Editor, WriterOnAFullTerminal) {
     }
 }
 
+// The history store, filled through the tests' way in: each row adds the
+// lines "1", "2", ... and then repeats the newest and the oldest entry as the
+// shell's repeat does (a copy of it replaces the newest). The ring keeps its
+// size and oldest slot; the newest slot gets the copies, nothing else does.
+TEST(History, RingOfSixtyFour) {
+    const auto text = [](int slot) {
+        const char* t = cle_history(slot);
+        return std::string(t != nullptr ? t : "<none>");
+    };
+    const struct {
+        int added, size, oldest, newest;
+    } rows[] = {{1, 1, 0, 0}, {10, 10, 0, 9}, {64, 64, 0, 63}, {65, 64, 1, 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.added);
+        cle_cleanup();
+        for (int n = 1; n <= r.added; ++n)
+            cle_history_test_add(std::to_string(n).c_str());
+        const std::string first = std::to_string(r.added - r.size + 1);
+        EXPECT_EQ(text(r.newest), std::to_string(r.added));
+        EXPECT_EQ(cle_history_replace_last_entry(nullptr), -1);
+        for (const std::string& again : {text(r.newest), text(r.oldest)}) {
+            const std::vector<char> exact(again.c_str(), again.c_str() + again.size() + 1);
+            EXPECT_EQ(cle_history_replace_last_entry(exact.data()), 0);  // read to its end only
+        }
+        EXPECT_EQ(std::make_pair(cle_history_size(), cle_history_get_start()),
+                  std::make_pair(r.size, r.oldest));
+        EXPECT_EQ(text(r.newest) + text(r.oldest), first + first);
+        EXPECT_EQ(text((r.newest + 1) % 64), r.size == 64 ? text(r.oldest) : "<none>");
+    }
+    // Empty, the store puts a replacement in slot 0 without counting it.
+    cle_cleanup();
+    EXPECT_EQ(text(5), "<none>");
+    EXPECT_EQ(cle_history_replace_last_entry("x"), 0);
+    EXPECT_EQ(std::make_pair(cle_history_size(), text(0)), std::make_pair(0, std::string("x")));
+    cle_cleanup();
+    EXPECT_EQ((std::vector{cle_history_command_filter(7), cle_history_command_filter(0),
+                           cle_history_command_filter(0)}),
+              (std::vector{1, 1, 0}));
+}
+
 }  // namespace
