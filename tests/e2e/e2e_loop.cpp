@@ -93,6 +93,8 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     local("session foo", kIllegal);
     local("session name", kNeedsMore);
     row("session name kitchen", "session name kitchen\r\n", "N: name kitchen");
+    local("session name a b", kIllegal);
+    row("session find x", "session find x\r\n" + kNotFound, "N: find x");
     // A word holding a line break would put a second request on the wire.
     local("api \"y\\nN: name smuggled\"", kIllegal);
     local("session name \"y\\x0dN: name smuggled\"", kIllegal);

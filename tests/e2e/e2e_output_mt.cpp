@@ -195,10 +195,11 @@ TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
         {kEvents, std::string(33000, 'x'), cut + "\n"},
         {kEvents, x64k + "\nnever seen\n", cut + "\n"},
         {kEvents, "partial", "partial\n"},  // never glued to the next line
+        {kEvents, "x\n\n", "x\n"},          // held for a next line that is empty
         {kEvents, "x\x1b[2J\x1b[?1049h\x1b[Hy\n", "x^[[2J^[[?1049h^[[Hy\n"},
         {kLog, "", ""},
         {kLog, x64k, std::string(1024, 'x') + "\n"},
-        {kLog, "x\x1b[2J\x1b]2;x\x07y!", "x^[[2J^[]2;x^Gy!\n"},
+        {kLog, "x\x1b[2J\x1b]2;x\x07y! \t", "x^[[2J^[]2;x^Gy!\n"},
     };
     // The warnings go to the system log, which this session shows too.
     z->write("cull add WARNING:\r");

@@ -129,6 +129,11 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         // A serial line keeps CR: there Enter is echoed LF CR.
         const bool serial = row.registered_as == "api-serial";
         EXPECT_TRUE(z->expect(marker + (serial ? "\n\r" : "\r\n"))) << term_tokens(z->output());
+        if (serial) {  // a refused shell gives the terminal its settings back
+            z->write("shell\r");
+            EXPECT_TRUE(z->expect("error: command not found\r\n"));
+            EXPECT_TRUE(same_attributes(z->attributes(), z->initial_attributes()));
+        }
         Lines got = sim.requests();
         got.erase(got.begin(), got.begin() + static_cast<long>(before));
         // The last row's "U" may reach the application after its session ended.
@@ -143,7 +148,7 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
             EXPECT_EQ(std::stoull(status.substr(status.find("SigBlk:") + 7), nullptr, 16) & 1,
                       task.path().filename() == main ? 0u : 1u);
         }
-        z->write("quit\r");
+        z->write(serial ? "\x04" : "quit\r");  // given back, the terminal reads lines itself
         EXPECT_EQ(z->wait_exit(), 0);
     }
 }

@@ -217,6 +217,8 @@ TEST(Editor, WhatTheScreenShows) {
         {as(18) + "\x7f", 20, "> " + as(17), 19, 0},
         {as(18) + "\x02", 20, "> " + as(18), 19, 0},  // laid out with the end in column 0
         {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = {20}}},
+        // Drawn again whole for a wider window, exactly filling its row.
+        {"\x02" + as(18) + "b", 10, "> " + as(18) + "\nb", 1, 1, {.resize_at = 20, .resize_to = {20}}},
         // A window made narrower and wider again cut the rows: drawn again.
         {"\x02" + as(30) + "\x02\x02" + "b", 20, "> " + as(18) + "\n" + as(10) + "baa", 11, 1,
          {.resize_at = 34, .resize_to = {10, 20}}},
