@@ -85,7 +85,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     local("test a \"b c\"", "argc=3\r\nargv[0]=test\r\nargv[1]=a\r\nargv[2]=b c\r\n");
     row("# a comment", "# a comment\r\n");
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
-    local("shell", kNotFound);
     row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
     row("qtool version", "qtool version\r\nappd 0.1.0 (appliance simulator)\n", "D: version");
     row("sys echo y", "sys echo y\r\ny\n", "D: echo y");

@@ -53,6 +53,8 @@ TEST_F(Startup, FirstWordsOfASession) {
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
         {true, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
+        // 2^32 + 4121: no port, though its low 32 bits are the application's.
+        {true, 0, {"-t", "api", "--nobanner", "-p", "4294971417"}, kWaiting, kInterrupted},
         {true,
          0,
          {"--logviewer", "-t", "api"},
@@ -129,6 +131,9 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         // A serial line keeps CR: there Enter is echoed LF CR.
         const bool serial = row.registered_as == "api-serial";
         EXPECT_TRUE(z->expect(marker + (serial ? "\n\r" : "\r\n"))) << term_tokens(z->output());
+        if (row.registered_as == "telnet") {  // no syslogd here: it says so and goes on
+            EXPECT_TRUE(z->expect("logReaderThread: syslogd not running\r\n"));
+        }
         if (serial) {  // a refused shell gives the terminal its settings back
             z->write("shell\r");
             EXPECT_TRUE(z->expect("error: command not found\r\n"));

@@ -61,6 +61,13 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+// A loopback TCP listener on a port of the kernel's choice.
+struct Listener {
+    Listener();
+    UniqueFd fd;
+    int port = 0;
+};
+
 // A fresh directory under /tmp, removed with its contents when destroyed.
 class TempDir {
   public:

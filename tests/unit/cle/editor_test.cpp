@@ -449,31 +449,28 @@ TEST(History, RingOfSixtyFour) {
         const char* t = cle_history(slot);
         return std::string(t != nullptr ? t : "<none>");
     };
-    const struct {
-        int added, size, oldest, newest;
-    } rows[] = {{1, 1, 0, 0}, {10, 10, 0, 9}, {64, 64, 0, 63}, {65, 64, 1, 0}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.added);
+    const int rows[][4] = {{1, 1, 0, 0}, {10, 10, 0, 9}, {64, 64, 0, 63}, {65, 64, 1, 0}};
+    for (const auto& [added, size, oldest, newest] : rows) {
         cle_cleanup();
-        for (int n = 1; n <= r.added; ++n)
+        for (int n = 1; n <= added; ++n)
             cle_history_test_add(std::to_string(n).c_str());
-        const std::string first = std::to_string(r.added - r.size + 1);
-        EXPECT_EQ(text(r.newest), std::to_string(r.added));
-        EXPECT_EQ(cle_history_replace_last_entry(nullptr), -1);
-        for (const std::string& again : {text(r.newest), text(r.oldest)}) {
+        for (const std::string& again : {text(newest), text(oldest)}) {
             const std::vector<char> exact(again.c_str(), again.c_str() + again.size() + 1);
             EXPECT_EQ(cle_history_replace_last_entry(exact.data()), 0);  // read to its end only
         }
-        EXPECT_EQ(std::make_pair(cle_history_size(), cle_history_get_start()),
-                  std::make_pair(r.size, r.oldest));
-        EXPECT_EQ(text(r.newest) + text(r.oldest), first + first);
-        EXPECT_EQ(text((r.newest + 1) % 64), r.size == 64 ? text(r.oldest) : "<none>");
+        const std::string first = std::to_string(added - size + 1);
+        EXPECT_EQ(std::make_tuple(cle_history_size(), cle_history_get_start(),
+                                  text(newest) + text(oldest), text((newest + 1) % 64)),
+                  std::make_tuple(size, oldest, first + first, size == 64 ? first : "<none>"))
+            << added;
     }
     // Empty, the store puts a replacement in slot 0 without counting it.
     cle_cleanup();
     EXPECT_EQ(text(5), "<none>");
-    EXPECT_EQ(cle_history_replace_last_entry("x"), 0);
-    EXPECT_EQ(std::make_pair(cle_history_size(), text(0)), std::make_pair(0, std::string("x")));
+    EXPECT_EQ((std::vector{cle_history_replace_last_entry(nullptr),
+                           cle_history_replace_last_entry("x"), cle_history_size()}),
+              (std::vector{-1, 0, 0}));
+    EXPECT_EQ(text(0), "x");
     cle_cleanup();
     EXPECT_EQ((std::vector{cle_history_command_filter(7), cle_history_command_filter(0),
                            cle_history_command_filter(0)}),

