@@ -52,7 +52,6 @@ TEST_F(Startup, FirstWordsOfASession) {
          "Invalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
-        {true, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
         // 2^32 + 4121: no port, though its low 32 bits are the application's.
         {true, 0, {"-t", "api", "--nobanner", "-p", "4294971417"}, kWaiting, kInterrupted},
         {true,
