@@ -159,7 +159,7 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("", "\r\n-> ");  // an empty line is no answer
     row("n", "n\r\n");   // "n" cancels silently
     row("reboot", "reboot\r\nreboot, are you sure? <y,n> ");
-    local("no", "info: reboot command aborted\r\n");
+    row("no\x01", "no\r\x1b[28C\r\ninfo: reboot command aborted\r\n");  // typed after the question
     row("reboot", "reboot\r\nreboot, are you sure? <y,n> ");
     local("quit", "info: reboot command aborted\r\n");
 
