@@ -55,7 +55,6 @@ class SimEnv {
     // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
     void stop_appd() { appd_.reset(); }
-    void stop_syslogd() { syslogd_.reset(); }
     Daemon* appd() { return appd_.get(); }  // for the benchmarks
 
     Lines control(const std::string& command, std::string* status = nullptr) {
