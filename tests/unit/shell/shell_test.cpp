@@ -52,12 +52,12 @@ TEST(FloodGuard, Table) {
         Runs runs;
         int ends_at;
     } rows[] = {
-        {{{120, 999}}, 100},                   // every tenth fast line a strike, ten end it
-        {{{120, 1000}}, 0},                    // a second apart is not fast
-        {{{120, -5000}}, 100},                 // a clock set back is
-        {{{90, 1}, {1, 2500}, {20, 1}}, 111},  // a moderate pause forgives a strike
-        {{{90, 1}, {1, 2501}, {20, 1}}, 0},    // a longer one clears them all
-        {{{9, 1}, {1, 2500}, {91, 1}}, 101},   // a moderate one keeps the fast run
+        {{{120, 999}}, 100},                    // every tenth fast line a strike, ten end it
+        {{{120, 1000}}, 0},                     // a second apart is not fast
+        {{{120, -5000}}, 100},                  // a clock set back is
+        {{{90, 1}, {1, 2500}, {20, 1}}, 111},   // a moderate pause forgives a strike
+        {{{90, 1}, {1, 2501}, {100, 1}}, 191},  // a longer one clears them all
+        {{{9, 1}, {1, 2500}, {91, 1}}, 101},    // a moderate one keeps the fast run
     };
     for (const auto& r : rows) {
         FloodGuard guard;
