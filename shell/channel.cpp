@@ -104,8 +104,9 @@ bool Channel::wait_for_answer() {
         if (answer_grace_over()) return false;
         if (answer_wait_slice(&response_sem) == 0) return true;
         if (errno == ETIMEDOUT) continue;  // the next slice
-        // Linux restarts a timed wait a signal handler cut, so what is left
-        // is a failed wait, after which no answer can be awaited.
+        // A handler that ran (a window resize) cuts a timed wait short with
+        // EINTR, SA_RESTART or not: wait on. Otherwise only a semaphore that
+        // was never made fails, after which no answer can be awaited.
         if (errno != EINTR) return true;
     }
 }

@@ -47,7 +47,6 @@ void trim_record(char* record, size_t len) {
 }  // namespace
 
 void log_reader_start(void) {
-    session_log_view().clear_filters();
     if (start_side_thread(&threadReader, logReaderThread) != 0) {
         shell_println("failed to create log reader thread");
     } else {

@@ -3,8 +3,9 @@
 // log view, and prints them as asynchronous output.
 #pragma once
 
-// Empties every filter and starts the log reader thread; prints "failed to
-// create log reader thread" when it cannot be started (not fatal).
+// Starts the log reader thread, once, before the command loop (so the
+// filters are still empty, as built); prints "failed to create log reader
+// thread" when it cannot be started (not fatal).
 void log_reader_start(void);
 // The body of the log reader thread.
 void* logReaderThread(void* arg);

@@ -93,21 +93,30 @@ int wait_child(pid_t pid) {
     timespec kill_at{};
     bool ending = false;
     for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) {
+        // Not reaped yet (WNOWAIT): the ended leader keeps its group's number
+        // from any new process until the group has been ended.
+        siginfo_t info{};
+        const int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (rc != 0 && errno != EINTR) {
             status = -1;
             break;
         }
+        const bool ended = rc == 0 && info.si_pid == pid;
+        if (ended && !ending) break;
         if (session_cut_short() && !ending) {
             kill(-pid, SIGTERM);
             kill_at = monotonic_after(kChildGraceMs);
             ending = true;
         } else if (ending && ns_until(kill_at) <= 0) {
+            // The leader (the tool's /bin/sh) ends on SIGTERM; what it
+            // started may ignore it.
             kill(-pid, SIGKILL);
+            if (ended) break;
         }
         const timespec slice = span_of(kChildSliceMs * 1000000LL);
         ppoll(nullptr, 0, ending ? &slice : nullptr, &during);
+    }
+    while (status != -1 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     sigaction(SIGCHLD, &before, nullptr);
     pthread_sigmask(SIG_SETMASK, &during, nullptr);

@@ -93,15 +93,15 @@ TEST_F(Login, RightPasswordOpensTheSession) {
 }
 
 // The password tool is started from the shell's own folder, whatever the
-// folder's name; one too long to name is a failure, never another folder; a
-// folder without the tool means no password is set.
+// folder's name, up to 255 bytes; one too long to name is a failure, never
+// another folder; a folder without the tool means no password is set.
 TEST_F(Login, PasswordToolOfAnyInstallFolder) {
     const struct {
         std::string folder;
         std::vector<const char*> programs;
         std::string shown;  // "" when the start-up ends with status 1
     } rows[] = {
-        {"/tmp/with space;semicolon", {"zcon", "qtool"}, kGreeting},
+        {"/tmp/with space;semicolon/" + std::string(229, 'a'), {"zcon", "qtool"}, kGreeting},
         {"/tmp/" + std::string(150, 'a') + "/" + std::string(149, 'b'), {"zcon", "qtool"}, ""},
         {"/tmp/no-tool", {"zcon"}, kSession},
     };

@@ -53,7 +53,8 @@ TEST_F(Startup, FirstWordsOfASession) {
          "Invalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
-        {1, 0, {"-t", "api", "--nobanner", "-p", "x4121"}, kWaiting, kInterrupted},
+        // 2^32 + 4121: no port, though its low 32 bits are the application's.
+        {1, 0, {"-t", "api", "--nobanner", "-p", "4294971417"}, kWaiting, kInterrupted},
         {1,
          0,
          {"--logviewer", "-t", "api"},
@@ -133,6 +134,14 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         // A serial line keeps CR: there Enter is echoed LF CR.
         const bool serial = row.registered_as == "api-serial";
         EXPECT_TRUE(z->expect(marker + (serial ? "\n\r" : "\r\n"))) << term_tokens(z->output());
+        if (row.registered_as == "telnet") {  // no syslogd here: it says so and goes on
+            EXPECT_TRUE(z->expect("logReaderThread: syslogd not running\r\n"));
+        }
+        if (serial) {  // a refused shell gives the terminal its settings back
+            z->write("shell\r");
+            EXPECT_TRUE(z->expect("error: command not found\r\n"));
+            EXPECT_TRUE(same_attributes(z->attributes(), z->initial_attributes()));
+        }
         Lines got = sim.requests();
         got.erase(got.begin(), got.begin() + static_cast<long>(before));
         // The last row's "U" may reach the application after its session ended.
@@ -147,7 +156,7 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
             EXPECT_EQ(std::stoull(status.substr(status.find("SigBlk:") + 7), nullptr, 16) & 1,
                       task.path().filename() == main ? 0u : 1u);
         }
-        z->write("quit\r");
+        z->write(serial ? "\x04" : "quit\r");  // given back, the terminal reads lines itself
         EXPECT_EQ(z->wait_exit(), 0);
     }
 }

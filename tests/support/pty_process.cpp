@@ -64,11 +64,14 @@ PtyProcess::PtyProcess(const PtyOptions& options) {
     fcntl(master_.get(), F_SETFL, O_NONBLOCK);
 }
 
+// Ended with SIGTERM, as a session may be, so that it writes its coverage
+// counts; killed if it is still there after the grace.
 PtyProcess::~PtyProcess() {
-    if (running()) {
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    if (!running()) return;
+    ::kill(pid_, SIGTERM);
+    if (wait_exit(kEndGrace) >= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
 }
 
 void PtyProcess::write(std::string_view bytes) {

@@ -34,7 +34,10 @@ int Daemon::stop(int sig) {
     if (pid_ <= 0) return -1;
     ::kill(pid_, sig);
     int status = 0;
-    waitpid(pid_, &status, 0);
+    if (!wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kEndGrace)) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+    }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -17,15 +17,16 @@
 
 namespace zt {
 
-// A background program in a process group of its own, killed when destroyed.
+// A background program in a process group of its own, ended when destroyed.
 class Daemon {
   public:
     Daemon(std::vector<std::string> argv, std::vector<std::string> env = {});
-    ~Daemon() { stop(SIGKILL); }
+    ~Daemon() { stop(); }
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
     pid_t pid() const { return pid_; }
-    // Ends the program and waits for it; returns its exit status.
+    // Ends the program with sig (SIGKILL after kEndGrace) and waits for it;
+    // returns its exit status.
     int stop(int sig = SIGTERM);
 
   private:
@@ -54,7 +55,6 @@ class SimEnv {
     // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
     void stop_appd() { appd_.reset(); }
-    void stop_syslogd() { syslogd_.reset(); }
     Daemon* appd() { return appd_.get(); }  // for the benchmarks
 
     Lines control(const std::string& command, std::string* status = nullptr) {

@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -59,6 +60,15 @@ bool waits_for_input(pid_t pid) {
     return call.starts_with(std::to_string(SYS_read) + " 0x0 ") ||
            call.starts_with(std::to_string(SYS_ppoll) + " ") ||
            call.starts_with(std::to_string(SYS_futex) + " ");
+}
+
+Listener::Listener() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd.get(), 8);
+    socklen_t size = sizeof address;
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
 }
 
 TempDir::TempDir() {

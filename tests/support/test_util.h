@@ -17,6 +17,10 @@ using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 using Lines = std::vector<std::string>;
 
+// How long a program the tests started has to end on SIGTERM, which lets it
+// write its coverage counts, before it is killed.
+inline constexpr Millis kEndGrace = 3000ms;
+
 // Tests cond about every millisecond until it holds or timeout passes.
 // Returns whether it held.
 bool wait_until(const std::function<bool()>& cond, Millis timeout = 5000ms);
@@ -55,6 +59,13 @@ class UniqueFd {
 
   private:
     int fd_ = -1;
+};
+
+// A loopback TCP listener on a port of the kernel's choice.
+struct Listener {
+    Listener();
+    UniqueFd fd;
+    int port = 0;
 };
 
 // A fresh directory under /tmp, removed with its contents when destroyed.

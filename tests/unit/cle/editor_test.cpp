@@ -217,6 +217,8 @@ TEST(Editor, WhatTheScreenShows) {
         {as(18) + "\x7f", 20, "> " + as(17), 19, 0},
         {as(18) + "\x02", 20, "> " + as(18), 19, 0},  // laid out with the end in column 0
         {as(18) + "b", 20, "> " + as(18) + "\nb", 1, 1, {.resize_at = 19, .resize_to = {20}}},
+        // Drawn again whole for a wider window, exactly filling its row.
+        {"\x02" + as(18) + "b", 10, "> " + as(18) + "\nb", 1, 1, {.resize_at = 20, .resize_to = {20}}},
         // A window made narrower and wider again cut the rows: drawn again.
         {"\x02" + as(30) + "\x02\x02" + "b", 20, "> " + as(18) + "\n" + as(10) + "baa", 11, 1,
          {.resize_at = 34, .resize_to = {10, 20}}},
@@ -438,6 +440,43 @@ TEST(Editor, WriterOnAFullTerminal) {
         EXPECT_EQ(r.lines, Lines{"x"});
         EXPECT_EQ(shown, stuck ? full : full + (room ? "stdio" : "") + "x\r\n");
     }
+}
+
+// The history store, filled through the tests' way in: each row adds the
+// lines "1", "2", ... and then repeats the newest and the oldest entry as the
+// shell's repeat does (a copy of it replaces the newest). The ring keeps its
+// size and oldest slot; the newest slot gets the copies, nothing else does.
+TEST(History, RingOfSixtyFour) {
+    const auto text = [](int slot) {
+        const char* t = cle_history(slot);
+        return std::string(t != nullptr ? t : "<none>");
+    };
+    const int rows[][4] = {{1, 1, 0, 0}, {10, 10, 0, 9}, {64, 64, 0, 63}, {65, 64, 1, 0}};
+    for (const auto& [added, size, oldest, newest] : rows) {
+        cle_cleanup();
+        for (int n = 1; n <= added; ++n)
+            cle_history_test_add(std::to_string(n).c_str());
+        for (const std::string& again : {text(newest), text(oldest)}) {
+            const std::vector<char> exact(again.c_str(), again.c_str() + again.size() + 1);
+            EXPECT_EQ(cle_history_replace_last_entry(exact.data()), 0);  // read to its end only
+        }
+        const std::string first = std::to_string(added - size + 1);
+        EXPECT_EQ(std::make_tuple(cle_history_size(), cle_history_get_start(),
+                                  text(newest) + text(oldest), text((newest + 1) % 64)),
+                  std::make_tuple(size, oldest, first + first, size == 64 ? first : "<none>"))
+            << added;
+    }
+    // Empty, the store puts a replacement in slot 0 without counting it.
+    cle_cleanup();
+    EXPECT_EQ(text(5), "<none>");
+    EXPECT_EQ((std::vector{cle_history_replace_last_entry(nullptr),
+                           cle_history_replace_last_entry("x"), cle_history_size()}),
+              (std::vector{-1, 0, 0}));
+    EXPECT_EQ(text(0), "x");
+    cle_cleanup();
+    EXPECT_EQ((std::vector{cle_history_command_filter(7), cle_history_command_filter(0),
+                           cle_history_command_filter(0)}),
+              (std::vector{1, 1, 0}));
 }
 
 }  // namespace

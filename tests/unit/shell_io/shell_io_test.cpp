@@ -40,10 +40,11 @@ TEST_F(ShellIoTest, FlushWritesOneCallPerLineAndEmptiesTheStream) {
     // Refused, or answered, before and after a descriptor is bound.
     EXPECT_EQ((std::vector<int>{shell_io_pprint(shio, "x"), shell_io_printf(nullptr, "x"),
                                 shell_io_put_line(nullptr, "x"), shell_io_bind_fd(shio, 0),
-                                shell_io_bind_fd(shio, kFd), shell_io_has_bound_fd(shio, nullptr),
-                                shell_io_pprint(shio, "now"),
+                                shell_io_has_bound_fd(shio, nullptr), shell_io_bind_fd(shio, kFd),
+                                shell_io_has_bound_fd(shio, nullptr), shell_io_pprint(shio, "now"),
                                 (errno = EINTR, shell_io_printf(shio, "%s", ""))}),
-              (std::vector<int>{SHELL_IO_ENOTBOUND, -1, -1, SHELL_IO_EINVAL, 0, 0, 3, 0}));
+              (std::vector<int>{SHELL_IO_ENOTBOUND, -1, -1, SHELL_IO_EINVAL, SHELL_IO_ENOFD, 0, 0,
+                                3, 0}));
 
     EXPECT_EQ(shell_io_printf(shio, "a\n%s", "b"), 3);
     // What is held is reported.

@@ -32,20 +32,6 @@ void write_all(int fd, std::string_view data) {
         if ((n = send(fd, data.data(), data.size(), MSG_NOSIGNAL)) <= 0) return;
 }
 
-// A loopback TCP listener on a port of the kernel's choice.
-struct Listener {
-    Listener() {
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(fd.get(), 8);
-        socklen_t size = sizeof address;
-        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
-    }
-    UniqueFd fd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    int port = 0;
-};
-
 struct LineReader {
     std::vector<char> buffer = std::vector<char>(XCOM_MAX_BUFFER + 1, '\0');  // sized exactly,
     std::vector<char> line = std::vector<char>(XCOM_MAX_LINE + 1, '\0');      // for the sanitizer
