@@ -8,8 +8,9 @@
 #include <pthread.h>
 #include <signal.h>
 
-// Catches the ending signals for the rest of the process; call at start-up,
-// before any side thread exists.
+// Catches the ending signals for the rest of the process: the first thing
+// zcon_main does, so that none arriving during start-up ends the process
+// unrecorded.
 void ending_signals_install(void);
 // True once an ending signal came.
 bool session_cut_short(void);
