@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "console.h"
+#include "libxcom.h"
 #include "mutex_lock.h"
 #include "session.h"
 
@@ -134,6 +135,8 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
     memcpy(address.sun_path, sPipeName, path_len + 1);
     auto length = static_cast<socklen_t>(path_len + sizeof address.sun_family);
     if (fchmod(fd, 0666) != 0) return fail("%s: chmod() error: %s");
+    // Before the bind: no datagram may come without its sender's credentials.
+    if (socket_pass_credentials(fd) != 0) return fail("%s: socket() error: %s");
     if (bind_open_to_all(fd, address, length) != 0) return fail("%s: bind() error: %s");
     remember_listener(sPipeName);
     if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);

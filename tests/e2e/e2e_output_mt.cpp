@@ -200,9 +200,9 @@ TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
     } rows[] = {
         {kEvents, "", ""},
         {kEvents, "\n", ""},
-        {kEvents, std::string(33000, 'x'), cut + "\n"},
-        {kEvents, x64k + "\nnever seen\n", cut + "\n"},
-        {kEvents, "partial", "partial\n"},  // never glued to the next line
+        {kEvents, std::string(33000, 'x') + "\n", cut + "\n"},
+        {kEvents, x64k + "\nnever seen\n", cut + "\n"},  // the cut ends its line
+        {kEvents, "partial", "partial"},                 // the sender's next datagram ends the line
         {kEvents, "x\x1b[2J\x1b[?1049h\x1b[Hy\n", "x^[[2J^[[?1049h^[[Hy\n"},
         {kLog, "", ""},
         {kLog, x64k, std::string(1024, 'x') + "\n"},

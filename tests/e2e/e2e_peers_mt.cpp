@@ -2,8 +2,14 @@
 // for nothing. These rows also run with the appliance's build of the shell
 // under its emulator (ctest label qemu: ZCON_SHELL and ZCON_EMULATOR), so
 // they look at the shell from outside only.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <filesystem>
 
 #include "sim_env.h"
 
@@ -11,9 +17,112 @@ namespace {
 
 using namespace zt;
 
+const std::string kEvents = "/tmp/apiasynclisteners/zcon", kLog = "/tmp/sysloglisteners/zcon";
+
+// Sends bytes as one datagram to the socket at path. Returns whether it went.
+bool send_datagram(const std::string& path, const std::string& bytes) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(bytes.size());
+}
+
+// A process of its own that sends the datagrams it is handed, as uid if not
+// 0: each a path and the bytes, as two length-prefixed pieces on a pipe; a
+// byte back says it went.
+class Sender {
+  public:
+    explicit Sender(uid_t uid = 0) {
+        int to[2], back[2];
+        if (pipe2(to, O_CLOEXEC) != 0 || pipe2(back, O_CLOEXEC) != 0) return;
+        to_.reset(to[1]);
+        back_.reset(back[0]);
+        pid_ = fork();
+        if (pid_ != 0) {
+            close(to[0]);
+            close(back[1]);
+            return;
+        }
+        to_.reset();  // the parent's ends: its closing them ends the loop below
+        back_.reset();
+        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(1);
+        for (std::string path, bytes; take(to[0], &path) && take(to[0], &bytes);) {
+            const char sent = send_datagram(path, bytes) ? 'y' : 'n';
+            if (write(back[1], &sent, 1) != 1) break;
+        }
+        _exit(0);
+    }
+    ~Sender() {
+        to_.reset();
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    // Has the process send bytes to the socket at path; true once it went.
+    bool send(const std::string& path, const std::string& bytes) {
+        char sent = 'n';
+        return give(path) && give(bytes) && read(back_.get(), &sent, 1) == 1 && sent == 'y';
+    }
+
+  private:
+    bool give(const std::string& piece) {
+        const auto size = static_cast<uint32_t>(piece.size());
+        return write(to_.get(), &size, sizeof size) == sizeof size &&
+               write(to_.get(), piece.data(), size) == static_cast<ssize_t>(size);
+    }
+    static bool take(int fd, std::string* piece) {
+        uint32_t size = 0;
+        if (read(fd, &size, sizeof size) != sizeof size) return false;
+        piece->assign(size, '\0');
+        for (size_t got = 0; got < size;) {
+            const ssize_t n = read(fd, piece->data() + got, size - got);
+            if (n <= 0) return false;
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    pid_t pid_ = -1;
+    UniqueFd to_, back_;
+};
+
 struct Peers : ::testing::Test {
+    // A telnet session at its command line, its live log's socket bound.
+    std::unique_ptr<PtyProcess> telnet() {
+        sim.start_appd();
+        sim.start_syslogd();
+        auto z = sim.registered_zcon({});
+        EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
+        EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(kLog + z->tty_tag()); }));
+        z->take();
+        return z;
+    }
     SimEnv sim;
 };
+
+// Each sender's datagrams are one stream of lines: a line may span them,
+// and the pieces of two senders never join; a piece still waiting when the
+// session ends is shown alone.
+TEST_F(Peers, ALineSpansDatagramsButNeverTwoSenders) {
+    auto z = telnet();
+    const std::string path = kEvents + z->tty_tag();
+    ASSERT_TRUE(send_datagram(path, "split "));
+    ASSERT_TRUE(send_datagram(path, "line\n"));
+    ASSERT_TRUE(z->expect("split line\n"));
+    EXPECT_EQ(z->take("split line\n"), "split line\n");
+    Sender a;  // and b, this process
+    ASSERT_TRUE(a.send(path, "alpha-"));
+    ASSERT_TRUE(send_datagram(path, "beta\n"));
+    ASSERT_TRUE(z->expect("beta\n"));
+    ASSERT_TRUE(a.send(path, "omega\n"));
+    ASSERT_TRUE(z->expect("alpha-omega\n"));
+    EXPECT_EQ(z->take("alpha-omega\n"), "beta\nalpha-omega\n");
+    ASSERT_TRUE(a.send(path, "left waiting"));
+    z->write("quit\r");
+    EXPECT_EQ(z->wait_exit(), 0);
+    EXPECT_NE(z->output().find("quit\r\nleft waiting\n"), std::string::npos)
+        << term_tokens(z->output());
+}
 
 // A hang-up while --wait holds the start-up, before the options are even
 // read whole: the session ends as its ending says, neither killed by the

@@ -1,8 +1,8 @@
 // Newline-framed text lines over sockets. socket_read_line keeps a stream's
 // unconsumed bytes in a caller-owned buffer between calls and takes a
 // datagram socket as one byte stream, so its lines may span datagrams;
-// socket_read_datagram_line splits each datagram on its own, so its lines
-// never do.
+// socket_recv_datagram takes one datagram whole, with its sender, for a
+// caller that keeps each sender's stream apart.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -169,10 +169,7 @@ int trim_controls(char* line, int len) {
 // trimming control bytes off both ends; returns the line's length.
 int clean_line(const char* text, int len, char* line) {
     memcpy(line, text, static_cast<size_t>(len));
-    line[len] = '\0';
-    const int kept = xcom_remove_nulls(line, len);
-    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
-    return trim_controls(line, kept);
+    return socket_clean_line(line, len);
 }
 
 // Moves the first len bytes of buffer out into line as one cleaned line.
@@ -202,6 +199,13 @@ SocketRecvT socket_set_recv(SocketRecvT new_recv) {
     const SocketRecvT previous = recv_call;
     recv_call = new_recv != nullptr ? new_recv : recv;
     return previous;
+}
+
+int socket_clean_line(char* line, int len) {
+    line[len] = '\0';
+    const int kept = xcom_remove_nulls(line, len);
+    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
+    return trim_controls(line, kept);
 }
 
 // Sends the whole line, waiting for writability within one 10 s budget.
@@ -258,18 +262,48 @@ int socket_read_line(int socket, char* buffer, int* buflen, char* line, int time
     }
 }
 
-// Receives one datagram whole, its real length told by MSG_TRUNC. Returns
-// the bytes kept (at most size), or -1 on an error or a socket shut for
-// reading.
-int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
+int socket_pass_credentials(int socket) {
+    const int on = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+}
+
+namespace {
+
+// The sender's credentials in a received message's control data.
+void sender_of(msghdr& message, SocketSenderT* sender) {
+    *sender = SocketSenderT{0, 0, 0};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS ||
+            c->cmsg_len < CMSG_LEN(sizeof(ucred))) {
+            continue;
+        }
+        ucred credentials;
+        memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+        *sender = SocketSenderT{credentials.pid, credentials.uid, 1};
+    }
+}
+
+}  // namespace
+
+// Receives one datagram whole, its real length told by MSG_TRUNC, and the
+// credentials the kernel attached. Returns the bytes kept (at most size), or
+// -1 on an error or a socket shut for reading.
+int socket_recv_datagram(int socket, char* buffer, int size, int* kinds, SocketSenderT* sender) {
     *kinds = 0;
+    iovec data{buffer, static_cast<size_t>(size)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
     bool must_wait = false;
     ssize_t got{};
     // Without a time limit the wait cannot run out: only kDone and kFailed.
-    if (socket_io(
-            socket, Direction::read, Budget(), must_wait, 0, "socket input", &got, [&](int flags) {
-                return recv_call(socket, buffer, static_cast<size_t>(size), flags | MSG_TRUNC);
-            }) != Io::kDone) {
+    if (socket_io(socket, Direction::read, Budget(), must_wait, 0, "socket input", &got,
+                  [&](int flags) {
+                      message.msg_control = control;
+                      message.msg_controllen = sizeof control;
+                      return recvmsg(socket, &message, flags | MSG_TRUNC);
+                  }) != Io::kDone) {
         return -1;
     }
     if (got < 0) {
@@ -282,6 +316,7 @@ int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
         warn("remote socket closed\n");
         return -1;
     }
+    sender_of(message, sender);
     if (got == 0) *kinds = SOCKET_BAD_EMPTY;
     if (got > size) {
         *kinds = SOCKET_BAD_TRUNCATED;
@@ -289,29 +324,4 @@ int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
     }
     buffer[got] = '\0';
     return static_cast<int>(got);
-}
-
-// Hands out the next line of the datagram in dg, receiving one when it is
-// used up.
-int socket_read_datagram_line(int socket, SocketDatagramT* dg, char* line, int* kinds) {
-    *kinds = 0;
-    if (!socket_datagram_pending(dg)) {
-        dg->offset = 0;
-        dg->length = socket_recv_datagram(socket, dg->data, XCOM_MAX_DATAGRAM, kinds);
-        if (dg->length <= 0) {
-            line[0] = '\0';
-            return dg->length;
-        }
-    }
-    const char* start = dg->data + dg->offset;
-    const auto left = static_cast<size_t>(dg->length - dg->offset);
-    const auto* feed = static_cast<const char*>(memchr(start, '\n', left));
-    int len = feed != nullptr ? static_cast<int>(feed - start) + 1 : static_cast<int>(left);
-    if (feed == nullptr) *kinds |= SOCKET_BAD_NO_LINE_FEED;
-    dg->offset += len;
-    if (len > XCOM_MAX_LINE) {
-        *kinds |= SOCKET_BAD_LONG_LINE;
-        len = XCOM_MAX_LINE;
-    }
-    return clean_line(start, len, line);
 }
