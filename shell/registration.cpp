@@ -22,6 +22,7 @@
 #include "libxcom.h"
 #include "listener_socket.h"
 #include "mutex_lock.h"
+#include "peers.h"
 #include "session.h"
 #include "system_log.h"
 #include "terminal_text.h"
@@ -60,6 +61,7 @@ int register_session(Channel& channel) {
         }
         return -1;
     }
+    peers_note_application(channel.connection_socket());
     reader_running = true;  // no reader yet, so no lock
     if (start_side_thread(&apiAsyncEventReader, apiAsyncEventReaderThread) != 0) {
         reader_running = false;
@@ -106,6 +108,7 @@ constexpr BadInputWarnings::Kind kEventKinds[] = {
     {SOCKET_BAD_TRUNCATED, "datagram over 65536 bytes cut"},
     {SOCKET_BAD_EMPTY, "empty datagram"},
     {kEventTooManySenders, "start of a line shown alone: more than 8 senders had one waiting"},
+    {kBadInputStranger, "datagram of another user dropped"},
 };
 
 // Shows each line: made safe, mirrored (OUT:) and printed. A line with a
@@ -135,7 +138,7 @@ class EventPrinter final : public EventLineSink {
 // Receives until the socket fails or is shut, then shows the lines still
 // waiting for their end, each alone.
 void read_events(int fd, EventBuffers& b) {
-    BadInputWarnings warnings("event socket", kEventKinds, 4);
+    BadInputWarnings warnings("event socket", kEventKinds, 5);
     EventStream stream(b.line.data());
     EventPrinter printer(b);
     for (;;) {
@@ -144,6 +147,12 @@ void read_events(int fd, EventBuffers& b) {
         const int n =
             socket_recv_datagram(fd, b.datagram.data(), XCOM_MAX_DATAGRAM, &kinds, &sender);
         if (n < 0) break;
+        if (!peers_accept(sender)) {
+            char who[kSenderTextSize];
+            peers_describe(sender, who);
+            warnings.note(kBadInputStranger, monotonic_ms(), who);
+            continue;
+        }
         kinds |= stream.feed(sender.pid, b.datagram.data(), n, (kinds & SOCKET_BAD_TRUNCATED) != 0,
                              printer);
         if (kinds != 0) warnings.note(kinds, monotonic_ms());
@@ -155,9 +164,9 @@ void read_events(int fd, EventBuffers& b) {
 
 // Prints every line the session's peers send to the session socket, held
 // back while the user types; ends when the socket fails or the session
-// ends. Anyone may send to the socket: each sender's lines are its own, and
-// what cannot be shown as it came is cut or shown harmless, with a warning
-// in the system log.
+// ends. Anyone may send to the socket: only the peers are heard (peers.h),
+// each sender's lines are its own, and what cannot be shown as it came is
+// cut or shown harmless, with a warning in the system log.
 void* apiAsyncEventReaderThread(void* /*args*/) {
     const int fd = api_async_event_fd;
     const std::unique_ptr<EventBuffers> buffers(new (std::nothrow) EventBuffers);

@@ -100,6 +100,30 @@ struct Peers : ::testing::Test {
     SimEnv sim;
 };
 
+// A datagram of a user who is none of the session's peers is dropped,
+// whichever socket it comes to, and warned of in the system log with its
+// sender; the next line of a peer (root, here) shows, alone.
+TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
+    auto z = telnet();
+    z->write("cull add WARNING:\r");  // the warnings would show in the live log too
+    ASSERT_TRUE(z->expect("cull add WARNING:\r\n"));
+    z->take();
+    Sender stranger(65534);
+    for (const std::string& socket : {kEvents, kLog}) {
+        const std::string path = socket + z->tty_tag();
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(stranger.send(path, "Password:\n"));
+        ASSERT_TRUE(send_datagram(path, socket == kEvents ? "after\n" : "after"));
+        ASSERT_TRUE(z->expect("after\n")) << term_tokens(z->output());
+        EXPECT_EQ(z->take("after\n"), "after\n");
+        EXPECT_TRUE(sim.wait_message((socket == kEvents ? "event" : "log") +
+                                     std::string(" socket: datagram of another user dropped: "
+                                                 "uid 65534, pid ") +
+                                     std::to_string(stranger.pid())))
+            << sim.messages();
+    }
+}
+
 // Each sender's datagrams are one stream of lines: a line may span them,
 // and the pieces of two senders never join; a piece still waiting when the
 // session ends is shown alone.

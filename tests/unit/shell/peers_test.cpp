@@ -1,11 +1,14 @@
-// How a session's lines come together: each sender's datagrams are one
-// stream of lines, kept apart from the others'.
+// Who speaks in a session, and how its lines come together: each sender's
+// datagrams are one stream of lines, kept apart from the others'; and the
+// owner of the application's end of the connection, found in the kernel's
+// TCP tables.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
 #include <string>
 #include <vector>
 
+#include "client_lookup.h"
 #include "event_stream.h"
 #include "libxcom.h"
 #include "test_util.h"
@@ -71,6 +74,60 @@ TEST(EventStream, EachSendersLinesAreItsOwn) {
         stream.drain(shown);
         EXPECT_EQ(shown.lines, r.shown) << r.datagrams[0].bytes.substr(0, 20);
         EXPECT_EQ(kinds, r.kinds) << r.datagrams[0].bytes.substr(0, 20);
+    }
+}
+
+// The kernel's tables as this machine prints them; the addresses' words as
+// a little-endian one prints them, and as a big-endian one does.
+std::string tcp_entry(const std::string& local, const std::string& remote, int state, unsigned uid,
+                      unsigned inode) {
+    char line[300];
+    snprintf(line, sizeof line,
+             "   0: %s %s %02X 00000000:00000000 00:00000000 00000000 %5u        0 %u 1 "
+             "0000000000000000 20 4 30 10 -1\n",
+             local.c_str(), remote.c_str(), state, uid, inode);
+    return line;
+}
+
+// The shell's connection (its socket 900) is in the IPv4 table; the row's
+// entries are the application's end, or others that are not. A big-endian
+// machine prints 127.0.0.1 as 7F000001, and its IPv4-mapped form so too.
+TEST(PeerOwner, TheFarEndOfTheConnectionIsFoundInEitherTable) {
+    const std::string heading =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr "
+        "tm->when retrnsmt   uid  timeout inode\n";
+    const std::string little = "0100007F", big = "7F000001", mapped = "0000000000000000";
+    const struct {
+        bool big_endian;
+        std::string v4, v6;  // what the tables hold besides the shell's connection
+        int uid;             // -1: none found
+    } rows[] = {
+        {false, tcp_entry(little + ":1019", little + ":C350", 1, 0, 901), "", 0},
+        {false, "",
+         tcp_entry(mapped + "FFFF0000" + little + ":1019", mapped + "FFFF0000" + little + ":C350",
+                   1, 2001, 902),
+         2001},
+        {true, "",
+         tcp_entry(mapped + "0000FFFF" + big + ":1019", mapped + "0000FFFF" + big + ":C350", 1,
+                   2002, 903),
+         2002},
+        {false,
+         tcp_entry(little + ":1019", little + ":C350", 0x0A, 7, 904) +
+             tcp_entry(little + ":C350", little + ":1019", 1, 8, 905),
+         "", -1},  // not established; the shell's own way round
+        {false, tcp_entry("0200007F:1019", little + ":C350", 1, 9, 906), "", -1},  // elsewhere
+    };
+    for (const auto& r : rows) {
+        const std::string local = r.big_endian ? big : little;
+        std::string v4 = heading + tcp_entry(local + ":C350", local + ":1019", 1, 1000, 900) + r.v4;
+        std::string v6 = heading + r.v6;
+        FILE* tables[] = {fmemopen(v4.data(), v4.size(), "r"), fmemopen(v6.data(), v6.size(), "r")};
+        unsigned uid = 12345;
+        const bool found = client_lookup_peer_owner_in(tables, 2, 900, &uid);
+        EXPECT_EQ(found ? static_cast<int>(uid) : -1, r.uid) << r.v4 << r.v6;
+        EXPECT_FALSE(client_lookup_peer_owner_in(tables, 2, 999, &uid));  // no such socket
+        for (FILE* table : tables)
+            fclose(table);
     }
 }
 
