@@ -339,5 +339,7 @@ int zcon_main(int argc, char** argv) {
     // The session's one connection to the application, and the input gate.
     Channel channel;
     InputGate gate;
-    return end_session(run_session(argc, argv, channel, gate), channel);
+    const int status = end_session(run_session(argc, argv, channel, gate), channel);
+    release_terminal_output();
+    return status;
 }

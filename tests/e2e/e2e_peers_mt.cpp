@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
@@ -86,6 +87,17 @@ class Sender {
     UniqueFd to_, back_;
 };
 
+// Whether a thread of process pid is writing to its standard output.
+bool writes_to_terminal(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec))
+        if (read_file(task.path().string() + "/syscall")
+                .starts_with(std::to_string(SYS_write) + " 0x1 "))
+            return true;
+    return false;
+}
+
 struct Peers : ::testing::Test {
     // A telnet session at its command line, its live log's socket bound.
     std::unique_ptr<PtyProcess> telnet() {
@@ -146,6 +158,23 @@ TEST_F(Peers, ALineSpansDatagramsButNeverTwoSenders) {
     EXPECT_EQ(z->wait_exit(), 0);
     EXPECT_NE(z->output().find("quit\r\nleft waiting\n"), std::string::npos)
         << term_tokens(z->output());
+}
+
+// SIGTERM while nobody reads the terminal, which the application's output
+// has filled: the session still ends at once, its sockets removed and "U"
+// sent, what the terminal could not take dropped.
+TEST_F(Peers, SigtermWhileTheTerminalIsNotReadEndsWithinASecond) {
+    auto z = telnet();
+    const Lines sessions = sim.control("sessions");
+    ASSERT_FALSE(sessions.empty());
+    sim.control("flood " + sessions[0].substr(0, sessions[0].find(' ')) + " 20000 100 20");
+    ASSERT_TRUE(wait_until([&] { return writes_to_terminal(z->pid()); }));
+    z->kill(SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return !z->running(); }, 1000ms));  // the terminal unread
+    EXPECT_EQ(z->wait_exit(), 143);
+    for (const std::string& socket : {kEvents, kLog})
+        EXPECT_FALSE(std::filesystem::exists(socket + z->tty_tag())) << socket;
+    EXPECT_TRUE(wait_until([&] { return sim.requests().back() == "U"; }));
 }
 
 // A hang-up while --wait holds the start-up, before the options are even
