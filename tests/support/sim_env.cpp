@@ -140,6 +140,17 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
     // Named as an inetd line may name it: its log entries say "zcon" all the same.
     options.program = bin_path("zcon");
     options.argv = {"in.zcon"};
+    // Another build's shell (the appliance's), run by the emulator named
+    // (its program and options, split at spaces) against this simulator.
+    if (const char* shell = getenv("ZCON_SHELL"); shell != nullptr) {
+        EXPECT_EQ(access(shell, X_OK), 0) << "no shell at ZCON_SHELL=" << shell;
+        std::istringstream emulator(getenv("ZCON_EMULATOR") ? getenv("ZCON_EMULATOR") : "");
+        options.argv.clear();
+        for (std::string word; emulator >> word;)
+            options.argv.push_back(word);
+        options.program = options.argv.empty() ? shell : options.argv[0];
+        options.argv.push_back(shell);
+    }
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     // Under ThreadSanitizer a race ends the session at once, so no test can
     // pass over one; other builds ignore the variable.
