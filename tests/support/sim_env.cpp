@@ -153,9 +153,11 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
     }
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     // Under ThreadSanitizer a race ends the session at once, so no test can
-    // pass over one; other builds ignore the variable.
+    // pass over one, and the exit does not sleep a second first, so the
+    // endings can be timed; other builds ignore the variable.
     const char* tsan = getenv("TSAN_OPTIONS");
-    options.env.push_back(std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + " halt_on_error=1");
+    options.env.push_back(std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") +
+                          " halt_on_error=1 atexit_sleep_ms=0");
     return std::make_unique<PtyProcess>(options);
 }
 
