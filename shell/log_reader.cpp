@@ -146,23 +146,22 @@ void* logReaderThread(void* /*arg*/) {
             console_print_side_message("logReaderThread: unexpected select() results");
             break;
         }
-        int kinds = 0;
-        SocketSenderT sender;
-        const int n = socket_recv_datagram(sock_fd, line, kMaxRecord, &kinds, &sender);
-        if (n < 0) {
+        char* const record = line;
+        SocketReceivedT got;
+        if (socket_recv_datagrams(sock_fd, &record, kMaxRecord, 1, &got) < 0) {
             console_print_side_message("logReaderThread: recv() error: %s", strerror(errno));
             break;
         }
-        if (!peers_accept(sender)) {
+        if (!peers_accept(got.sender)) {
             char who[kSenderTextSize];
-            peers_describe(sender, who);
+            peers_describe(got.sender, who);
             warnings.note(kBadInputStranger, monotonic_ms(), who);
             continue;
         }
         // An empty datagram (anyone may send one) is nothing: a datagram
         // socket has no peer that could have closed.
-        if (n == 0) continue;
-        if (kinds != 0) warnings.note(kinds, monotonic_ms());
+        if (got.length == 0) continue;
+        if (got.kinds != 0) warnings.note(got.kinds, monotonic_ms());
         trim_record(line, strlen(line));
         if (gbEnableLoggerThread == 0) continue;
         if (session_log_view().format_record(line, shaped, sizeof shaped)) {

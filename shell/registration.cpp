@@ -94,11 +94,12 @@ void registration_end_events(void) {
 
 namespace {
 
-// The event reader's buffers: a datagram whole, the line built from it, and
-// the line made safe for the terminal. Allocated once, off the stack, and
-// not filled: a page is touched only when a datagram or a line reaches it.
+// The event reader's buffers: the datagrams of one receive, each whole, the
+// line built from them, and the line made safe for the terminal. Allocated
+// once, off the stack, and not filled: a page is touched only when a
+// datagram or a line reaches it.
 struct EventBuffers {
-    std::array<char, XCOM_MAX_DATAGRAM + 1> datagram;
+    std::array<std::array<char, XCOM_MAX_DATAGRAM + 1>, XCOM_DATAGRAM_BATCH> datagrams;
     std::array<char, XCOM_MAX_LINE + 1> line;
     std::array<char, terminal_text_size(XCOM_MAX_LINE)> shown;
 };
@@ -141,21 +142,25 @@ void read_events(int fd, EventBuffers& b) {
     BadInputWarnings warnings("event socket", kEventKinds, 5);
     EventStream stream(b.line.data());
     EventPrinter printer(b);
-    for (;;) {
-        int kinds = 0;
-        SocketSenderT sender;
-        const int n =
-            socket_recv_datagram(fd, b.datagram.data(), XCOM_MAX_DATAGRAM, &kinds, &sender);
-        if (n < 0) break;
-        if (!peers_accept(sender)) {
-            char who[kSenderTextSize];
-            peers_describe(sender, who);
-            warnings.note(kBadInputStranger, monotonic_ms(), who);
-            continue;
+    std::array<char*, XCOM_DATAGRAM_BATCH> datagrams;
+    for (size_t i = 0; i < datagrams.size(); ++i)
+        datagrams[i] = b.datagrams[i].data();
+    std::array<SocketReceivedT, XCOM_DATAGRAM_BATCH> got;
+    int count;
+    while ((count = socket_recv_datagrams(fd, datagrams.data(), XCOM_MAX_DATAGRAM,
+                                          XCOM_DATAGRAM_BATCH, got.data())) >= 0) {
+        for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+            const SocketReceivedT& d = got[i];
+            if (!peers_accept(d.sender)) {
+                char who[kSenderTextSize];
+                peers_describe(d.sender, who);
+                warnings.note(kBadInputStranger, monotonic_ms(), who);
+                continue;
+            }
+            const int kinds = d.kinds | stream.feed(d.sender.pid, datagrams[i], d.length,
+                                                    (d.kinds & SOCKET_BAD_TRUNCATED) != 0, printer);
+            if (kinds != 0) warnings.note(kinds, monotonic_ms());
         }
-        kinds |= stream.feed(sender.pid, b.datagram.data(), n, (kinds & SOCKET_BAD_TRUNCATED) != 0,
-                             printer);
-        if (kinds != 0) warnings.note(kinds, monotonic_ms());
     }
     stream.drain(printer);
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "libxcom.h"
@@ -57,10 +58,14 @@ struct LineReader {
     }
     // The next datagram, then "/" and its kinds of bad input if any.
     std::string receive(int fd) {
-        int kinds = -1;
+        SocketReceivedT got{-1, -1, {}};
         errno = EINTR;  // left by an earlier call: nothing that succeeds may read it
-        const int n = socket_recv_datagram(fd, datagram.data(), XCOM_MAX_DATAGRAM, &kinds, &sender);
-        return shown(n, datagram) + (kinds > 0 ? "/" + std::to_string(kinds) : "");
+        char* const buffers[] = {datagram.data()};
+        const int n = socket_recv_datagrams(fd, buffers, XCOM_MAX_DATAGRAM, 1, &got);
+        sender = got.sender;
+        return n < 0 ? "-1"
+                     : shown(got.length, datagram) +
+                           (got.kinds > 0 ? "/" + std::to_string(got.kinds) : "");
     }
     static std::string shown(int n, const std::vector<char>& text) {
         return n > 0 ? std::to_string(n) + ":" + text.data() : std::to_string(n);
@@ -137,18 +142,28 @@ TEST(SocketReadLine, Table) {
     EXPECT_EQ(LineReader().receive(-1) + LineReader().receive(Listener().fd.get()), "-1-1");
 }
 
-// Every datagram comes with its sender, as the kernel vouches for it, once
-// the receiver asks for credentials; without asking, none are told.
-TEST(SocketRecvDatagram, TellsTheSender) {
+// What waits is taken in one call, each datagram whole and with its sender,
+// as the kernel vouches for it, once the receiver asks for credentials;
+// without asking, none are told.
+TEST(SocketRecvDatagrams, TakesWhatWaitsWithItsSenders) {
     for (const bool asked : {true, false}) {
         auto [ours, peer] = unix_pair(SOCK_DGRAM);
         EXPECT_EQ(asked ? socket_pass_credentials(ours.get()) : 0, 0);
-        send(peer.get(), "x", 1, 0);
-        LineReader reader;
-        EXPECT_EQ(reader.receive(ours.get()), "1:x");
-        EXPECT_EQ(reader.sender.known, asked ? 1 : 0);
-        EXPECT_EQ(reader.sender.pid, asked ? getpid() : 0);
-        EXPECT_EQ(reader.sender.uid, asked ? geteuid() : 0);
+        for (const std::string& datagram : {std::string("a\n"), std::string(), std::string(9, 'x')})
+            send(peer.get(), datagram.data(), datagram.size(), 0);
+        std::vector<char> buffers(3 * 9);
+        char* const parts[] = {buffers.data(), buffers.data() + 9, buffers.data() + 18};
+        SocketReceivedT got[3];
+        ASSERT_EQ(socket_recv_datagrams(ours.get(), parts, 8, 3, got), 3);
+        EXPECT_EQ(std::string(parts[0]) + "|" + parts[1] + "|" + parts[2], "a\n||xxxxxxxx");
+        for (const auto& [d, length, kinds] :
+             {std::tuple{0, 2, 0}, {1, 0, SOCKET_BAD_EMPTY}, {2, 8, SOCKET_BAD_TRUNCATED}}) {
+            EXPECT_EQ(got[d].length, length);
+            EXPECT_EQ(got[d].kinds, kinds);
+            EXPECT_EQ(got[d].sender.known, asked ? 1 : 0);
+            EXPECT_EQ(got[d].sender.pid, asked ? getpid() : 0);
+            EXPECT_EQ(got[d].sender.uid, asked ? geteuid() : 0);
+        }
     }
 }
 

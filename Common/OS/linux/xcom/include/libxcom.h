@@ -23,8 +23,10 @@ int socket_write_line(int socket, const char* line);
 // timeout is in whole seconds for the whole call; 0 waits without limit.
 int socket_read_line(int socket, char* buffer, int* buflen, char* line, int timeout);
 
-// Largest datagram that socket_recv_datagram reads whole.
+// Largest datagram that socket_recv_datagrams reads whole.
 #define XCOM_MAX_DATAGRAM 65536
+// Most datagrams that socket_recv_datagrams takes in one call.
+#define XCOM_DATAGRAM_BATCH 8
 
 // Kinds of bad input met in a datagram, as bits: reported to the caller,
 // which decides whether and how to warn.
@@ -46,12 +48,23 @@ typedef struct {
 // ever arrives without them. Returns 0, or -1 with errno.
 int socket_pass_credentials(int socket);
 
-// Receives one datagram whole into buffer (size + 1 bytes, NUL-terminated),
-// waiting as long as it takes, and its sender into *sender. Returns its
-// length, at most size (a longer one is cut, with SOCKET_BAD_TRUNCATED in
-// *kinds; an empty one gives 0 and SOCKET_BAD_EMPTY), or -1 on a receive
-// error or when the socket was shut for reading. For datagram sockets only.
-int socket_recv_datagram(int socket, char* buffer, int size, int* kinds, SocketSenderT* sender);
+// One datagram received: its length, at most the buffer's size (a longer
+// one is cut, with SOCKET_BAD_TRUNCATED in kinds; an empty one is 0 long,
+// with SOCKET_BAD_EMPTY), and its sender.
+typedef struct {
+    int length;
+    int kinds;
+    SocketSenderT sender;
+} SocketReceivedT;
+
+// Receives, in one call, the datagrams waiting on socket, up to count (at
+// most XCOM_DATAGRAM_BATCH), waiting as long as it takes for the first:
+// the i-th whole into buffers[i] (size + 1 bytes, NUL-terminated),
+// described by got[i]. Returns how many, or -1 on a receive error or when
+// the socket was shut for reading (once what came before is taken). For
+// datagram sockets only.
+int socket_recv_datagrams(int socket, char* const* buffers, int size, int count,
+                          SocketReceivedT* got);
 
 // Cleans the first len bytes of line in place as socket_read_line cleans a
 // line (NULs dropped, control bytes trimmed off both ends), terminates it
