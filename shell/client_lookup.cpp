@@ -8,7 +8,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -264,14 +263,12 @@ void client_lookup(unsigned port, char* address, size_t size) {
     snprintf(address, size, "%s", found.address);
 }
 
-bool client_lookup_peer_owner(int socket, unsigned* uid) {
-    struct stat st;
-    if (fstat(socket, &st) != 0) return false;
+bool client_lookup_peer_owner(unsigned long long inode, unsigned* uid) {
     const std::unique_ptr<FILE, int (*)(FILE*)> tcp6(fopen("/proc/net/tcp6", "re"), fclose);
     const std::unique_ptr<FILE, int (*)(FILE*)> tcp(fopen("/proc/net/tcp", "re"), fclose);
     FILE* tables[2];
     int count = 0;
     for (FILE* table : {tcp.get(), tcp6.get()})
         if (table != nullptr) tables[count++] = table;
-    return client_lookup_peer_owner_in(tables, count, st.st_ino, uid);
+    return client_lookup_peer_owner_in(tables, count, inode, uid);
 }

@@ -49,5 +49,5 @@ void client_lookup(unsigned port, char* address, size_t size);
 bool client_lookup_peer_owner_in(FILE* const* tables, int count, unsigned long long inode,
                                  unsigned* uid);
 
-// The same for the connected TCP socket, in the kernel's tables.
-bool client_lookup_peer_owner(int socket, unsigned* uid);
+// The same in the kernel's tables.
+bool client_lookup_peer_owner(unsigned long long inode, unsigned* uid);

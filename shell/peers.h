@@ -18,9 +18,9 @@ inline constexpr int kBadInputStranger = 32;
 // Room for a sender's particulars: "uid 4294967295, pid -2147483648".
 inline constexpr size_t kSenderTextSize = 40;
 
-// Notes the owner of the application's end of the connection on socket, if
-// that end is on this machine. Called once connected, before the event
-// reader starts.
+// Notes the connection to the application, on socket, whose far end's
+// owner is a peer when that end is on this machine. Called once connected,
+// before the event reader starts.
 void peers_note_application(int socket);
 // Whether sender is one of the session's peers.
 bool peers_accept(const SocketSenderT& sender);

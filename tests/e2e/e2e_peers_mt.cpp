@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -134,6 +135,26 @@ TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
                                      std::to_string(stranger.pid())))
             << sim.messages();
     }
+}
+
+// An application that runs as a user of its own is heard: that user owns
+// its end of the session's connection, which the kernel's tables tell.
+TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
+    sim.start_syslogd();
+    ASSERT_EQ(chmod(SimEnv::kStateDir, 01777), 0);  // for its control socket and trace
+    unlink(SimEnv::kControl);                       // an earlier test's
+    Daemon appd({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                 bin_path("appd"), "--port", "4121", "--control", SimEnv::kControl, "--trace",
+                 SimEnv::kTrace});
+    ASSERT_TRUE(wait_until([] {
+        std::string status;
+        appd_control(SimEnv::kControl, "sessions", &status);
+        return status == "ok";
+    }));
+    auto z = sim.registered_zcon({});
+    ASSERT_TRUE(z->expect("Session type: telnet\r\n"));
+    z->write("echo heard\r");
+    EXPECT_TRUE(z->expect("\nheard\n")) << term_tokens(z->output());
 }
 
 // Each sender's datagrams are one stream of lines: a line may span them,
