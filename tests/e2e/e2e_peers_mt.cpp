@@ -2,7 +2,6 @@
 // for nothing. These rows also run with the appliance's build of the shell
 // under its emulator (ctest label qemu: ZCON_SHELL and ZCON_EMULATOR), so
 // they look at the shell from outside only.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -32,60 +31,46 @@ bool send_datagram(const std::string& path, const std::string& bytes) {
 }
 
 // A process of its own that sends the datagrams it is handed, as uid if not
-// 0: each a path and the bytes, as two length-prefixed pieces on a pipe; a
-// byte back says it went.
+// 0: each a path, a NUL and the bytes in one packet; a byte back says it went.
 class Sender {
   public:
     explicit Sender(uid_t uid = 0) {
-        int to[2], back[2];
-        if (pipe2(to, O_CLOEXEC) != 0 || pipe2(back, O_CLOEXEC) != 0) return;
-        to_.reset(to[1]);
-        back_.reset(back[0]);
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
         pid_ = fork();
         if (pid_ != 0) {
-            close(to[0]);
-            close(back[1]);
+            close(ends[1]);
+            link_.reset(ends[0]);
             return;
         }
-        to_.reset();  // the parent's ends: its closing them ends the loop below
-        back_.reset();
+        close(ends[0]);  // the parent's: its closing ends the loop below
         if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(1);
-        for (std::string path, bytes; take(to[0], &path) && take(to[0], &bytes);) {
-            const char sent = send_datagram(path, bytes) ? 'y' : 'n';
-            if (write(back[1], &sent, 1) != 1) break;
+        std::string packet(8192, '\0');
+        for (ssize_t n; (n = recv(ends[1], packet.data(), packet.size(), 0)) > 0;) {
+            const size_t nul = packet.find('\0');
+            const bool sent = send_datagram(
+                packet.substr(0, nul), packet.substr(nul + 1, static_cast<size_t>(n) - nul - 1));
+            if (write(ends[1], sent ? "y" : "n", 1) != 1) break;
         }
         _exit(0);
     }
     ~Sender() {
-        to_.reset();
+        link_.reset();
         if (pid_ > 0) waitpid(pid_, nullptr, 0);
     }
     pid_t pid() const { return pid_; }
     // Has the process send bytes to the socket at path; true once it went.
     bool send(const std::string& path, const std::string& bytes) {
+        const std::string packet = path + '\0' + bytes;
         char sent = 'n';
-        return give(path) && give(bytes) && read(back_.get(), &sent, 1) == 1 && sent == 'y';
+        return ::send(link_.get(), packet.data(), packet.size(), 0) ==
+                   static_cast<ssize_t>(packet.size()) &&
+               read(link_.get(), &sent, 1) == 1 && sent == 'y';
     }
 
   private:
-    bool give(const std::string& piece) {
-        const auto size = static_cast<uint32_t>(piece.size());
-        return write(to_.get(), &size, sizeof size) == sizeof size &&
-               write(to_.get(), piece.data(), size) == static_cast<ssize_t>(size);
-    }
-    static bool take(int fd, std::string* piece) {
-        uint32_t size = 0;
-        if (read(fd, &size, sizeof size) != sizeof size) return false;
-        piece->assign(size, '\0');
-        for (size_t got = 0; got < size;) {
-            const ssize_t n = read(fd, piece->data() + got, size - got);
-            if (n <= 0) return false;
-            got += static_cast<size_t>(n);
-        }
-        return true;
-    }
     pid_t pid_ = -1;
-    UniqueFd to_, back_;
+    UniqueFd link_;
 };
 
 // Whether a thread of process pid is writing to its standard output.
