@@ -73,10 +73,10 @@ int main(int argc, char** argv) {
     printf("  zcon Private %.0f KiB, PSS %.0f KiB; baseline Private %.0f KiB, PSS %.0f KiB\n",
            median(zp), median(zs), median(bp), median(bs));
     report("idle session memory, Private", format("%.0f KiB", median(zp)),
-           format("%.0f KiB", median(bp)), private_ratio, "no", "<= 1.50x",
-           private_ratio.median <= 1.5);
+           format("%.0f KiB", median(bp)), private_ratio, "no", "<= 1.30x",
+           private_ratio.median <= 1.3);
     report("idle session memory, PSS", format("%.0f KiB", median(zs)),
-           format("%.0f KiB", median(bs)), pss_ratio, "no", "<= 1.50x", pss_ratio.median <= 1.5);
+           format("%.0f KiB", median(bs)), pss_ratio, "no", "<= 1.30x", pss_ratio.median <= 1.3);
 
     if (ppc_zcon != nullptr) {
         const long z = file_size(ppc_zcon);

@@ -14,13 +14,14 @@ class BadInputWarnings {
         int bit;
         const char* what;
     };
-    static constexpr int kMaxKinds = 4;
+    static constexpr int kMaxKinds = 5;
 
     // source names the socket in each warning ("event socket").
     BadInputWarnings(const char* source, const Kind* kinds, int count);
     // Notes the kinds met at now_ms (the monotonic clock's milliseconds);
-    // warns of each one whose last warning is a second old or more.
-    void note(int kinds, long long now_ms);
+    // warns of each one whose last warning is a second old or more, adding
+    // detail (this time's particulars: "uid 65534, pid 812") if not null.
+    void note(int kinds, long long now_ms, const char* detail = nullptr);
 
   private:
     struct State {

@@ -49,6 +49,8 @@ class Channel {
     void disconnect();
     // True while a connection is open and has not ended.
     bool connected() const;
+    // The connection's socket, to look up who is at its other end; -1.
+    int connection_socket() const { return xcom_client_socket(hclient); }
 
     // Forwards a user command line with the command format cmd_fmt.
     RequestResult send_command(const char* cmd_fmt, const char* cmdline);

@@ -70,6 +70,23 @@ bool next_table_line(FILE* table, char* line, int size) {
     return true;
 }
 
+// One connection of a TCP table: its two ends as the table writes them (the
+// address in hex, ':', the port in hex), its state, its owner and its
+// socket's inode number.
+struct TableEntry {
+    char local[48];
+    char remote[48];
+    unsigned state = 0;
+    unsigned uid = 0;
+    unsigned long long inode = 0;
+};
+
+// Reads the entry of one line of a table. Returns false for anything else.
+bool table_entry(const char* line, TableEntry* entry) {
+    return sscanf(line, "%*s %47s %47s %x %*s %*s %*s %u %*s %llu", entry->local, entry->remote,
+                  &entry->state, &entry->uid, &entry->inode) == 5;
+}
+
 // The distance of the holder of the socket inode in held, or -1.
 int holder_depth(const HeldSockets& held, unsigned long long inode) {
     for (int i = 0; i < held.count; ++i)
@@ -88,21 +105,79 @@ void client_lookup_table(FILE* table, unsigned port, const HeldSockets* held, Cl
     if (!next_table_line(table, line, sizeof line)) return;  // the heading
     while (next_table_line(table, line, sizeof line)) {
         if (held == nullptr && found->depth >= 0) return;
-        char local[48], remote[48];
-        unsigned state = 0, local_port = 0, remote_port = 0;
-        unsigned long long inode = 0;
+        TableEntry e;
+        unsigned local_port = 0, remote_port = 0;
         unsigned char local_bytes[16], bytes[16];
-        if (sscanf(line, "%*s %47s %47s %x %*s %*s %*s %*s %*s %llu", local, remote, &state,
-                   &inode) != 4 ||
-            state != kEstablished || !table_address(local, local_bytes, &local_port) ||
-            local_port != port || !table_address(remote, bytes, &remote_port)) {
+        if (!table_entry(line, &e) || e.state != kEstablished ||
+            !table_address(e.local, local_bytes, &local_port) || local_port != port ||
+            !table_address(e.remote, bytes, &remote_port)) {
             continue;
         }
-        const int depth = held != nullptr ? holder_depth(*held, inode) : 0;
+        const int depth = held != nullptr ? holder_depth(*held, e.inode) : 0;
         if (depth < 0 || (found->depth >= 0 && depth >= found->depth)) continue;
         found->depth = depth;
         address_text(bytes, found->address);
     }
+}
+
+namespace {
+
+// The key of one end of a connection as a table writes it: an IPv4-mapped
+// address in the IPv6 table (its third word 0000FFFF or FFFF0000, as the
+// machine prints it) becomes the IPv4 table's form, so the two tables'
+// entries compare. The words are compared as printed, never turned into
+// bytes: an emulated machine reads the tables in the order of the machine
+// that wrote them.
+void end_key(const char* end, char* key, size_t size) {
+    const bool mapped =
+        strncmp(end, "0000000000000000", 16) == 0 &&
+        (strncmp(end + 16, "0000FFFF", 8) == 0 || strncmp(end + 16, "FFFF0000", 8) == 0) &&
+        end[32] == ':';
+    snprintf(key, size, "%s", mapped ? end + 24 : end);
+}
+
+// Finds in table, from its start, the established connection that
+// matches: the one whose socket is inode when inode is not 0, else the one
+// from local to remote (keys). Returns false when none does.
+bool find_entry(FILE* table, unsigned long long inode, const char* local, const char* remote,
+                TableEntry* found) {
+    rewind(table);
+    char line[kTableLineSize];
+    if (!next_table_line(table, line, sizeof line)) return false;  // the heading
+    while (next_table_line(table, line, sizeof line)) {
+        char local_key[48], remote_key[48];
+        if (!table_entry(line, found) || found->state != kEstablished) continue;
+        if (inode != 0) {
+            if (found->inode == inode) return true;
+            continue;
+        }
+        end_key(found->local, local_key, sizeof local_key);
+        end_key(found->remote, remote_key, sizeof remote_key);
+        if (strcmp(local_key, local) == 0 && strcmp(remote_key, remote) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool client_lookup_peer_owner_in(FILE* const* tables, int count, unsigned long long inode,
+                                 unsigned* uid) {
+    TableEntry own, peer;
+    int i = 0;
+    while (i < count && !find_entry(tables[i], inode, nullptr, nullptr, &own))
+        ++i;
+    if (i == count) return false;
+    char local[48], remote[48];
+    end_key(own.local, local, sizeof local);
+    end_key(own.remote, remote, sizeof remote);
+    for (i = 0; i < count; ++i) {
+        // The far end is the connection from this one's remote end to its local one.
+        if (find_entry(tables[i], 0, remote, local, &peer)) {
+            *uid = peer.uid;
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {
@@ -186,4 +261,14 @@ void client_lookup(unsigned port, char* address, size_t size) {
     scan_table("/proc/net/tcp", port, &held, &found);
     if (found.depth < 0 && !ssh_client(&found)) scan_table("/proc/net/tcp6", port, nullptr, &found);
     snprintf(address, size, "%s", found.address);
+}
+
+bool client_lookup_peer_owner(unsigned long long inode, unsigned* uid) {
+    const std::unique_ptr<FILE, int (*)(FILE*)> tcp6(fopen("/proc/net/tcp6", "re"), fclose);
+    const std::unique_ptr<FILE, int (*)(FILE*)> tcp(fopen("/proc/net/tcp", "re"), fclose);
+    FILE* tables[2];
+    int count = 0;
+    for (FILE* table : {tcp.get(), tcp6.get()})
+        if (table != nullptr) tables[count++] = table;
+    return client_lookup_peer_owner_in(tables, count, inode, uid);
 }

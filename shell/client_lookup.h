@@ -1,9 +1,11 @@
-// Who the session's client is, for the login report: the far end of the
-// TCP connection to the session's port that the shell itself or its
-// nearest ancestor holds (telnetd holds the connection of the session it
-// starts), found by its socket's inode number in the kernel's TCP tables;
-// under sshd the client it names. Failing both, the first client of the
-// port in the IPv6 table, which may be another session's.
+// Who is at the other end of the session's TCP connections, from the
+// kernel's TCP tables. The login report's client: the far end of the
+// connection to the session's port that the shell itself or its nearest
+// ancestor holds (telnetd holds the connection of the session it starts),
+// found by its socket's inode number; under sshd the client it names;
+// failing both, the first client of the port in the IPv6 table, which may be
+// another session's. And the user that owns the application's end of the
+// session's connection to it, when that end is on this machine.
 #pragma once
 
 #include <stddef.h>
@@ -38,3 +40,14 @@ void client_lookup_table(FILE* table, unsigned port, const HeldSockets* held, Cl
 // Writes the session's client's address on local port into address (size
 // bytes): its own, else the first in the IPv6 table, else "".
 void client_lookup(unsigned port, char* address, size_t size);
+
+// Finds the connection whose socket has the inode number inode in the
+// tables (each in the format of /proc/net/tcp or /proc/net/tcp6), then its
+// far end, the connection between the same two ends the other way round, in
+// any of them, and writes its owner into *uid. Returns false when either is
+// not there (the far end is on another machine).
+bool client_lookup_peer_owner_in(FILE* const* tables, int count, unsigned long long inode,
+                                 unsigned* uid);
+
+// The same in the kernel's tables.
+bool client_lookup_peer_owner(unsigned long long inode, unsigned* uid);

@@ -8,8 +8,9 @@
 #include <pthread.h>
 #include <signal.h>
 
-// Catches the ending signals for the rest of the process; call at start-up,
-// before any side thread exists.
+// Catches the ending signals for the rest of the process: the first thing
+// zcon_main does, so that none arriving during start-up ends the process
+// unrecorded.
 void ending_signals_install(void);
 // True once an ending signal came.
 bool session_cut_short(void);
@@ -20,6 +21,10 @@ int session_end_status(int normal);
 // Puts the terminal back on standard input after an ending signal took it
 // away, so its settings can be restored where it still exists.
 void restore_terminal_stdin(void);
+// Once the session has ended: after an ending signal, drops what stdio could
+// not write to the terminal and gives standard output its flags back (the
+// signal made it non-blocking), for whoever shares the terminal's file.
+void release_terminal_output(void);
 // The ending signals, and extra if not 0: what a wait lets in.
 sigset_t ending_signal_set(int extra);
 // Starts a side thread with every signal blocked: signals go to the main

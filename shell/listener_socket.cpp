@@ -11,7 +11,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "console.h"
+#include "libxcom.h"
 #include "mutex_lock.h"
 #include "session.h"
 
@@ -23,6 +26,7 @@ struct BoundListener {
     char path[kListenerPathSize];
     dev_t dev;
     ino_t ino;
+    std::atomic<bool> whole;  // path, dev and ino written: a signal handler may read them
 };
 BoundListener bound_listeners[2];  // one per listener directory
 bool listeners_removed;            // the session has ended: bind no more
@@ -44,9 +48,11 @@ void remember_listener(const char* path) {
         }
     }
     if (slot != nullptr) {
+        slot->whole = false;
         snprintf(slot->path, sizeof slot->path, "%s", path);
         slot->dev = st.st_dev;
         slot->ino = st.st_ino;
+        slot->whole = true;
     }
 }
 
@@ -134,21 +140,30 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
     memcpy(address.sun_path, sPipeName, path_len + 1);
     auto length = static_cast<socklen_t>(path_len + sizeof address.sun_family);
     if (fchmod(fd, 0666) != 0) return fail("%s: chmod() error: %s");
+    // Before the bind: no datagram may come without its sender's credentials.
+    if (socket_pass_credentials(fd) != 0) return fail("%s: socket() error: %s");
     if (bind_open_to_all(fd, address, length) != 0) return fail("%s: bind() error: %s");
     remember_listener(sPipeName);
     if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);
     return fd;
 }
 
-void remove_listener_sockets(void) {
-    MutexLock lock(bound_listeners_mut);
+void remove_listener_sockets_at_once(void) {
     for (BoundListener& listener : bound_listeners) {
         struct stat st;
         // A file put there since (a later session's) is not ours to remove.
-        if (listener.path[0] != '\0' && lstat(listener.path, &st) == 0 &&
-            st.st_dev == listener.dev && st.st_ino == listener.ino) {
+        if (listener.whole && lstat(listener.path, &st) == 0 && st.st_dev == listener.dev &&
+            st.st_ino == listener.ino) {
             unlink(listener.path);
         }
+    }
+}
+
+void remove_listener_sockets(void) {
+    MutexLock lock(bound_listeners_mut);
+    remove_listener_sockets_at_once();
+    for (BoundListener& listener : bound_listeners) {
+        listener.whole = false;
         listener.path[0] = '\0';
     }
     listeners_removed = true;

@@ -13,3 +13,6 @@ inline constexpr int kListenerPathSize = 128;
 int setupSocket(const char* pipe_name, char* fullname_buffer);
 // Removes the listener socket files this process bound (at the session's end).
 void remove_listener_sockets(void);
+// The same from a signal handler (the watchdog's): no lock taken, only
+// lstat and unlink.
+void remove_listener_sockets_at_once(void);

@@ -17,9 +17,11 @@
 #include "clock.h"
 #include "console.h"
 #include "ending_signals.h"
+#include "libxcom.h"
 #include "listener_socket.h"
 #include "log_reader.h"
 #include "log_view.h"
+#include "peers.h"
 #include "terminal_text.h"
 
 namespace {
@@ -32,9 +34,10 @@ constexpr size_t kProcPathSize = 300;    // "/proc/<name>/stat"
 constexpr size_t kProcStatHead = 128;    // enough of a stat line for the process name
 constexpr size_t kProcStatusHead = 512;  // enough of a status file for its Uid line
 
-// A record longer than kMaxRecord: shown cut, and warned of.
-constexpr int kRecordCut = 1;
-constexpr BadInputWarnings::Kind kLogKinds[] = {{kRecordCut, "record over 1024 bytes cut"}};
+constexpr BadInputWarnings::Kind kLogKinds[] = {
+    {SOCKET_BAD_TRUNCATED, "record over 1024 bytes cut"},
+    {kBadInputStranger, "datagram of another user dropped"},
+};
 
 // Removes trailing spaces and control characters.
 void trim_record(char* record, size_t len) {
@@ -129,7 +132,7 @@ void* logReaderThread(void* /*arg*/) {
     char line[kMaxRecord + 1];
     char shaped[kMaxRecord + 1];
     char shown[terminal_text_size(kMaxRecord)];
-    BadInputWarnings warnings("log socket", kLogKinds, 1);
+    BadInputWarnings warnings("log socket", kLogKinds, 2);
     for (;;) {
         pollfd wait{sock_fd, POLLIN, 0};
         // Every signal is blocked in this thread: the wait is never cut short.
@@ -142,19 +145,22 @@ void* logReaderThread(void* /*arg*/) {
             console_print_side_message("logReaderThread: unexpected select() results");
             break;
         }
-        ssize_t n = recv(sock_fd, line, kMaxRecord, MSG_TRUNC);
-        // An empty datagram (anyone may send one) is nothing: a datagram
-        // socket has no peer that could have closed.
-        if (n == 0) continue;
-        if (n < 0) {
+        char* const record = line;
+        SocketReceivedT got;
+        if (socket_recv_datagrams(sock_fd, &record, kMaxRecord, 1, &got) < 0) {
             console_print_side_message("logReaderThread: recv() error: %s", strerror(errno));
             break;
         }
-        if (static_cast<size_t>(n) > kMaxRecord) {
-            warnings.note(kRecordCut, monotonic_ms());
-            n = kMaxRecord;
+        if (!peers_accept(got.sender)) {
+            char who[kSenderTextSize];
+            peers_describe(got.sender, who);
+            warnings.note(kBadInputStranger, monotonic_ms(), who);
+            continue;
         }
-        line[n] = '\0';
+        // An empty datagram (anyone may send one) is nothing: a datagram
+        // socket has no peer that could have closed.
+        if (got.length == 0) continue;
+        if (got.kinds != 0) warnings.note(got.kinds, monotonic_ms());
         trim_record(line, strlen(line));
         if (gbEnableLoggerThread == 0) continue;
         if (session_log_view().format_record(line, shaped, sizeof shaped)) {

@@ -46,6 +46,7 @@ void update_unsuccessful_login(const SessionTraits& traits) {
             register_session(report);
             update_ui_login_params(report, 1, traits);
             unregister_session(report);
+            registration_end_events();
             report.disconnect();
         }
     }

@@ -18,11 +18,13 @@ namespace {
 constexpr const char* kEndEntry = "End of session";
 constexpr int kFloodPauseMs = 10000;  // a flooded session's end waits this long
 
-// Tears the session down: unregisters, writes held output, gives the
-// terminal back, closes the connection, releases the answer semaphore and
-// removes the listener sockets. Safe to call more than once.
+// Tears the session down: unregisters, shows the last events, writes held
+// output, gives the terminal back, closes the connection, releases the
+// answer semaphore and removes the listener sockets. Safe to call more than
+// once.
 void cleanup(Channel& channel) {
     if (channel.connected()) unregister_session(channel);
+    registration_end_events();
     console_flush_at_end();
     restore_terminal_stdin();
     console_editor_cleanup();
@@ -43,6 +45,7 @@ int end_open_session(Channel& channel) {
 // Ends a session that could not be registered: its connection, terminal
 // and listener sockets, nothing more.
 int end_unregistered_session(Channel& channel) {
+    registration_end_events();
     channel.disconnect();
     console_editor_cleanup();  // never leave the user's terminal in character mode
     remove_listener_sockets();

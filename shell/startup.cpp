@@ -139,7 +139,8 @@ void tell_debugger(const char* text) {
     console_write_text(newline_string, strlen(newline_string));
 }
 
-// Holds start-up until SIGUSR1 arrives, so a debugger can attach first.
+// Holds start-up until SIGUSR1 arrives, so a debugger can attach first, or
+// until an ending signal cuts the session short.
 void wait_for_debugger() {
     sigemptyset(&debug_sa.sa_mask);
     sigaddset(&debug_sa.sa_mask, SIGUSR1);
@@ -148,13 +149,12 @@ void wait_for_debugger() {
     sigaction(SIGUSR1, &debug_sa, nullptr);
     tell_debugger("DEBUG: SIGUSR1 handler installed");
     tell_debugger("DEBUG: waiting for SIGUSR1 to start...");
-    // Test, then sleep 5 s with SIGUSR1 let through only while asleep: a
-    // signal arriving between the test and the sleep cannot be slept through.
-    sigset_t blocked, during_sleep;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
+    // Test, then sleep 5 s with SIGUSR1 and the ending signals let through
+    // only while asleep: one arriving between the test and the sleep cannot
+    // be slept through.
+    sigset_t blocked = ending_signal_set(SIGUSR1), during_sleep;
     sigprocmask(SIG_BLOCK, &blocked, &during_sleep);
-    while (debug_sig_continue == 0) {
+    while (debug_sig_continue == 0 && !session_cut_short()) {
         timespec five_seconds{5, 0};
         ppoll(nullptr, 0, &five_seconds, &during_sleep);
     }
@@ -226,7 +226,6 @@ void settle_session(SessionSettings& settings) {
     system_log_open();  // before any thread that may write to it
     if (traits.serial_line_ends) console_use_serial_line_ends();
     signal(SIGPIPE, SIG_IGN);
-    ending_signals_install();
     syslog_mirror("Session started\n");
 }
 
@@ -265,7 +264,12 @@ std::optional<Ending> prepare_input(Channel& channel, InputGate& gate) {
         session_pause(-1);
         return Ending::kLogViewerDone;
     }
+    // A session cut short has no terminal on standard input any more (the
+    // ending signal put /dev/null there), so the editor could not start:
+    // its failure then is the signal's ending, not a broken terminal's.
+    if (session_cut_short()) return Ending::kCutShortConnecting;
     if (console_editor_init() != 0) {
+        if (session_cut_short()) return Ending::kCutShortConnecting;
         shell_println("Failed to initialize command-line editor");
         return Ending::kNoEditor;
     }
@@ -273,20 +277,20 @@ std::optional<Ending> prepare_input(Channel& channel, InputGate& gate) {
 }
 
 // Connects to the application, waiting for it as long as it takes, or until
-// the terminal hangs up: nothing is registered or reported yet, so the
-// session just ends.
+// an ending signal (a session cut short before it connects does not connect
+// at all): nothing is registered or reported yet, so the session just ends.
 std::optional<Ending> connect_to_application(Channel& channel) {
     const SessionSettings& settings = session_settings();
     bool waiting_told = false;
-    while (!channel.connect(settings.host_name, settings.host_port)) {
+    for (;;) {
+        if (session_cut_short()) return Ending::kCutShortConnecting;
+        if (channel.connect(settings.host_name, settings.host_port)) return std::nullopt;
         if (!session_cut_short() && session_traits().setup_messages && !waiting_told) {
             shell_println("Waiting for application to start");
             waiting_told = true;
         }
         session_pause(kConnectRetryMs);
-        if (session_cut_short()) return Ending::kCutShortConnecting;
     }
-    return std::nullopt;
 }
 
 // Connects and registers, then reports the login and asks who the user is.
@@ -329,8 +333,13 @@ void sig_handler(int signum) {
 }  // namespace
 
 int zcon_main(int argc, char** argv) {
+    // First of all: from here on a hang-up or SIGTERM is recorded, never
+    // fatal, whatever step it lands in, and the steps that wait notice it.
+    ending_signals_install();
     // The session's one connection to the application, and the input gate.
     Channel channel;
     InputGate gate;
-    return end_session(run_session(argc, argv, channel, gate), channel);
+    const int status = end_session(run_session(argc, argv, channel, gate), channel);
+    release_terminal_output();
+    return status;
 }

@@ -32,7 +32,7 @@ constexpr int PRIORITY = 69;
 constexpr const char* identity = "zcon";
 
 std::atomic<int> gnCount;  // non-empty command lines so far
-int bInitialized;          // the log is open and the tag built
+int bInitialized;          // the log is open and the tag built; set before any side thread
 char session[kSessionTagSize];
 
 // Whether the session mirrors what is typed and shown: the session type's
@@ -69,7 +69,6 @@ void append_escaped(char* out, size_t cap, size_t* len, std::string_view text) {
 
 // Writes one entry "API:<session>:<count>:" and fmt made of ap.
 [[gnu::format(printf, 1, 0)]] void write_entry(const char* fmt, va_list ap) {
-    if (!bInitialized) system_log_open();  // start-up opens it first; a test may not
     if (fmt == nullptr) return;
     // The entry's format: the prefix (escaped, being data) and the caller's
     // format, sized to fit both.
@@ -100,7 +99,10 @@ VsyslogT system_log_set_vsyslog(VsyslogT vsyslog_call) {
     return previous;
 }
 
+// Once only: a second call (none is made) would rebuild the tag while the
+// side threads read it.
 void system_log_open(void) {
+    if (bInitialized) return;
     openlog(identity, 0, LOG_USER);
     build_session_tag();
     bInitialized = 1;

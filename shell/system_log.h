@@ -7,9 +7,11 @@
 
 #include <stdarg.h>
 
-// Opens the log and builds the session's tag from its terminal. Start-up
-// calls it once, when the settings are made and before any side thread
-// (each of which may write) starts.
+// Opens the log and builds the session's tag from its terminal, once: later
+// calls do nothing. Start-up calls it when the settings are made, before any
+// side thread (each of which may write) starts; nothing opens it lazily, so
+// no two threads can set it up at once. An entry written before it carries
+// an empty tag.
 void system_log_open(void);
 // Writes one entry, whatever the session type. Returns 0.
 [[gnu::format(printf, 1, 2)]] int mysyslog(const char* fmt, ...);

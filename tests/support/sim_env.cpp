@@ -143,11 +143,24 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
     // Named as an inetd line may name it: its log entries say "zcon" all the same.
     options.program = bin_path("zcon");
     options.argv = {"in.zcon"};
+    // Another build's shell (the appliance's), run by the emulator named
+    // (its program and options, split at spaces) against this simulator.
+    if (const char* shell = getenv("ZCON_SHELL"); shell != nullptr) {
+        EXPECT_EQ(access(shell, X_OK), 0) << "no shell at ZCON_SHELL=" << shell;
+        std::istringstream emulator(getenv("ZCON_EMULATOR") ? getenv("ZCON_EMULATOR") : "");
+        options.argv.clear();
+        for (std::string word; emulator >> word;)
+            options.argv.push_back(word);
+        options.program = options.argv.empty() ? shell : options.argv[0];
+        options.argv.push_back(shell);
+    }
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     // Under ThreadSanitizer a race ends the session at once, so no test can
-    // pass over one; other builds ignore the variable.
+    // pass over one, and the exit does not sleep a second first, so the
+    // endings can be timed; other builds ignore the variable.
     const char* tsan = getenv("TSAN_OPTIONS");
-    options.env.push_back(std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + " halt_on_error=1");
+    options.env.push_back(std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") +
+                          " halt_on_error=1 atexit_sleep_ms=0");
     return std::make_unique<PtyProcess>(options);
 }
 

@@ -212,6 +212,8 @@ TEST(Console, PrintsAndMirrors) {
     system_log_set_vsyslog(capture_entry);
     SessionSettings settings;
     snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/pts/3");
+    session_settings_set(settings);
+    system_log_open();  // the tag, telnet3, built once as start-up builds it
     for (const auto& r : rows) {
         SCOPED_TRACE(r.printed);
         logged.clear();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "libxcom.h"
@@ -35,20 +36,25 @@ void write_all(int fd, std::string_view data) {
 struct LineReader {
     std::vector<char> buffer = std::vector<char>(XCOM_MAX_BUFFER + 1, '\0');  // sized exactly,
     std::vector<char> line = std::vector<char>(XCOM_MAX_LINE + 1, '\0');      // for the sanitizer
+    std::vector<char> datagram = std::vector<char>(XCOM_MAX_DATAGRAM + 1, '\0');
     int length = 0;
-    std::unique_ptr<SocketDatagramT> datagram = std::make_unique<SocketDatagramT>();
+    SocketSenderT sender{};
     std::string read(int fd, int timeout = 0) {
-        return shown(socket_read_line(fd, buffer.data(), &length, line.data(), timeout));
+        return shown(socket_read_line(fd, buffer.data(), &length, line.data(), timeout), line);
     }
-    // The next line of the datagrams, then "/" and its kinds of bad input if any.
-    std::string split(int fd) {
-        int kinds = -1;
+    // The next datagram, then "/" and its kinds of bad input if any.
+    std::string receive(int fd) {
+        SocketReceivedT got{-1, -1, {}};
         errno = EINTR;  // left by an earlier call: nothing that succeeds may read it
-        const int n = socket_read_datagram_line(fd, datagram.get(), line.data(), &kinds);
-        return shown(n) + (kinds != 0 ? "/" + std::to_string(kinds) : "");
+        char* const buffers[] = {datagram.data()};
+        const int n = socket_recv_datagrams(fd, buffers, XCOM_MAX_DATAGRAM, 1, &got);
+        sender = got.sender;
+        return n < 0 ? "-1"
+                     : shown(got.length, datagram) +
+                           (got.kinds > 0 ? "/" + std::to_string(got.kinds) : "");
     }
-    std::string shown(int n) {
-        return n > 0 ? std::to_string(n) + ":" + line.data() : std::to_string(n);
+    static std::string shown(int n, const std::vector<char>& text) {
+        return n > 0 ? std::to_string(n) + ":" + text.data() : std::to_string(n);
     }
 };
 
@@ -62,18 +68,18 @@ std::string warnings_of(const std::function<void()>& action) {
 }
 
 // How a row's chunks are sent and read: a stream (whose peer goes after them
-// in kStreamEnds), or datagrams split with socket_read_datagram_line (shut
-// for reading after them in kSplitEnds).
-enum Mode { kStream, kStreamEnds, kSplit, kSplitEnds };
+// in kStreamEnds), or datagrams received whole (shut for reading after them
+// in kDatagramsEnd).
+enum Mode { kStream, kStreamEnds, kDatagrams, kDatagramsEnd };
 
 // Each row expects the results of successive reads, "length:text" or the
-// bare result (then "/" and the kinds of bad input of a split datagram), and
-// the warnings.
+// bare result (then "/" and the kinds of bad input of a datagram), and the
+// warnings.
 TEST(SocketReadLine, Table) {
     const std::string x(XCOM_MAX_LINE - 1, 'x'), y(XCOM_MAX_LINE, 'y'), z(XCOM_MAX_BUFFER, 'z');
     const std::string w = "XCOM:WARNING:",
                       tl = w + "16385 bytes invalid socket input (16384 max)\n";
-    const std::string xl = x + "\n", xr = std::to_string(x.size()) + ":" + x, yr = "16384:" + y;
+    const std::string xl = x + "\n", xr = std::to_string(x.size()) + ":" + x;
     const std::string k64 = xl + xl + xl + xl, gone = w + "remote socket closed\n";  // 64 KiB
     const struct {
         Mode mode;
@@ -87,10 +93,9 @@ TEST(SocketReadLine, Table) {
          w + "Data has embedded nulls. Data after filtering nulls:ab\n\n"},
         {kStream, {xl, y + "\n"}, {xr, "-1", "-1"}, tl + tl},
         {kStream, {z}, {"-1"}, w + "Buffer is full, current buffer size is 32768"},
-        // Split datagrams: lines never span two, and each kind of bad input is told.
-        {kSplit, {"a\nb\r\n\n", "", "hel", "lo\n"}, {"1:a", "1:b", "0", "0/8", "3:hel/2", "2:lo"}},
-        {kSplitEnds, {y + "y\no\n", y + y}, {yr + "/1", "1:o", yr + "/3", "-1"}, gone},
-        {kSplit, {k64, k64 + "!", "ok\n"}, {xr, xr, xr, xr, xr + "/4", xr, xr, xr, "2:ok"}},
+        // Datagrams whole, each kind of bad input told; queued ones outlast a shutdown.
+        {kDatagrams, {"a\nb\r\n", "", k64 + "!"}, {"5:a\nb\r\n", "0/4", "65536:" + k64 + "/2"}},
+        {kDatagramsEnd, {"o"}, {"1:o", "-1"}, gone},
     };
     for (const auto& r : rows) {
         const bool stream = r.mode <= kStreamEnds;
@@ -99,12 +104,12 @@ TEST(SocketReadLine, Table) {
             stream ? write_all(peer.get(), chunk)
                    : (void)send(peer.get(), chunk.data(), chunk.size(), 0);
         if (r.mode == kStreamEnds) peer.reset();
-        if (r.mode == kSplitEnds) shutdown(ours.get(), SHUT_RD);
+        if (r.mode == kDatagramsEnd) shutdown(ours.get(), SHUT_RD);
         LineReader reader;
         std::vector<std::string> got;
         const std::string warnings = warnings_of([&] {
             for (size_t i = 0; i < r.reads.size(); ++i)
-                got.push_back(stream ? reader.read(ours.get()) : reader.split(ours.get()));
+                got.push_back(stream ? reader.read(ours.get()) : reader.receive(ours.get()));
         });
         EXPECT_EQ(got, r.reads) << r.chunks[0].substr(0, 20);
         EXPECT_EQ(warnings, r.warnings);
@@ -120,7 +125,32 @@ TEST(SocketReadLine, Table) {
     EXPECT_EQ(warnings_of([] { EXPECT_EQ(LineReader().read(-1), "-1"); }),
               w + "socket input: select() error Bad file descriptor\n");
     // No descriptor, and a receive that fails.
-    EXPECT_EQ(LineReader().split(-1) + LineReader().split(Listener().fd.get()), "-1-1");
+    EXPECT_EQ(LineReader().receive(-1) + LineReader().receive(Listener().fd.get()), "-1-1");
+}
+
+// What waits is taken in one call, each datagram whole and with its sender,
+// as the kernel vouches for it, once the receiver asks for credentials;
+// without asking, none are told.
+TEST(SocketRecvDatagrams, TakesWhatWaitsWithItsSenders) {
+    for (const bool asked : {true, false}) {
+        auto [ours, peer] = unix_pair(SOCK_DGRAM);
+        EXPECT_EQ(asked ? socket_pass_credentials(ours.get()) : 0, 0);
+        for (const std::string& datagram : {std::string("a\n"), std::string(), std::string(9, 'x')})
+            send(peer.get(), datagram.data(), datagram.size(), 0);
+        std::vector<char> buffers(3 * 9);
+        char* const parts[] = {buffers.data(), buffers.data() + 9, buffers.data() + 18};
+        SocketReceivedT got[3];
+        ASSERT_EQ(socket_recv_datagrams(ours.get(), parts, 8, 3, got), 3);
+        EXPECT_EQ(std::string(parts[0]) + "|" + parts[1] + "|" + parts[2], "a\n||xxxxxxxx");
+        for (const auto& [d, length, kinds] :
+             {std::tuple{0, 2, 0}, {1, 0, SOCKET_BAD_EMPTY}, {2, 8, SOCKET_BAD_TRUNCATED}}) {
+            EXPECT_EQ(got[d].length, length);
+            EXPECT_EQ(got[d].kinds, kinds);
+            EXPECT_EQ(got[d].sender.known, asked ? 1 : 0);
+            EXPECT_EQ(got[d].sender.pid, asked ? getpid() : 0);
+            EXPECT_EQ(got[d].sender.uid, asked ? geteuid() : 0);
+        }
+    }
 }
 
 // What the send and receive seams do: fail with EINTR `interrupted` times,

@@ -28,6 +28,9 @@ int cle_cleanup();
 int cle_reset_term();
 // Any non-zero value switches editor output on.
 void cle_echo_enable(int echo);
+// From now on output the terminal does not take at once is dropped, never
+// waited for: the session is ending. Safe to call from a signal handler.
+void cle_drop_slow_output(void);
 // Non-zero: carriage return is the line end and is not translated. Call
 // before cle_init to affect the terminal mode.
 void cle_no_cr_translation(int disable);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -29,6 +30,9 @@ constexpr size_t kCursorSequenceSize = 16;  // ESC [, an int and the code
 // (only a non-blocking standard output can get here): the output lock is
 // held meanwhile.
 constexpr int kWriteStallMs = 1000;
+// Set once the session ends: a blocked terminal holds no write at all.
+std::atomic<bool> drop_slow_output;
+static_assert(std::atomic<bool>::is_always_lock_free, "set by a signal handler");
 
 // Waits until standard output takes bytes again. Returns false when it did
 // not within kWriteStallMs. A signal ends the wait early: the write is tried
@@ -49,7 +53,7 @@ void write_to_stdout(const char* bytes, size_t n) {
         if (done != -1) {
             bytes += done;
             n -= static_cast<size_t>(done);
-        } else if (errno == EAGAIN ? !wait_writable() : errno != EINTR) {
+        } else if (errno == EAGAIN ? drop_slow_output || !wait_writable() : errno != EINTR) {
             return;
         }
     }
@@ -98,6 +102,10 @@ void echo_fputs(const char* s) {
 }
 
 // Queues n bytes of s.
+void cle_drop_slow_output(void) {
+    drop_slow_output = true;
+}
+
 void echo_write(const char* s, int n) {
     if (echo_flag && n > 0) append(s, static_cast<size_t>(n));
 }

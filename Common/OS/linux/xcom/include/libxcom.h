@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 // Longest accepted line, counted up to and including its line feed.
 #define XCOM_MAX_LINE 16384
@@ -22,46 +23,53 @@ int socket_write_line(int socket, const char* line);
 // timeout is in whole seconds for the whole call; 0 waits without limit.
 int socket_read_line(int socket, char* buffer, int* buflen, char* line, int timeout);
 
-// Largest datagram that socket_read_datagram_line reads whole.
+// Largest datagram that socket_recv_datagrams reads whole.
 #define XCOM_MAX_DATAGRAM 65536
+// Most datagrams that socket_recv_datagrams takes in one call.
+#define XCOM_DATAGRAM_BATCH 8
 
 // Kinds of bad input met in a datagram, as bits: reported to the caller,
 // which decides whether and how to warn.
-#define SOCKET_BAD_LONG_LINE 1     // a line over XCOM_MAX_LINE bytes, cut to that many
-#define SOCKET_BAD_NO_LINE_FEED 2  // the datagram's last line had no line feed
-#define SOCKET_BAD_TRUNCATED 4     // the datagram was longer than the buffer; its rest is lost
-#define SOCKET_BAD_EMPTY 8         // an empty datagram
+#define SOCKET_BAD_LONG_LINE 1  // a line over XCOM_MAX_LINE bytes, cut to that many
+#define SOCKET_BAD_TRUNCATED 2  // the datagram was longer than the buffer; its rest is lost
+#define SOCKET_BAD_EMPTY 4      // an empty datagram
 
-// Receives one datagram whole into buffer (size + 1 bytes, NUL-terminated),
-// waiting as long as it takes. Returns its length, at most size (a longer
-// one is cut, with SOCKET_BAD_TRUNCATED in *kinds; an empty one gives 0 and
-// SOCKET_BAD_EMPTY), or -1 on a receive error or when the socket was shut
-// for reading. For datagram sockets only.
-int socket_recv_datagram(int socket, char* buffer, int size, int* kinds);
-
-// A datagram being split into lines; zero-filled before the first call.
+// Who sent a datagram, as the kernel tells it (SCM_CREDENTIALS): its
+// process, as this process's namespace sees it (0 when it cannot), and its
+// user. known is 0 when no credentials came with the datagram.
 typedef struct {
-    char data[XCOM_MAX_DATAGRAM + 1];
-    int length;  // bytes received
-    int offset;  // where the next line starts
-} SocketDatagramT;
+    pid_t pid;
+    uid_t uid;
+    int known;
+} SocketSenderT;
 
-// Hands out the next line of the datagram in dg, receiving the next datagram
-// (socket_recv_datagram) when none is left. Each datagram is split at line
-// feeds, and its tail without one is a line of its own: lines never span
-// datagrams. A line is cut to its first XCOM_MAX_LINE bytes and cleaned as
-// socket_read_line cleans it (NULs dropped, control bytes trimmed off both
-// ends). line holds XCOM_MAX_LINE + 1 bytes. *kinds gets the kinds of bad
-// input met for this line (a datagram's own with its first line). Returns
-// the line's length, 0 for an empty line or datagram, -1 as
-// socket_recv_datagram.
-int socket_read_datagram_line(int socket, SocketDatagramT* dg, char* line, int* kinds);
+// Asks the kernel for the sender's credentials with every datagram the
+// socket receives. Set it before the socket is bound, so that no datagram
+// ever arrives without them. Returns 0, or -1 with errno.
+int socket_pass_credentials(int socket);
 
-// Whether more lines of the current datagram wait in dg: the next call
-// hands one out without receiving.
-inline bool socket_datagram_pending(const SocketDatagramT* dg) {
-    return dg->offset < dg->length;
-}
+// One datagram received: its length, at most the buffer's size (a longer
+// one is cut, with SOCKET_BAD_TRUNCATED in kinds; an empty one is 0 long,
+// with SOCKET_BAD_EMPTY), and its sender.
+typedef struct {
+    int length;
+    int kinds;
+    SocketSenderT sender;
+} SocketReceivedT;
+
+// Receives, in one call, the datagrams waiting on socket, up to count (at
+// most XCOM_DATAGRAM_BATCH), waiting as long as it takes for the first:
+// the i-th whole into buffers[i] (size + 1 bytes, NUL-terminated),
+// described by got[i]. Returns how many, or -1 on a receive error or when
+// the socket was shut for reading (once what came before is taken). For
+// datagram sockets only.
+int socket_recv_datagrams(int socket, char* const* buffers, int size, int count,
+                          SocketReceivedT* got);
+
+// Cleans the first len bytes of line in place as socket_read_line cleans a
+// line (NULs dropped, control bytes trimmed off both ends), terminates it
+// and returns its length.
+int socket_clean_line(char* line, int len);
 
 // Removes NUL bytes from the first len bytes of line, terminates the result
 // and returns its length.

@@ -17,6 +17,9 @@ HXCOM xcom_client_connect(const char* server, int port_number, XCOMCallBackT cal
 // cannot be sent or is longer than XCOM_MAX_COMMAND characters.
 int xcom_client_send(HXCOM h_client, const char* command);
 
+// The connection's socket (to look it up, not to read or write), or -1.
+int xcom_client_socket(HXCOM h_client);
+
 // Closes the connection, stops the reader (the callback is not called once
 // this has begun) and frees the handle. Returns 0.
 int xcom_client_disconnect(HXCOM h_client);

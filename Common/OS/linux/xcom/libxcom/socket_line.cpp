@@ -1,11 +1,12 @@
 // Newline-framed text lines over sockets. socket_read_line keeps a stream's
 // unconsumed bytes in a caller-owned buffer between calls and takes a
 // datagram socket as one byte stream, so its lines may span datagrams;
-// socket_read_datagram_line splits each datagram on its own, so its lines
-// never do.
+// socket_recv_datagrams takes datagrams whole, with their senders, for a
+// caller that keeps each sender's stream apart.
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -169,10 +170,7 @@ int trim_controls(char* line, int len) {
 // trimming control bytes off both ends; returns the line's length.
 int clean_line(const char* text, int len, char* line) {
     memcpy(line, text, static_cast<size_t>(len));
-    line[len] = '\0';
-    const int kept = xcom_remove_nulls(line, len);
-    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
-    return trim_controls(line, kept);
+    return socket_clean_line(line, len);
 }
 
 // Moves the first len bytes of buffer out into line as one cleaned line.
@@ -202,6 +200,13 @@ SocketRecvT socket_set_recv(SocketRecvT new_recv) {
     const SocketRecvT previous = recv_call;
     recv_call = new_recv != nullptr ? new_recv : recv;
     return previous;
+}
+
+int socket_clean_line(char* line, int len) {
+    line[len] = '\0';
+    const int kept = xcom_remove_nulls(line, len);
+    if (kept < len) warn("Data has embedded nulls. Data after filtering nulls:%s\n", line);
+    return trim_controls(line, kept);
 }
 
 // Sends the whole line, waiting for writability within one 10 s budget.
@@ -258,60 +263,83 @@ int socket_read_line(int socket, char* buffer, int* buflen, char* line, int time
     }
 }
 
-// Receives one datagram whole, its real length told by MSG_TRUNC. Returns
-// the bytes kept (at most size), or -1 on an error or a socket shut for
-// reading.
-int socket_recv_datagram(int socket, char* buffer, int size, int* kinds) {
-    *kinds = 0;
+int socket_pass_credentials(int socket) {
+    const int on = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+}
+
+namespace {
+
+// The sender's credentials in a received message's control data.
+SocketSenderT sender_of(msghdr& message) {
+    SocketSenderT sender{0, 0, 0};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS ||
+            c->cmsg_len < CMSG_LEN(sizeof(ucred))) {
+            continue;
+        }
+        ucred credentials;
+        memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+        sender = SocketSenderT{credentials.pid, credentials.uid, 1};
+    }
+    return sender;
+}
+
+// Room for one datagram's credentials.
+struct Control {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(ucred))];
+};
+
+}  // namespace
+
+// Receives what waits, up to count datagrams, in one recvmmsg: a socket that
+// many senders fill costs one system call for several datagrams, not one
+// each. Each real length is told by MSG_TRUNC, each sender by the
+// credentials the kernel attached.
+int socket_recv_datagrams(int socket, char* const* buffers, int size, int count,
+                          SocketReceivedT* got) {
+    const auto n = static_cast<size_t>(std::clamp(count, 1, XCOM_DATAGRAM_BATCH));
+    std::array<mmsghdr, XCOM_DATAGRAM_BATCH> messages{};
+    std::array<iovec, XCOM_DATAGRAM_BATCH> data;
+    std::array<Control, XCOM_DATAGRAM_BATCH> control;
+    for (size_t i = 0; i < n; ++i) {
+        data[i] = iovec{buffers[i], static_cast<size_t>(size)};
+        messages[i].msg_hdr.msg_iov = &data[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_control = control[i].bytes;
+    }
     bool must_wait = false;
-    ssize_t got{};
+    ssize_t received{};
     // Without a time limit the wait cannot run out: only kDone and kFailed.
-    if (socket_io(
-            socket, Direction::read, Budget(), must_wait, 0, "socket input", &got, [&](int flags) {
-                return recv_call(socket, buffer, static_cast<size_t>(size), flags | MSG_TRUNC);
-            }) != Io::kDone) {
+    if (socket_io(socket, Direction::read, Budget(), must_wait, 0, "socket input", &received,
+                  [&](int flags) {
+                      for (size_t i = 0; i < n; ++i)
+                          messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+                      return recvmmsg(socket, messages.data(), static_cast<unsigned>(n),
+                                      flags | MSG_WAITFORONE | MSG_TRUNC, nullptr);
+                  }) != Io::kDone) {
         return -1;
     }
-    if (got < 0) {
+    if (received < 0) {
         std::array<char, xcom::kErrorTextSize> scratch;
         warn("socket input: recv() error2 %s\n",
              xcom::error_text(errno, scratch.data(), scratch.size()));
         return -1;
     }
-    if (got == 0 && !empty_datagram(socket)) {
+    // Only the first receive waits: a socket shut for reading gives it 0.
+    if (messages[0].msg_len == 0 && !empty_datagram(socket)) {
         warn("remote socket closed\n");
         return -1;
     }
-    if (got == 0) *kinds = SOCKET_BAD_EMPTY;
-    if (got > size) {
-        *kinds = SOCKET_BAD_TRUNCATED;
-        got = size;
+    for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
+        const auto length =
+            static_cast<int>(std::min(messages[i].msg_len, static_cast<unsigned>(size)));
+        got[i].length = length;
+        got[i].kinds = messages[i].msg_len == 0                            ? SOCKET_BAD_EMPTY
+                       : messages[i].msg_len > static_cast<unsigned>(size) ? SOCKET_BAD_TRUNCATED
+                                                                           : 0;
+        got[i].sender = sender_of(messages[i].msg_hdr);
+        buffers[i][length] = '\0';
     }
-    buffer[got] = '\0';
-    return static_cast<int>(got);
-}
-
-// Hands out the next line of the datagram in dg, receiving one when it is
-// used up.
-int socket_read_datagram_line(int socket, SocketDatagramT* dg, char* line, int* kinds) {
-    *kinds = 0;
-    if (!socket_datagram_pending(dg)) {
-        dg->offset = 0;
-        dg->length = socket_recv_datagram(socket, dg->data, XCOM_MAX_DATAGRAM, kinds);
-        if (dg->length <= 0) {
-            line[0] = '\0';
-            return dg->length;
-        }
-    }
-    const char* start = dg->data + dg->offset;
-    const auto left = static_cast<size_t>(dg->length - dg->offset);
-    const auto* feed = static_cast<const char*>(memchr(start, '\n', left));
-    int len = feed != nullptr ? static_cast<int>(feed - start) + 1 : static_cast<int>(left);
-    if (feed == nullptr) *kinds |= SOCKET_BAD_NO_LINE_FEED;
-    dg->offset += len;
-    if (len > XCOM_MAX_LINE) {
-        *kinds |= SOCKET_BAD_LONG_LINE;
-        len = XCOM_MAX_LINE;
-    }
-    return clean_line(start, len, line);
+    return static_cast<int>(received);
 }

@@ -174,6 +174,11 @@ int xcom_client_send(HXCOM h_client, const char* command) {
     return socket_write_line(client->socket, message.data()) == 0 ? 0 : -1;
 }
 
+int xcom_client_socket(HXCOM h_client) {
+    const auto* client = static_cast<const xcom_client*>(h_client);
+    return client != nullptr ? client->socket : kNoSocket;
+}
+
 // Stops the reader without calling the callback again, closes the connection
 // and frees the handle. Returns 0.
 int xcom_client_disconnect(HXCOM h_client) {

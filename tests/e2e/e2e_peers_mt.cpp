@@ -1,0 +1,205 @@
+// Who may speak in a session, lines across datagrams, and endings that wait
+// for nothing. These rows also run with the appliance's build of the shell
+// under its emulator (ctest label qemu: ZCON_SHELL and ZCON_EMULATOR), so
+// they look at the shell from outside only.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "sim_env.h"
+
+namespace {
+
+using namespace zt;
+
+const std::string kEvents = "/tmp/apiasynclisteners/zcon", kLog = "/tmp/sysloglisteners/zcon";
+
+// Sends bytes as one datagram to the socket at path. Returns whether it went.
+bool send_datagram(const std::string& path, const std::string& bytes) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(bytes.size());
+}
+
+// A process of its own that sends the datagrams it is handed, as uid if not
+// 0: each a path, a NUL and the bytes in one packet; a byte back says it went.
+class Sender {
+  public:
+    explicit Sender(uid_t uid = 0) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
+        pid_ = fork();
+        if (pid_ != 0) {
+            close(ends[1]);
+            link_.reset(ends[0]);
+            return;
+        }
+        close(ends[0]);  // the parent's: its closing ends the loop below
+        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(1);
+        std::string packet(8192, '\0');
+        for (ssize_t n; (n = recv(ends[1], packet.data(), packet.size(), 0)) > 0;) {
+            const size_t nul = packet.find('\0');
+            const bool sent = send_datagram(
+                packet.substr(0, nul), packet.substr(nul + 1, static_cast<size_t>(n) - nul - 1));
+            if (write(ends[1], sent ? "y" : "n", 1) != 1) break;
+        }
+        _exit(0);
+    }
+    ~Sender() {
+        link_.reset();
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    // Has the process send bytes to the socket at path; true once it went.
+    bool send(const std::string& path, const std::string& bytes) {
+        const std::string packet = path + '\0' + bytes;
+        char sent = 'n';
+        return ::send(link_.get(), packet.data(), packet.size(), 0) ==
+                   static_cast<ssize_t>(packet.size()) &&
+               read(link_.get(), &sent, 1) == 1 && sent == 'y';
+    }
+
+  private:
+    pid_t pid_ = -1;
+    UniqueFd link_;
+};
+
+// Whether a thread of process pid is writing to its standard output.
+bool writes_to_terminal(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec))
+        if (read_file(task.path().string() + "/syscall")
+                .starts_with(std::to_string(SYS_write) + " 0x1 "))
+            return true;
+    return false;
+}
+
+struct Peers : ::testing::Test {
+    // A telnet session at its command line, its live log's socket bound.
+    std::unique_ptr<PtyProcess> telnet() {
+        sim.start_appd();
+        sim.start_syslogd();
+        auto z = sim.registered_zcon({});
+        EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
+        EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(kLog + z->tty_tag()); }));
+        z->take();
+        return z;
+    }
+    SimEnv sim;
+};
+
+// A datagram of a user who is none of the session's peers is dropped,
+// whichever socket it comes to, and warned of in the system log with its
+// sender; the next line of a peer (root, here) shows, alone.
+TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
+    auto z = telnet();
+    z->write("cull add WARNING:\r");  // the warnings would show in the live log too
+    ASSERT_TRUE(z->expect("cull add WARNING:\r\n"));
+    z->take();
+    Sender stranger(65534);
+    for (const std::string& socket : {kEvents, kLog}) {
+        const std::string path = socket + z->tty_tag();
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(stranger.send(path, "Password:\n"));
+        ASSERT_TRUE(send_datagram(path, socket == kEvents ? "after\n" : "after"));
+        ASSERT_TRUE(z->expect("after\n")) << term_tokens(z->output());
+        EXPECT_EQ(z->take("after\n"), "after\n");
+        EXPECT_TRUE(sim.wait_message((socket == kEvents ? "event" : "log") +
+                                     std::string(" socket: datagram of another user dropped: "
+                                                 "uid 65534, pid ") +
+                                     std::to_string(stranger.pid())))
+            << sim.messages();
+    }
+}
+
+// An application that runs as a user of its own is heard: that user owns
+// its end of the session's connection, which the kernel's tables tell.
+TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
+    sim.start_syslogd();
+    ASSERT_EQ(chmod(SimEnv::kStateDir, 01777), 0);  // for its control socket and trace
+    unlink(SimEnv::kControl);                       // an earlier test's
+    Daemon appd({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                 bin_path("appd"), "--port", "4121", "--control", SimEnv::kControl, "--trace",
+                 SimEnv::kTrace});
+    ASSERT_TRUE(wait_until([] {
+        std::string status;
+        appd_control(SimEnv::kControl, "sessions", &status);
+        return status == "ok";
+    }));
+    auto z = sim.registered_zcon({});
+    ASSERT_TRUE(z->expect("Session type: telnet\r\n"));
+    z->write("echo heard\r");
+    EXPECT_TRUE(z->expect("\nheard\n")) << term_tokens(z->output());
+}
+
+// Each sender's datagrams are one stream of lines: a line may span them,
+// and the pieces of two senders never join; a piece still waiting when the
+// session ends is shown alone.
+TEST_F(Peers, ALineSpansDatagramsButNeverTwoSenders) {
+    auto z = telnet();
+    const std::string path = kEvents + z->tty_tag();
+    ASSERT_TRUE(send_datagram(path, "split "));
+    ASSERT_TRUE(send_datagram(path, "line\n"));
+    ASSERT_TRUE(z->expect("split line\n"));
+    EXPECT_EQ(z->take("split line\n"), "split line\n");
+    Sender a;  // and b, this process
+    ASSERT_TRUE(a.send(path, "alpha-"));
+    ASSERT_TRUE(send_datagram(path, "beta\n"));
+    ASSERT_TRUE(z->expect("beta\n"));
+    ASSERT_TRUE(a.send(path, "omega\n"));
+    ASSERT_TRUE(z->expect("alpha-omega\n"));
+    EXPECT_EQ(z->take("alpha-omega\n"), "beta\nalpha-omega\n");
+    ASSERT_TRUE(a.send(path, "left waiting"));
+    z->write("quit\r");
+    EXPECT_EQ(z->wait_exit(), 0);
+    EXPECT_NE(z->output().find("quit\r\nleft waiting\n"), std::string::npos)
+        << term_tokens(z->output());
+}
+
+// SIGTERM while nobody reads the terminal, which the application's output
+// has filled: the session still ends at once, its sockets removed and "U"
+// sent, what the terminal could not take dropped.
+TEST_F(Peers, SigtermWhileTheTerminalIsNotReadEndsWithinASecond) {
+    auto z = telnet();
+    const Lines sessions = sim.control("sessions");
+    ASSERT_FALSE(sessions.empty());
+    sim.control("flood " + sessions[0].substr(0, sessions[0].find(' ')) + " 20000 100 20");
+    ASSERT_TRUE(wait_until([&] { return writes_to_terminal(z->pid()); }));
+    z->kill(SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return !z->running(); }, 1000ms));  // the terminal unread
+    EXPECT_EQ(z->wait_exit(), 143);
+    for (const std::string& socket : {kEvents, kLog})
+        EXPECT_FALSE(std::filesystem::exists(socket + z->tty_tag())) << socket;
+    EXPECT_TRUE(wait_until([&] { return sim.requests().back() == "U"; }));
+}
+
+// A hang-up while --wait holds the start-up, before the options are even
+// read whole: the session ends as its ending says, neither killed by the
+// signal nor failing to start an editor on a terminal it no longer has.
+TEST_F(Peers, AHangUpEarlyInStartUpEndsAsTheDesignSays) {
+    const struct {
+        Lines args;
+        int status;
+    } rows[] = {
+        {{"--wait", "-t", "api-serial"}, 0},  // cut short before it connects
+        {{"--wait"}, 1},                      // the login given up
+    };
+    for (const auto& r : rows) {
+        auto z = sim.zcon(r.args);
+        ASSERT_TRUE(z->expect("DEBUG: waiting for SIGUSR1 to start...\r\n"));
+        z->hang_up();
+        EXPECT_EQ(z->wait_exit(), r.status) << r.args.size();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Who speaks in a session, and how its lines come together: each sender's
+// datagrams are one stream of lines, kept apart from the others'; and the
+// owner of the application's end of the connection, found in the kernel's
+// TCP tables.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "client_lookup.h"
+#include "event_stream.h"
+#include "libxcom.h"
+#include "test_util.h"
+
+namespace {
+
+using namespace zt;
+
+// The lines shown, "+" after one that another whole line followed.
+struct Shown final : EventLineSink {
+    void on_line(const char* line, int length, bool more) override {
+        lines.push_back(std::string(line, static_cast<size_t>(length)) + (more ? "+" : ""));
+    }
+    Lines lines;
+};
+
+// Each row feeds datagrams (sender, bytes, whether cut) to a fresh stream,
+// then ends it: "|" stands for the end in the lines shown.
+TEST(EventStream, EachSendersLinesAreItsOwn) {
+    struct Datagram {
+        pid_t pid;
+        std::string bytes;
+        bool truncated = false;
+    };
+    const std::string x(XCOM_MAX_LINE, 'x');
+    Lines nine, ninth = {"p1", "|"};
+    for (int n = 1; n <= 9; ++n)
+        nine.push_back("p" + std::to_string(n));
+    ninth.insert(ninth.end(), nine.begin() + 1, nine.end());
+    const struct {
+        std::vector<Datagram> datagrams;
+        Lines shown;
+        int kinds = 0;
+    } rows[] = {
+        {{{1, "a\nb\r\n\nc"}, {1, "d\n"}}, {"a+", "b+", "", "cd", "|"}},
+        {{{1, "alpha-"}, {2, "beta\n"}, {1, "omega\n"}}, {"beta", "alpha-omega", "|"}},
+        {{{1, "\t sp"}, {1, "lit \r\n"}}, {" split ", "|"}},  // trimmed whole, not in pieces
+        {{{1, x}, {1, "yz\nok\n"}}, {x + "+", "ok", "|"}, SOCKET_BAD_LONG_LINE},
+        {{{1, "x"}, {1, x + "y\n"}}, {x, "|"}, SOCKET_BAD_LONG_LINE},
+        {{{1, "cut "}, {1, "short", true}, {1, "next\n"}}, {"cut short", "next", "|"}},
+        {{{1, "left"}, {2, "over"}}, {"|", "left", "over"}},
+        {{{1, "p1"},
+          {2, "p2"},
+          {3, "p3"},
+          {4, "p4"},
+          {5, "p5"},
+          {6, "p6"},
+          {7, "p7"},
+          {8, "p8"},
+          {9, "p9"}},
+         ninth,
+         kEventTooManySenders},
+    };
+    std::vector<char> line(XCOM_MAX_LINE + 1);
+    for (const auto& r : rows) {
+        EventStream stream(line.data());
+        Shown shown;
+        int kinds = 0;
+        for (const Datagram& d : r.datagrams)
+            kinds |= stream.feed(d.pid, d.bytes.data(), static_cast<int>(d.bytes.size()),
+                                 d.truncated, shown);
+        shown.lines.push_back("|");
+        stream.drain(shown);
+        EXPECT_EQ(shown.lines, r.shown) << r.datagrams[0].bytes.substr(0, 20);
+        EXPECT_EQ(kinds, r.kinds) << r.datagrams[0].bytes.substr(0, 20);
+    }
+}
+
+// The kernel's tables as this machine prints them; the addresses' words as
+// a little-endian one prints them, and as a big-endian one does.
+std::string tcp_entry(const std::string& local, const std::string& remote, int state, unsigned uid,
+                      unsigned inode) {
+    char line[300];
+    snprintf(line, sizeof line,
+             "   0: %s %s %02X 00000000:00000000 00:00000000 00000000 %5u        0 %u 1 "
+             "0000000000000000 20 4 30 10 -1\n",
+             local.c_str(), remote.c_str(), state, uid, inode);
+    return line;
+}
+
+// The shell's connection (its socket 900) is in the IPv4 table; the row's
+// entries are the application's end, or others that are not. A big-endian
+// machine prints 127.0.0.1 as 7F000001, and its IPv4-mapped form so too.
+TEST(PeerOwner, TheFarEndOfTheConnectionIsFoundInEitherTable) {
+    const std::string heading =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr "
+        "tm->when retrnsmt   uid  timeout inode\n";
+    const std::string little = "0100007F", big = "7F000001", mapped = "0000000000000000";
+    const struct {
+        bool big_endian;
+        std::string v4, v6;  // what the tables hold besides the shell's connection
+        int uid;             // -1: none found
+    } rows[] = {
+        {false, tcp_entry(little + ":1019", little + ":C350", 1, 0, 901), "", 0},
+        {false, "",
+         tcp_entry(mapped + "FFFF0000" + little + ":1019", mapped + "FFFF0000" + little + ":C350",
+                   1, 2001, 902),
+         2001},
+        {true, "",
+         tcp_entry(mapped + "0000FFFF" + big + ":1019", mapped + "0000FFFF" + big + ":C350", 1,
+                   2002, 903),
+         2002},
+        {false,
+         tcp_entry(little + ":1019", little + ":C350", 0x0A, 7, 904) +
+             tcp_entry(little + ":C350", little + ":1019", 1, 8, 905),
+         "", -1},  // not established; the shell's own way round
+        {false, tcp_entry("0200007F:1019", little + ":C350", 1, 9, 906), "", -1},  // elsewhere
+    };
+    for (const auto& r : rows) {
+        const std::string local = r.big_endian ? big : little;
+        std::string v4 = heading + tcp_entry(local + ":C350", local + ":1019", 1, 1000, 900) + r.v4;
+        std::string v6 = heading + r.v6;
+        FILE* tables[] = {fmemopen(v4.data(), v4.size(), "r"), fmemopen(v6.data(), v6.size(), "r")};
+        unsigned uid = 12345;
+        const bool found = client_lookup_peer_owner_in(tables, 2, 900, &uid);
+        EXPECT_EQ(found ? static_cast<int>(uid) : -1, r.uid) << r.v4 << r.v6;
+        EXPECT_FALSE(client_lookup_peer_owner_in(tables, 2, 999, &uid));  // no such socket
+        for (FILE* table : tables)
+            fclose(table);
+    }
+}
+
+}  // namespace
