@@ -20,9 +20,6 @@ struct AppdOptions {
 // NULL after printing the reason on standard error.
 AppdServer* appd_create(const AppdOptions* options);
 
-// The bound TCP port.
-int appd_port(const AppdServer* server);
-
 // Serves until appd_request_stop or the control command "quit". Returns 0,
 // or -1 when the event loop itself failed.
 int appd_run(AppdServer* server);

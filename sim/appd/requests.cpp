@@ -19,46 +19,15 @@ std::string answer_line(int code) {
     return "R: " + std::to_string(code);
 }
 
-// Reads a non-negative decimal number that makes up all of text; -1 if not.
-long parse_count(std::string_view text) {
-    if (text.empty() || text.size() > 9) return -1;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
 // Carries out "sim <what> [args]", the in-band scripting of a request.
-Outcome run_sim(Session* s, std::string_view script) {
+Outcome run_sim(std::string_view script) {
     std::string_view what;
     std::string_view args = sim_split_word(script, &what);
     Outcome out;
-    if (what == "hold") {
-        out.kind = Outcome::kNoAnswer;
-    } else if (what == "close") {
+    if (what == "close") {
         out.kind = Outcome::kClose;
     } else if (what == "answer") {
         out.answer = std::string(args);
-    } else if (what == "line") {
-        appd_queue_tcp(s, std::string(args) + "\n");
-    } else if (what == "lines") {
-        std::string_view count_text;
-        std::string_view width_text = sim_split_word(args, &count_text);
-        long count = parse_count(count_text);
-        long width = width_text.empty() ? 0 : parse_count(width_text);
-        if (count < 0 || width < 0 || width > 16383) return {Outcome::kAnswer, "R: -1", 0};
-        appd_queue_numbered(s, "line ", static_cast<unsigned>(count), static_cast<unsigned>(width),
-                            1);
-    } else if (what == "dgram") {
-        std::string bytes;
-        if (sim_unescape(args, &bytes) < 0) return {Outcome::kAnswer, "R: -1", 0};
-        appd_queue_datagram(s, std::move(bytes));
-    } else if (what == "lag") {
-        long ms = parse_count(args);
-        if (ms < 0) return {Outcome::kAnswer, "R: -1", 0};
-        out.lag_ms = static_cast<int>(ms);
     } else {
         out.answer = "R: -1";
     }
@@ -162,7 +131,7 @@ void appd_handle_line(AppdServer* sv, Session* s, const std::string& line) {
 
     Outcome out;
     if (body.substr(0, 4) == "sim ") {
-        out = run_sim(s, body.substr(4));
+        out = run_sim(body.substr(4));
     } else if (prefix == 'N') {
         out.answer = answer_line(run_naming(sv, s, body));
         if (sv->breach == Breach::kUnansweredNaming) out.kind = Outcome::kNoAnswer;

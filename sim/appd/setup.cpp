@@ -128,10 +128,6 @@ AppdServer* appd_create(const AppdOptions* options) {
     return sv.release();
 }
 
-int appd_port(const AppdServer* server) {
-    return server->port;
-}
-
 void appd_destroy(AppdServer* server) {
     if (server == nullptr) return;
     if (!server->control_path.empty()) unlink(server->control_path.c_str());

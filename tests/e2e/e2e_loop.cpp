@@ -88,7 +88,14 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("# a comment", "# a comment\r\n");
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
     row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
-    row("qtool version", "qtool version\r\nappd 0.1.0 (appliance simulator)\n", "D: version");
+    // The application's settings, and a command of its run without its output.
+    for (const auto& [words, shown] : {std::pair{"version", "appd 0.1.0 (appliance simulator)\n"},
+                                       {"systemsetting tz UTC", "tz=UTC\n"},
+                                       {"systemsetting tz", "tz=UTC\n"},
+                                       {"systemsetting zone", "zone is not set\n"},
+                                       {"execwithoutecho help", ""}})
+        row("qtool " + std::string(words), "qtool " + std::string(words) + "\r\n" + shown,
+            "D: " + std::string(words));
     row("sys echo y", "sys echo y\r\ny\n", "D: echo y");
     local("session", kNeedsMore);
     local("session foo", kIllegal);

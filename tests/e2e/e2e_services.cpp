@@ -1,11 +1,14 @@
 // The installed simulator as its users run it: sim/zcon-sim starts the
 // appliance's services and stops them leaving nothing behind, and
-// scripts/demo runs beside it, in a world of its own, without disturbing it.
+// scripts/demo runs beside it, in a world of its own, without disturbing it;
+// each of its programs says what keeps it from starting.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <regex>
@@ -150,6 +153,57 @@ TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
         resident->write("echo still here\r");
         ASSERT_TRUE(resident->expect("\nstill here\r\n")) << term_tokens(resident->output());
         resident->take("\nstill here\r\n");
+    }
+}
+
+// Each program of the simulator says what keeps it from starting, the
+// zcon-sim beside it untouched.
+TEST_F(Services, EachProgramSaysWhatKeepsItFromStarting) {
+    setenv("PATH", (bin_path("") + ":" + getenv("PATH")).c_str(), 1);
+    // Where a listener directory is to be: a link, another user's folder.
+    ASSERT_EQ(mkdir("/tmp/linked", 0755) | symlink("/tmp", "/tmp/linked/sysloglisteners") |
+                  mkdir("/tmp/others", 0755) | mkdir("/tmp/others/sysloglisteners", 0755) |
+                  chown("/tmp/others/sysloglisteners", 65534, 65534),
+              0);
+    const std::string too_long = "/tmp/" + std::string(110, 'n'), none = ": No such file or dir";
+    const std::string ready = "zcon-ready-service: cannot ";
+    // The command, its exit status and the start of what it says.
+    std::vector<std::tuple<std::string, int, std::string>> rows = {
+        {"appd --port 65536", 2, "appd: bad port: 65536\n"},
+        {"appd --listen 192.0.2.1 --port 0", 1, "appd: cannot listen on 192.0.2.1 port 0: Can"},
+        {"appd --port 0 --control " + too_long, 1, "appd: control path too long: " + too_long},
+        {"appd --port 0 --control /none/c", 1, "appd: cannot bind control socket /none/c" + none},
+        {"appd --port 0 --trace /none/t", 1, "appd: cannot open trace /none/t" + none},
+        {"appd --port 0 --port-file /none/p", 1, "appd: cannot write /none/p" + none},
+        {"syslogd --socket " + too_long, 1, "syslogd: socket path too long: " + too_long},
+        {"syslogd --socket /none/log", 1, "syslogd: cannot bind /none/log" + none},
+        {"syslogd --log-file /none/m", 1, "syslogd: /dev/log belongs to another system logger"},
+        {"syslogd --socket /tmp/log --listeners /tmp --pid-file /none/p", 1,
+         "syslogd: cannot write /none/p" + none},
+        {"qtool config", 2, "usage: qtool config sw 0 [set PASSWORD | clear]\n"},
+        {"ZCON_SIM_DIR=/none/sim qtool config sw 0 set pw", 1, "qtool: /none/sim/password" + none},
+        {"q='qtool config sw 0'; $q set pw && $q clear && $q", 0, "config sw 0 \n"},
+        {"zcon-ready-service --ready-file /tmp", 1, ready + "create /tmp: File exists\n"},
+        // Every option taken, against an application it cannot see the output of.
+        {"zcon-peer-check -h 127.0.0.1 -p 4121 --socket-dir /tmp --probe status --sessions 2 "
+         "--samples 0 --quiet 20 --remote",
+         0, "zcon-peer-check: the application at 127.0.0.1 port 4121\n"},
+    };
+    for (const std::string root : {"/tmp/linked", "/tmp/others"})  // a link, another user's
+        rows.emplace_back("zcon-ready-service --listener-root " + root, 1,
+                          ready + "make " + root + "/sysloglisteners: something else is there");
+    for (const std::string program : {"appd", "syslogd", "zcon-ready-service", "zcon-peer-check"}) {
+        rows.emplace_back(program + " --help", 0, "usage: " + program);
+        rows.emplace_back(program + " --bogus", 2, program + ": unrecognized option '--bogus'\n");
+    }
+    for (const auto& [command, status, said] : rows) {
+        setenv("ROW", command.c_str(), 1);  // one that wrongly starts serving fails, and soon
+        FILE* out = popen("timeout 20 sh -c \"$ROW\" 2>&1", "r");
+        std::string got(65536, '\0');
+        got.resize(fread(got.data(), 1, got.size(), out));
+        const int ended = pclose(out);
+        EXPECT_EQ(WIFEXITED(ended) ? WEXITSTATUS(ended) : -1, status) << command;
+        EXPECT_EQ(got.substr(0, said.size()), said) << command;
     }
 }
 
