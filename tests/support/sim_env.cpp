@@ -7,12 +7,26 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace zt {
+
+namespace fs = std::filesystem;
+
+// Copies program to copy unless that is newer: under a name of its own, then
+// renamed over, so test programs starting at once never run a half copy.
+static void refresh_copy(const fs::path& program, const std::string& copy) {
+    std::error_code absent;
+    if (fs::last_write_time(copy, absent) > fs::last_write_time(program)) return;
+    std::string part = copy + ".XXXXXX";
+    close(mkstemp(part.data()));
+    fs::copy_file(program, part, fs::copy_options::overwrite_existing);
+    fs::rename(part, copy);
+}
 
 Daemon::Daemon(std::vector<std::string> argv, std::vector<std::string> env) {
     std::vector<char*> args;
@@ -152,7 +166,21 @@ std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptio
         for (std::string word; emulator >> word;)
             options.argv.push_back(word);
         options.program = options.argv.empty() ? shell : options.argv[0];
-        options.argv.push_back(shell);
+        // A library preloaded is the shell's build's of that name, and set
+        // by qemu for the shell only: in qemu's own environment it would
+        // reach qemu's loader.
+        const fs::path target = shell, folder = bin_path("target");
+        for (auto& entry : options.env)
+            if (entry.starts_with("LD_PRELOAD="))
+                entry = "QEMU_SET_ENV=LD_PRELOAD=" +
+                        (target.parent_path() / fs::path(entry).filename()).string();
+        // The shell runs the password tool from its own folder, which the
+        // emulator names with links resolved: a copy of the shell, in a
+        // folder of its own in this build, beside this build's tool.
+        fs::create_directories(folder);
+        for (const fs::path& program : {target, fs::path(bin_path("qtool"))})
+            refresh_copy(program, folder / program.filename());
+        options.argv.push_back(folder / target.filename());
     }
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     // Under ThreadSanitizer a race ends the session at once, so no test can
