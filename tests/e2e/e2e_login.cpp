@@ -20,11 +20,13 @@ const std::string kGreeting = "Welcome to Orvandel\r\nPassword:\r\n";
 const std::string kRetry = "\r\n -- password failed, retry --\r\n";
 const std::string kSession = "Session type: telnet\r\n";
 
-// Whether a thread without CAP_SYS_PTRACE in effect may read pid's memory,
+// Whether a thread without CAP_SYS_PTRACE in effect may read pid's memory
+// (its first readable mapping: an emulator reserves unreadable space first),
 // as any process of the same user may unless pid is not dumpable.
 bool readable_by_same_user(pid_t pid) {
     const std::string maps = read_file("/proc/" + std::to_string(pid) + "/maps");
-    const unsigned long start = maps.empty() ? 0 : std::stoul(maps, nullptr, 16);
+    const size_t line = maps.rfind('\n', maps.find(" r")) + 1;  // the first readable one's
+    const unsigned long start = maps.empty() ? 0 : std::stoul(maps.substr(line), nullptr, 16);
     bool readable = false;
     std::thread([&] {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
