@@ -132,9 +132,11 @@ TEST_F(Login, PasswordToolOfAnyInstallFolder) {
 TEST_F(Login, ReportNamesTheSessionsOwnClient) {
     sim.set_password("");
     unsetenv("SSH_CONNECTION");  // of whoever runs the test
-    const std::string zcon = bin_path("zcon") + " -h 127.0.0.1";
+    std::string zcon;            // the shell under test, its options to follow
+    for (const std::string& word : shell_command())
+        zcon += word + " ";
     Daemon telnet({"/usr/bin/socat", "TCP4-LISTEN:23,bind=127.0.0.1,reuseaddr,fork",
-                   "EXEC:" + zcon + ",pty,setsid,ctty,stderr"});
+                   "EXEC:" + zcon + "-h 127.0.0.1,pty,setsid,ctty,stderr"});
     Daemon other({"/usr/bin/socat", "TCP6-LISTEN:23,bind=[::1],ipv6only=1",
                   "SYSTEM:touch /tmp/accepted; cat"});
     const std::string report = "< E: execwithoutecho systemsetting telnet_client_23 ";
