@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -20,8 +19,7 @@ namespace fs = std::filesystem;
 // Copies program to copy unless that is newer: under a name of its own, then
 // renamed over, so test programs starting at once never run a half copy.
 static void refresh_copy(const fs::path& program, const std::string& copy) {
-    std::error_code absent;
-    if (fs::last_write_time(copy, absent) > fs::last_write_time(program)) return;
+    if (fs::exists(copy) && fs::last_write_time(copy) > fs::last_write_time(program)) return;
     std::string part = copy + ".XXXXXX";
     close(mkstemp(part.data()));
     fs::copy_file(program, part, fs::copy_options::overwrite_existing);
