@@ -8,8 +8,11 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <memory>
 
 namespace {
@@ -34,10 +37,11 @@ void address_text(const unsigned char (&bytes)[16], char* text) {
 }
 
 // Reads a table's address ("<hex>:<port>": 8 or 32 hex digits, each 32-bit
-// word printed from memory in the machine's own byte order, so storing it
-// back the same way restores the bytes). An IPv4 address becomes
-// IPv4-mapped. Returns false for anything else.
-bool table_address(const char* text, unsigned char (&bytes)[16], unsigned* port) {
+// word printed from memory in the kernel's byte order, so storing it back
+// the same way restores the bytes; swapped when that order is not this
+// program's). An IPv4 address becomes IPv4-mapped. Returns false for
+// anything else.
+bool table_address(const char* text, unsigned char (&bytes)[16], unsigned* port, bool swapped) {
     const char* colon = strchr(text, ':');
     const size_t digits = colon != nullptr ? static_cast<size_t>(colon - text) : 0;
     if (digits != 8 && digits != 32) return false;
@@ -50,8 +54,9 @@ bool table_address(const char* text, unsigned char (&bytes)[16], unsigned* port)
         char word_text[9] = {};
         memcpy(word_text, text + i, 8);
         char* end = nullptr;
-        const auto word = static_cast<uint32_t>(strtoul(word_text, &end, 16));
+        auto word = static_cast<uint32_t>(strtoul(word_text, &end, 16));
         if (*end != '\0') return false;
+        if (swapped) word = __builtin_bswap32(word);
         memcpy(out, &word, sizeof word);
     }
     *port = static_cast<unsigned>(strtoul(colon + 1, nullptr, 16));
@@ -109,8 +114,8 @@ void client_lookup_table(FILE* table, unsigned port, const HeldSockets* held, Cl
         unsigned local_port = 0, remote_port = 0;
         unsigned char local_bytes[16], bytes[16];
         if (!table_entry(line, &e) || e.state != kEstablished ||
-            !table_address(e.local, local_bytes, &local_port) || local_port != port ||
-            !table_address(e.remote, bytes, &remote_port)) {
+            !table_address(e.local, local_bytes, &local_port, found->swapped) ||
+            local_port != port || !table_address(e.remote, bytes, &remote_port, found->swapped)) {
             continue;
         }
         const int depth = held != nullptr ? holder_depth(*held, e.inode) : 0;
@@ -239,6 +244,39 @@ bool ssh_client(ClientFound* found) {
     return true;
 }
 
+// Whether the kernel wrote its tables' words in the other byte order than
+// this program's (a big-endian build emulated on a little-endian machine),
+// told by the entry of the connection on socket, whose local address is
+// known: read the other way round it matches, and read as it is it does not.
+bool words_swapped(int socket) {
+    sockaddr_storage own{};
+    socklen_t size = sizeof own;
+    struct stat st;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&own), &size) != 0 ||
+        fstat(socket, &st) != 0) {
+        return false;
+    }
+    unsigned char known[16];
+    const bool v4 = own.ss_family == AF_INET;
+    if (v4) {
+        memcpy(known, kMapped, sizeof kMapped);
+        memcpy(known + sizeof kMapped, &reinterpret_cast<sockaddr_in&>(own).sin_addr, 4);
+    } else {
+        memcpy(known, &reinterpret_cast<sockaddr_in6&>(own).sin6_addr, sizeof known);
+    }
+    const std::unique_ptr<FILE, int (*)(FILE*)> table(
+        fopen(v4 ? "/proc/net/tcp" : "/proc/net/tcp6", "re"), fclose);
+    TableEntry entry;
+    const auto reads_as_known = [&](bool swapped) {
+        unsigned char bytes[16];
+        unsigned port = 0;
+        return table_address(entry.local, bytes, &port, swapped) &&
+               memcmp(bytes, known, sizeof known) == 0;
+    };
+    return table && find_entry(table.get(), st.st_ino, nullptr, nullptr, &entry) &&
+           reads_as_known(true) && !reads_as_known(false);
+}
+
 void scan_table(const char* path, unsigned port, const HeldSockets* held, ClientFound* found) {
     const std::unique_ptr<FILE, int (*)(FILE*)> table(fopen(path, "re"), fclose);
     if (table) client_lookup_table(table.get(), port, held, found);
@@ -246,7 +284,7 @@ void scan_table(const char* path, unsigned port, const HeldSockets* held, Client
 
 }  // namespace
 
-void client_lookup(unsigned port, char* address, size_t size) {
+void client_lookup(unsigned port, int connection, char* address, size_t size) {
     HeldSockets held;
     // The shell's own parent is asked of the kernel: an emulator that runs
     // the shell may show a stat line of its own making for it.
@@ -256,6 +294,10 @@ void client_lookup(unsigned port, char* address, size_t size) {
         pid = depth == 0 ? getppid() : parent_of(pid);
     }
     ClientFound found;
+    // Only a big-endian build can be run on a machine of the other order:
+    // the appliance's is big-endian too, but its tests run it emulated.
+    if constexpr (std::endian::native == std::endian::big)
+        found.swapped = words_swapped(connection);
     // A service listening on IPv4 only has its connections in the IPv4 table.
     scan_table("/proc/net/tcp6", port, &held, &found);
     scan_table("/proc/net/tcp", port, &held, &found);

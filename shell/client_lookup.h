@@ -27,6 +27,7 @@ struct HeldSockets {
 struct ClientFound {
     int depth = -1;  // its holder's distance; -1 while none is found
     char address[kClientAddressSize] = "";
+    bool swapped = false;  // the table's words are in the other byte order than this program's
 };
 
 // Reads a TCP table (the format of /proc/net/tcp6 or /proc/net/tcp). An
@@ -38,8 +39,10 @@ struct ClientFound {
 void client_lookup_table(FILE* table, unsigned port, const HeldSockets* held, ClientFound* found);
 
 // Writes the session's client's address on local port into address (size
-// bytes): its own, else the first in the IPv6 table, else "".
-void client_lookup(unsigned port, char* address, size_t size);
+// bytes): its own, else the first in the IPv6 table, else "". connection is
+// the session's connection to the application, which tells the byte order
+// the tables are written in.
+void client_lookup(unsigned port, int connection, char* address, size_t size);
 
 // Finds the connection whose socket has the inode number inode in the
 // tables (each in the format of /proc/net/tcp or /proc/net/tcp6), then its

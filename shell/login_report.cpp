@@ -23,8 +23,8 @@ void address_setting_of(unsigned port, char* name, size_t size) {
 }
 
 // The address of the session's client on port (see client_lookup.h).
-void get_telnet_client_ip_from_proc(unsigned int port, char* ip_string) {
-    client_lookup(port, ip_string, kAddressSize);
+void get_telnet_client_ip_from_proc(const Channel& channel, unsigned int port, char* ip_string) {
+    client_lookup(port, channel.connection_socket(), ip_string, kAddressSize);
 }
 
 // Writes one appliance setting through the application.
@@ -61,7 +61,7 @@ void update_ui_login_params(Channel& channel, int auth_result, const SessionTrai
     address_setting_of(port, address_setting, sizeof address_setting);
     snprintf(success_setting, sizeof success_setting, "telnet_client_%u_success", port);
     char address[kAddressSize];
-    get_telnet_client_ip_from_proc(port, address);
+    get_telnet_client_ip_from_proc(channel, port, address);
     zcon_cfg_write(channel, address_setting, address);
     zcon_cfg_write(channel, success_setting, auth_result == 0 ? "True" : "False");
 }

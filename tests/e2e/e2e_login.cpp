@@ -20,11 +20,13 @@ const std::string kGreeting = "Welcome to Orvandel\r\nPassword:\r\n";
 const std::string kRetry = "\r\n -- password failed, retry --\r\n";
 const std::string kSession = "Session type: telnet\r\n";
 
-// Whether a thread without CAP_SYS_PTRACE in effect may read pid's memory,
+// Whether a thread without CAP_SYS_PTRACE in effect may read pid's memory
+// (its first readable mapping: an emulator reserves unreadable space first),
 // as any process of the same user may unless pid is not dumpable.
 bool readable_by_same_user(pid_t pid) {
     const std::string maps = read_file("/proc/" + std::to_string(pid) + "/maps");
-    const unsigned long start = maps.empty() ? 0 : std::stoul(maps, nullptr, 16);
+    const size_t line = maps.rfind('\n', maps.find(" r")) + 1;  // the first readable one's
+    const unsigned long start = maps.empty() ? 0 : std::stoul(maps.substr(line), nullptr, 16);
     bool readable = false;
     std::thread([&] {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -130,9 +132,11 @@ TEST_F(Login, PasswordToolOfAnyInstallFolder) {
 TEST_F(Login, ReportNamesTheSessionsOwnClient) {
     sim.set_password("");
     unsetenv("SSH_CONNECTION");  // of whoever runs the test
-    const std::string zcon = bin_path("zcon") + " -h 127.0.0.1";
+    std::string zcon;            // the shell under test, its options to follow
+    for (const std::string& word : shell_command())
+        zcon += word + " ";
     Daemon telnet({"/usr/bin/socat", "TCP4-LISTEN:23,bind=127.0.0.1,reuseaddr,fork",
-                   "EXEC:" + zcon + ",pty,setsid,ctty,stderr"});
+                   "EXEC:" + zcon + "-h 127.0.0.1,pty,setsid,ctty,stderr"});
     Daemon other({"/usr/bin/socat", "TCP6-LISTEN:23,bind=[::1],ipv6only=1",
                   "SYSTEM:touch /tmp/accepted; cat"});
     const std::string report = "< E: execwithoutecho systemsetting telnet_client_23 ";

@@ -14,6 +14,18 @@
 
 namespace zt {
 
+namespace fs = std::filesystem;
+
+// Copies program to copy unless that is newer: under a name of its own, then
+// renamed over, so test programs starting at once never run a half copy.
+static void refresh_copy(const fs::path& program, const std::string& copy) {
+    if (fs::exists(copy) && fs::last_write_time(copy) > fs::last_write_time(program)) return;
+    std::string part = copy + ".XXXXXX";
+    close(mkstemp(part.data()));
+    fs::copy_file(program, part, fs::copy_options::overwrite_existing);
+    fs::rename(part, copy);
+}
+
 Daemon::Daemon(std::vector<std::string> argv, std::vector<std::string> env) {
     std::vector<char*> args;
     for (auto& arg : argv)
@@ -139,20 +151,39 @@ void SimEnv::set_password(const std::string& password) {
         std::ofstream(file) << password << "\n";
 }
 
+Lines shell_command() {
+    const char* shell = getenv("ZCON_SHELL");
+    if (shell == nullptr) return {bin_path("zcon")};
+    EXPECT_EQ(access(shell, X_OK), 0) << "no shell at ZCON_SHELL=" << shell;
+    std::istringstream emulator(getenv("ZCON_EMULATOR") ? getenv("ZCON_EMULATOR") : "");
+    Lines words;
+    for (std::string word; emulator >> word;)
+        words.push_back(word);
+    // The shell runs the password tool from its own folder, which the
+    // emulator names with links resolved: a copy of the shell, in a folder
+    // of its own in this build, beside this build's tool.
+    const fs::path folder = bin_path("target");
+    fs::create_directories(folder);
+    for (const fs::path& program : {fs::path(shell), fs::path(bin_path("qtool"))})
+        refresh_copy(program, folder / program.filename());
+    words.push_back(folder / fs::path(shell).filename());
+    return words;
+}
+
 std::unique_ptr<PtyProcess> SimEnv::zcon(std::vector<std::string> args, PtyOptions options) {
     // Named as an inetd line may name it: its log entries say "zcon" all the same.
     options.program = bin_path("zcon");
     options.argv = {"in.zcon"};
-    // Another build's shell (the appliance's), run by the emulator named
-    // (its program and options, split at spaces) against this simulator.
     if (const char* shell = getenv("ZCON_SHELL"); shell != nullptr) {
-        EXPECT_EQ(access(shell, X_OK), 0) << "no shell at ZCON_SHELL=" << shell;
-        std::istringstream emulator(getenv("ZCON_EMULATOR") ? getenv("ZCON_EMULATOR") : "");
-        options.argv.clear();
-        for (std::string word; emulator >> word;)
-            options.argv.push_back(word);
-        options.program = options.argv.empty() ? shell : options.argv[0];
-        options.argv.push_back(shell);
+        options.argv = shell_command();
+        options.program = options.argv[0];
+        // A library preloaded is the shell's build's of that name, and set
+        // by qemu for the shell only: in qemu's own environment it would
+        // reach qemu's loader.
+        for (auto& entry : options.env)
+            if (entry.starts_with("LD_PRELOAD="))
+                entry = "QEMU_SET_ENV=LD_PRELOAD=" +
+                        (fs::path(shell).parent_path() / fs::path(entry).filename()).string();
     }
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     // Under ThreadSanitizer a race ends the session at once, so no test can

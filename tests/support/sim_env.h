@@ -33,6 +33,11 @@ class Daemon {
     pid_t pid_ = -1;
 };
 
+// The words that start the shell under test: this build's, or another
+// build's (the appliance's, ZCON_SHELL) under the emulator ZCON_EMULATOR
+// names (its program and options, split at spaces).
+Lines shell_command();
+
 // Sends one command to appd's control socket at path. Returns the reply's
 // data lines; its status line ("ok" or "error: ...") goes to *status. Without
 // status, any status but "ok" fails the test: a command the test relies on
