@@ -1,5 +1,5 @@
 // The shell's parts, one table per behaviour: the flood guard, the password
-// line, the client tables, the line printer and its system-log mirror, the
+// line, the line printer and its system-log mirror, the
 // live log's record shaping, the command-line splitter, and text from
 // outside made safe for the terminal; last, the console on a
 // pseudo-terminal in this process, with a side thread printing.
@@ -26,7 +26,6 @@
 #include "bad_input.h"
 #include "channel.h"
 #include "cle.h"
-#include "client_lookup.h"
 #include "clock.h"
 #include "command_parsing.h"
 #include "commands.h"
@@ -114,70 +113,6 @@ TEST(PasswordLine, Table) {
         EXPECT_EQ(parse_password_line(r.line, pw, r.size), r.rc) << r.line;
         EXPECT_EQ(r.rc == 0 ? std::string(pw) : r.password, r.password) << r.line;
     }
-}
-
-// A table as the kernel of this machine prints it: each 32-bit word of an
-// address in the machine's own byte order; the IPv4 table's are one word.
-using Address = std::vector<unsigned char>;
-
-std::string entry(const Address& remote, unsigned port, unsigned state, unsigned inode) {
-    std::string text = "   0: ";
-    const auto words = [&](const Address& bytes) {
-        for (size_t i = 0; i < bytes.size(); i += 4) {
-            unsigned int value;
-            memcpy(&value, &bytes[i], 4);
-            char word[9];
-            snprintf(word, sizeof word, "%08X", value);
-            text += word;
-        }
-    };
-    char rest[160];
-    words(Address(remote.size()));
-    snprintf(rest, sizeof rest, ":%04X ", port);
-    text += rest;
-    words(remote);
-    snprintf(rest, sizeof rest,
-             ":D431 %02X 00000000:00000000 02:000A3A1E 00000000     0        0 %u 2 "
-             "0000000000000000 20 4 28 10 -1\n",
-             state, inode);
-    return text + rest;
-}
-
-std::string client_of(std::string text, unsigned port, const HeldSockets* held = nullptr) {
-    FILE* f = fmemopen(text.data(), text.size(), "r");
-    ClientFound found;
-    client_lookup_table(f, port, held, &found);
-    fclose(f);
-    return found.address;
-}
-
-// Without the sockets the session holds, the first established connection
-// on the port; with them, the one whose holder is nearest the shell.
-TEST(ClientLookup, FindsTheClientInTheKernelsTables) {
-    const std::string header =
-        "  sl  local_address                         remote_address                        st "
-        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
-    const Address mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 7, 20};
-    const Address native = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x42};
-    const Address any4 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
-    std::string table = header + entry(native, 23, 0x0A, 1) + entry(mapped, 24, 0x06, 2) +
-                        entry(mapped, 23, 0x01, 3) + entry(native, 24, 0x01, 4) +
-                        entry(any4, 25, 0x01, 5);
-    EXPECT_EQ(client_of(table, 23), "192.168.7.20");
-    EXPECT_EQ(client_of(table, 24), "2001:db8::42");
-    EXPECT_EQ(client_of(table, 25), "::ffff:0.0.0.0");
-    EXPECT_EQ(client_of(table, 22), "");
-    EXPECT_EQ(client_of(header + "garbage line\n" + entry(mapped, 23, 1, 6), 23), "192.168.7.20");
-    HeldSockets held;
-    for (const auto& [inode, depth] : {std::pair{4, 2}, {8, 1}, {9, 3}}) {
-        held.inode[held.count] = static_cast<unsigned>(inode);
-        held.depth[held.count++] = depth;
-    }
-    const std::string v4 = header + entry({10, 0, 0, 7}, 24, 1, 7) +
-                           entry({10, 0, 0, 8}, 24, 1, 8) + entry({10, 0, 0, 9}, 24, 1, 9);
-    EXPECT_EQ(client_of(v4, 24, &held), "10.0.0.8");
-    EXPECT_EQ(client_of(table, 24, &held), "2001:db8::42");
-    EXPECT_EQ(client_of(table, 23, &held), "");
 }
 
 std::vector<std::string> logged;  // entries as the system logger got them
