@@ -2,8 +2,6 @@
 // and against appd broken in one way the rows that meet the fault fail,
 // each naming it and the contract's section, and no other row does.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <sstream>
@@ -42,12 +40,7 @@ CheckRun peer_check() {
     for (const std::string& arg : kArgs)
         command += " " + arg;
     CheckRun run;
-    FILE* out = popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;)
-        run.json.append(buf, n);
-    const int status = pclose(out);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.status = run_command(command, &run.json);
     std::istringstream rows(run.json);
     for (std::string row; std::getline(rows, row);) {
         const std::string result = field(row, "result");

@@ -18,18 +18,6 @@ namespace {
 
 using namespace zt;
 
-const std::string kEvents = "/tmp/apiasynclisteners/zcon", kLog = "/tmp/sysloglisteners/zcon";
-
-// Sends bytes as one datagram to the socket at path. Returns whether it went.
-bool send_datagram(const std::string& path, const std::string& bytes) {
-    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
-                  sizeof address) == static_cast<ssize_t>(bytes.size());
-}
-
 // A process of its own that sends the datagrams it is handed, as uid if not
 // 0: each a path, a NUL and the bytes in one packet; a byte back says it went.
 class Sender {
@@ -89,10 +77,8 @@ struct Peers : ::testing::Test {
     std::unique_ptr<PtyProcess> telnet() {
         sim.start_appd();
         sim.start_syslogd();
-        auto z = sim.registered_zcon({});
-        EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
+        auto z = sim.telnet();
         EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(kLog + z->tty_tag()); }));
-        z->take();
         return z;
     }
     SimEnv sim;
@@ -127,17 +113,8 @@ TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
 TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
     sim.start_syslogd();
     ASSERT_EQ(chmod(SimEnv::kStateDir, 01777), 0);  // for its control socket and trace
-    unlink(SimEnv::kControl);                       // an earlier test's
-    Daemon appd({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                 bin_path("appd"), "--port", "4121", "--control", SimEnv::kControl, "--trace",
-                 SimEnv::kTrace});
-    ASSERT_TRUE(wait_until([] {
-        std::string status;
-        appd_control(SimEnv::kControl, "sessions", &status);
-        return status == "ok";
-    }));
-    auto z = sim.registered_zcon({});
-    ASSERT_TRUE(z->expect("Session type: telnet\r\n"));
+    sim.start_appd(kAsNobody);
+    auto z = sim.telnet();
     z->write("echo heard\r");
     EXPECT_TRUE(z->expect("\nheard\n")) << term_tokens(z->output());
 }
@@ -148,10 +125,6 @@ TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
 TEST_F(Peers, ALineSpansDatagramsButNeverTwoSenders) {
     auto z = telnet();
     const std::string path = kEvents + z->tty_tag();
-    ASSERT_TRUE(send_datagram(path, "split "));
-    ASSERT_TRUE(send_datagram(path, "line\n"));
-    ASSERT_TRUE(z->expect("split line\n"));
-    EXPECT_EQ(z->take("split line\n"), "split line\n");
     Sender a;  // and b, this process
     ASSERT_TRUE(a.send(path, "alpha-"));
     ASSERT_TRUE(send_datagram(path, "beta\n"));

@@ -16,22 +16,8 @@ namespace {
 
 using namespace zt;
 
-// Runs command under sh and returns its exit status, both its output
-// streams in *out; one that does not end (a program that wrongly starts
-// serving) is ended after 30 s.
-int run(const std::string& command, std::string* out) {
-    setenv("ROW", command.c_str(), 1);
-    FILE* pipe = popen("timeout 30 sh -c \"$ROW\" 2>&1", "r");
-    out->clear();
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
-        out->append(buf, n);
-    const int ended = pclose(pipe);
-    return WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
-}
-
 int zcon_sim(const char* command, std::string* out) {
-    return run(source_path("sim/zcon-sim") + " " + command, out);
+    return run_command(source_path("sim/zcon-sim") + " " + command, out);
 }
 
 struct Services : ::testing::Test {
@@ -161,7 +147,7 @@ TEST_F(Services, EachProgramSaysWhatKeepsItFromStarting) {
     }
     for (const auto& [command, status, said] : rows) {
         std::string got;
-        EXPECT_EQ(run(command, &got), status) << command;
+        EXPECT_EQ(run_command(command, &got), status) << command;
         EXPECT_EQ(got.substr(0, said.size()), said) << command;
     }
 }

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -48,6 +51,28 @@ bool read_available(int fd, std::string* out) {
         if (n <= 0) return false;
         out->append(buf, static_cast<size_t>(n));
     }
+}
+
+int run_command(const std::string& command, std::string* out) {
+    setenv("ZT_COMMAND", command.c_str(), 1);
+    FILE* pipe = popen("timeout 60 sh -c \"$ZT_COMMAND\" 2>&1", "r");
+    out->clear();
+    char buf[4096];
+    for (size_t n; pipe != nullptr && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        out->append(buf, n);
+    const int ended = pipe != nullptr ? pclose(pipe) : -1;
+    return WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+}
+
+bool send_datagram(const std::string& path, std::string_view bytes) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int buffer = 256 * 1024;  // room for the largest datagram the tests send
+    setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(bytes.size());
 }
 
 int open_fds(pid_t pid) {
