@@ -85,7 +85,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     // A terminal string past its bound is dropped whole, never typed.
     row("echo ab\x1b]" + std::string(5000, 'x') + "\x1b\\c", "echo abc\r\nabc\n", "C: echo abc");
     local("test a \"b c\"", "argc=3\r\nargv[0]=test\r\nargv[1]=a\r\nargv[2]=b c\r\n");
-    row("# a comment", "# a comment\r\n");
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
     row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
     // The application's settings, and a command of its run without its output.

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
+#include <regex>
 
 #include "sim_env.h"
 
@@ -13,19 +13,6 @@ namespace {
 using namespace zt;
 
 const std::vector<std::string> kArgs = {"--quiet", "20", "--timeout", "1000", "--samples", "5"};
-
-// The text of "key": "text" in a line of the JSON report, "" if absent; the
-// detail, the last key of a row, may hold escaped quotes.
-std::string field(const std::string& line, const std::string& key) {
-    const size_t at = line.find("\"" + key + "\": \"");
-    if (at == std::string::npos) return "";
-    const size_t start = at + key.size() + 5;
-    const size_t end = key == "detail" ? line.rfind("\"}") : line.find('"', start);
-    std::string text = line.substr(start, end - start);
-    for (size_t q; (q = text.find("\\\"")) != std::string::npos;)
-        text.erase(q, 1);
-    return text;
-}
 
 struct CheckRun {
     int status = -1;
@@ -41,14 +28,16 @@ CheckRun peer_check() {
         command += " " + arg;
     CheckRun run;
     run.status = run_command(command, &run.json);
-    std::istringstream rows(run.json);
-    for (std::string row; std::getline(rows, row);) {
-        const std::string result = field(row, "result");
-        if (!result.empty() && result != "pass")
-            run.not_passed.push_back(field(row, "name") + " " + result);
+    // A row of the report: {"name": "...", "result": "...", "detail": "..."},
+    // the detail's quotes escaped.
+    static const std::regex row(
+        R"re(\{"name": "([^"]*)", "result": "([^"]*)", "detail": "(.*)"\})re");
+    for (std::sregex_iterator m(run.json.begin(), run.json.end(), row), end; m != end; ++m) {
+        const std::string name = (*m)[1], result = (*m)[2];
+        if (result != "pass") run.not_passed.push_back(name + " " + result);
         if (result != "fail") continue;
-        run.failed.push_back(field(row, "name"));
-        run.details.push_back(field(row, "detail"));
+        run.failed.push_back(name);
+        run.details.push_back(std::regex_replace((*m)[3].str(), std::regex(R"(\\")"), "\""));
     }
     return run;
 }

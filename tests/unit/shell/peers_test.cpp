@@ -45,7 +45,6 @@ TEST(EventStream, EachSendersLinesAreItsOwn) {
         int kinds = 0;
     } rows[] = {
         {{{1, "a\nb\r\n\nc"}, {1, "d\n"}}, {"a+", "b+", "", "cd", "|"}},
-        {{{1, "alpha-"}, {2, "beta\n"}, {1, "omega\n"}}, {"beta", "alpha-omega", "|"}},
         {{{1, "\t sp"}, {1, "lit \r\n"}}, {" split ", "|"}},  // trimmed whole, not in pieces
         {{{1, x}, {1, "yz\nok\n"}}, {x + "+", "ok", "|"}, SOCKET_BAD_LONG_LINE},
         {{{1, "x"}, {1, x + "y\n"}}, {x, "|"}, SOCKET_BAD_LONG_LINE},
