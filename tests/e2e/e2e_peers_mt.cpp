@@ -4,10 +4,8 @@
 // they look at the shell from outside only.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -18,48 +16,18 @@ namespace {
 
 using namespace zt;
 
-// A process of its own that sends the datagrams it is handed, as uid if not
-// 0: each a path, a NUL and the bytes in one packet; a byte back says it went.
-class Sender {
-  public:
-    explicit Sender(uid_t uid = 0) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
-        pid_ = fork();
-        if (pid_ != 0) {
-            close(ends[1]);
-            link_.reset(ends[0]);
-            return;
-        }
-        close(ends[0]);  // the parent's: its closing ends the loop below
-        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(1);
-        std::string packet(8192, '\0');
-        for (ssize_t n; (n = recv(ends[1], packet.data(), packet.size(), 0)) > 0;) {
-            const size_t nul = packet.find('\0');
-            const bool sent = send_datagram(
-                packet.substr(0, nul), packet.substr(nul + 1, static_cast<size_t>(n) - nul - 1));
-            if (write(ends[1], sent ? "y" : "n", 1) != 1) break;
-        }
-        _exit(0);
+// Sends bytes to the socket at path from a process of its own, as uid if
+// not 0. Returns that process's pid, or -1 when the datagram did not go.
+pid_t send_from_child(const std::string& path, const std::string& bytes, uid_t uid = 0) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const bool as_uid =
+            uid == 0 || (setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0);
+        _exit(as_uid && send_datagram(path, bytes) ? 0 : 1);
     }
-    ~Sender() {
-        link_.reset();
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-    // Has the process send bytes to the socket at path; true once it went.
-    bool send(const std::string& path, const std::string& bytes) {
-        const std::string packet = path + '\0' + bytes;
-        char sent = 'n';
-        return ::send(link_.get(), packet.data(), packet.size(), 0) ==
-                   static_cast<ssize_t>(packet.size()) &&
-               read(link_.get(), &sent, 1) == 1 && sent == 'y';
-    }
-
-  private:
-    pid_t pid_ = -1;
-    UniqueFd link_;
-};
+    int status = -1;
+    return waitpid(pid, &status, 0) == pid && status == 0 ? pid : -1;
+}
 
 // Whether a thread of process pid is writing to its standard output.
 bool writes_to_terminal(pid_t pid) {
@@ -92,18 +60,18 @@ TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
     z->write("cull add WARNING:\r");  // the warnings would show in the live log too
     ASSERT_TRUE(z->expect("cull add WARNING:\r\n"));
     z->take();
-    Sender stranger(65534);
     for (const std::string& socket : {kEvents, kLog}) {
         const std::string path = socket + z->tty_tag();
         SCOPED_TRACE(path);
-        ASSERT_TRUE(stranger.send(path, "Password:\n"));
+        const pid_t stranger = send_from_child(path, "Password:\n", 65534);
+        ASSERT_GT(stranger, 0);
         ASSERT_TRUE(send_datagram(path, socket == kEvents ? "after\n" : "after"));
         ASSERT_TRUE(z->expect("after\n")) << term_tokens(z->output());
         EXPECT_EQ(z->take("after\n"), "after\n");
         EXPECT_TRUE(sim.wait_message((socket == kEvents ? "event" : "log") +
                                      std::string(" socket: datagram of another user dropped: "
                                                  "uid 65534, pid ") +
-                                     std::to_string(stranger.pid())))
+                                     std::to_string(stranger)))
             << sim.messages();
     }
 }
@@ -125,14 +93,13 @@ TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
 TEST_F(Peers, ALineSpansDatagramsButNeverTwoSenders) {
     auto z = telnet();
     const std::string path = kEvents + z->tty_tag();
-    Sender a;  // and b, this process
-    ASSERT_TRUE(a.send(path, "alpha-"));
-    ASSERT_TRUE(send_datagram(path, "beta\n"));
+    ASSERT_TRUE(send_datagram(path, "alpha-"));     // from a, this process
+    ASSERT_GT(send_from_child(path, "beta\n"), 0);  // and b
     ASSERT_TRUE(z->expect("beta\n"));
-    ASSERT_TRUE(a.send(path, "omega\n"));
+    ASSERT_TRUE(send_datagram(path, "omega\n"));
     ASSERT_TRUE(z->expect("alpha-omega\n"));
     EXPECT_EQ(z->take("alpha-omega\n"), "beta\nalpha-omega\n");
-    ASSERT_TRUE(a.send(path, "left waiting"));
+    ASSERT_TRUE(send_datagram(path, "left waiting"));
     z->write("quit\r");
     EXPECT_EQ(z->wait_exit(), 0);
     EXPECT_NE(z->output().find("quit\r\nleft waiting\n"), std::string::npos)
