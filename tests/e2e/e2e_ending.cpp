@@ -40,11 +40,8 @@ bool process_runs(const std::string& name) {
     return found;
 }
 
-const std::map<std::string, int> kSignals = {{"!sighup", SIGHUP},
-                                             {"!sigusr1", SIGUSR1},
-                                             {"!sigterm", SIGTERM},
-                                             {"!sigint", SIGINT},
-                                             {"!sigquit", SIGQUIT}};
+const std::map<std::string, int> kSignals = {
+    {"!sighup", SIGHUP}, {"!sigusr1", SIGUSR1}, {"!sigterm", SIGTERM}, {"!sigquit", SIGQUIT}};
 
 struct Ending {
     const char* name;

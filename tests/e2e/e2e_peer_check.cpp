@@ -12,7 +12,7 @@ namespace {
 
 using namespace zt;
 
-const std::vector<std::string> kArgs = {"--quiet", "20", "--timeout", "1000", "--samples", "5"};
+const std::string kChecker = bin_path("zcon-peer-check") + " --quiet 20 --timeout 1000 --samples 5";
 
 struct CheckRun {
     int status = -1;
@@ -23,11 +23,8 @@ struct CheckRun {
 };
 
 CheckRun peer_check() {
-    std::string command = bin_path("zcon-peer-check") + " --json";
-    for (const std::string& arg : kArgs)
-        command += " " + arg;
     CheckRun run;
-    run.status = run_command(command, &run.json);
+    run.status = run_command(kChecker + " --json", &run.json);
     // A row of the report: {"name": "...", "result": "...", "detail": "..."},
     // the detail's quotes escaped.
     static const std::regex row(
@@ -120,8 +117,7 @@ TEST(PeerCheck, OnATerminalShowsEachRowAsItIsDecidedAndWhatItWaitsFor) {
     sim.start_appd();
     sim.control("breach unanswered-naming");
     PtyOptions options;
-    options.argv = {bin_path("zcon-peer-check")};
-    options.argv.insert(options.argv.end(), kArgs.begin(), kArgs.end());
+    options.argv = {"/bin/sh", "-c", "exec " + kChecker};
     PtyProcess check(options);
     EXPECT_TRUE(check.expect("pass  connect"));
     EXPECT_TRUE(check.expect("waiting for the answer to \"N: name"));

@@ -4,7 +4,6 @@
 // each of its programs says what keeps it from starting.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
