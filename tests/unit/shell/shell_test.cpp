@@ -134,21 +134,22 @@ TEST(Console, PrintsAndMirrors) {
         int commands = 0;      // command lines counted before the row
         bool mirror = true;
     } rows[] = {
-        {"%s", "100%", "100%\r\n", 6, "69 API:telnet3:0:OUT:100%\r\n"},
+        {"%s", "100%", "100%\r\n", 6, "69 API:telnet%3:0:OUT:100%\r\n"},
         {"error: command not found", "", "error: command not found\r\n", 26,
-         "69 API:telnet3:2:OUT:error: command not found\r\n", 2},
-        {x63.c_str(), "", x63 + "\r\n", 65, "69 API:telnet3:2:OUT:" + x63 + "\r\n"},
+         "69 API:telnet%3:2:OUT:error: command not found\r\n", 2},
+        {x63.c_str(), "", x63 + "\r\n", 65, "69 API:telnet%3:2:OUT:" + x63 + "\r\n"},
         {x64.c_str(), "", "", -1, ""},  // formats are at most 63 characters
         {nullptr, "", "", -1, ""},
-        {"two\n\n", "", "two\n\r\n", 6, "69 API:telnet3:2:OUT:two\n\r\n"},
-        {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet3:2:OUT:" + a600.substr(0, 507)},
+        {"two\n\n", "", "two\n\r\n", 6, "69 API:telnet%3:2:OUT:two\n\r\n"},
+        {"%s", a600.c_str(), a600 + "\r\n", 602, "69 API:telnet%3:2:OUT:" + a600.substr(0, 507)},
         {"quiet", "", "quiet\r\n", 7, "", 0, false},
     };
     system_log_set_vsyslog(capture_entry);
     SessionSettings settings;
-    snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/pts/3");
+    snprintf(settings.tty_name, sizeof settings.tty_name, "/dev/pts/%%3");
     session_settings_set(settings);
-    system_log_open();  // the tag, telnet3, built once as start-up builds it
+    // The tag, telnet%3 (its % no conversion), built once as start-up builds it.
+    system_log_open();
     for (const auto& r : rows) {
         SCOPED_TRACE(r.printed);
         logged.clear();
