@@ -400,8 +400,8 @@ std::atomic<bool> winched;  // the window-size handler ran
 
 // The wait for an answer outlasts a signal that a handler takes (a window
 // resize) and a line that is no answer: the result is the application's
-// answer. A request holding a line break is refused, and one the
-// connection does not take is told.
+// answer. A request holding a line break is refused, a fixed-format one
+// too, and one the connection does not take is told.
 TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
     Listener listener;
     Channel channel, unconnected;
@@ -429,12 +429,15 @@ TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
     ::testing::internal::CaptureStdout();
     const std::vector<RequestStatus> statuses = {
         channel.send_command(kFmtNormal, "a\nb").status, unconnected.send_api_cmd("x").status,
-        unconnected.send_sys_cmd("x").status, unconnected.send_session_cmd("find", "x").status};
+        unconnected.send_sys_cmd("x").status, unconnected.send_session_cmd("find", "x").status,
+        unconnected.send_api_cmd("a\rb").status};
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "error: request holds a line break, not sent\r\n"
-              "XCOM send error\r\nXCOM send error\r\nXCOM send error\r\n");
+              "XCOM send error\r\nXCOM send error\r\nXCOM send error\r\n"
+              "error: request holds a line break, not sent\r\n");
     EXPECT_EQ(statuses, (std::vector{RequestStatus::kRefused, RequestStatus::kNotSent,
-                                     RequestStatus::kNotSent, RequestStatus::kNotSent}));
+                                     RequestStatus::kNotSent, RequestStatus::kNotSent,
+                                     RequestStatus::kRefused}));
 }
 
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
