@@ -252,6 +252,8 @@ TEST(LiveLog, FiltersAndFormat) {
     const std::string rec = "2026-12-05 23:51:58 notice zcon: API:telnet3:1:IN:status";
     using Args = std::vector<const char*>;
     const std::string all = "date time level";
+    const Args ten_then_status = {"q1", "q2", "q3", "q4",  "q5",    "q6",
+                                  "q7", "q8", "q9", "q10", "status"};
     const struct {
         Args show, cull;
         std::string format;  // the words after "log format"
@@ -261,6 +263,7 @@ TEST(LiveLog, FiltersAndFormat) {
         {{"2026"}, {}, all, rec, "-"},  // filters search from the level word on
         {{"nothing", "status"}, {}, all, rec, rec},
         {{"STATUS"}, {}, all, rec, "-"},
+        {ten_then_status, {}, all, rec, "-"},      // the eleventh of a full table is dropped
         {{"status"}, {"telnet3"}, all, rec, "-"},  // cull wins
         {{"nothing"}, {"short"}, all, "a short record of 24 chr", "a short record of 24 chr"},
         {{"nothing"}, {"short"}, all, "a short record of 25 chrs", "-"},
