@@ -50,13 +50,6 @@ struct Services : ::testing::Test {
             return reaped < 0 && errno == ECHILD;
         });
     }
-    // A telnet client connected to host and port on a terminal of its own.
-    static std::unique_ptr<PtyProcess> telnet(const std::string& host, int port) {
-        PtyOptions options;
-        options.argv = {"/usr/bin/telnet", host, std::to_string(port)};
-        options.env = {"TERM=vt100"};
-        return std::make_unique<PtyProcess>(options);
-    }
     std::unique_ptr<SimEnv> sim;  // appd's control socket and trace, the password
 };
 
@@ -64,8 +57,11 @@ struct Services : ::testing::Test {
 // simulator already serving the fixed paths, and its session, never notice.
 
 TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
-    auto resident = telnet("127.0.0.1", 23);
-    ASSERT_TRUE(resident->expect("Session type: telnet")) << term_tokens(resident->output());
+    PtyOptions client;  // a telnet client of the resident simulator, on a terminal of its own
+    client.argv = {"/usr/bin/telnet", "127.0.0.1", "23"};
+    client.env = {"TERM=vt100"};
+    PtyProcess resident(client);
+    ASSERT_TRUE(resident.expect("Session type: telnet")) << term_tokens(resident.output());
     const struct {
         Lines args;
         std::vector<std::pair<std::string, std::string>> steps;  // awaited, then typed
@@ -92,9 +88,9 @@ TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
         std::string out;
         EXPECT_EQ(zcon_sim("status", &out), 0) << out;
         EXPECT_EQ(sim->control("sessions").size(), 1u) << "the demo's session came here";
-        resident->write("echo still here\r");
-        ASSERT_TRUE(resident->expect("\nstill here\r\n")) << term_tokens(resident->output());
-        resident->take("\nstill here\r\n");
+        resident.write("echo still here\r");
+        ASSERT_TRUE(resident.expect("\nstill here\r\n")) << term_tokens(resident.output());
+        resident.take("\nstill here\r\n");
     }
 }
 

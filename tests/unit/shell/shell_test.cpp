@@ -427,8 +427,8 @@ TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
     answer.join();
     signal(SIGWINCH, SIG_DFL);
     EXPECT_TRUE(winched);
-    EXPECT_EQ(std::make_pair(result.status, result.value),
-              std::make_pair(RequestStatus::kAnswered, 7));
+    using enum RequestStatus;
+    EXPECT_EQ(std::make_pair(result.status, result.value), std::make_pair(kAnswered, 7));
     ::testing::internal::CaptureStdout();
     const std::vector<RequestStatus> statuses = {
         channel.send_command(kFmtNormal, "a\nb").status, unconnected.send_api_cmd("x").status,
@@ -438,9 +438,7 @@ TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
               "error: request holds a line break, not sent\r\n"
               "XCOM send error\r\nXCOM send error\r\nXCOM send error\r\n"
               "error: request holds a line break, not sent\r\n");
-    EXPECT_EQ(statuses, (std::vector{RequestStatus::kRefused, RequestStatus::kNotSent,
-                                     RequestStatus::kNotSent, RequestStatus::kNotSent,
-                                     RequestStatus::kRefused}));
+    EXPECT_EQ(statuses, (std::vector{kRefused, kNotSent, kNotSent, kNotSent, kRefused}));
 }
 
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {
