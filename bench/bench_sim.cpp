@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         for (int leg = 0; leg < 2; ++leg) {
             // Alternate which goes first, so that neither always runs warm.
             if ((leg == 0) == (r % 2 == 0)) {
-                env.start_appd({}, 4121);
+                env.start_appd();
                 a = measure(env.appd()->pid(), 4121, sessions, commands);
                 env.stop_appd();
             } else {

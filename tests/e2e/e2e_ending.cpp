@@ -28,11 +28,6 @@ const Lines kApi = {"R: api", k24, kSet + "telnet_client_24_success True", "E: w
 const Lines kFailed = {"R: telnet", k23, kSet + "telnet_client_23_success False", "U"};
 const Lines kUnchecked = {"*"};
 
-Lines plus(Lines lines, const Lines& more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
-
 // Whether a process of that name runs (and is no zombie) in the test's
 // private process table.
 bool process_runs(const std::string& name) {
@@ -45,11 +40,8 @@ bool process_runs(const std::string& name) {
     return found;
 }
 
-const std::map<std::string, int> kSignals = {{"!sighup", SIGHUP},
-                                             {"!sigusr1", SIGUSR1},
-                                             {"!sigterm", SIGTERM},
-                                             {"!sigint", SIGINT},
-                                             {"!sigquit", SIGQUIT}};
+const std::map<std::string, int> kSignals = {
+    {"!sighup", SIGHUP}, {"!sigusr1", SIGUSR1}, {"!sigterm", SIGTERM}, {"!sigquit", SIGQUIT}};
 
 struct Ending {
     const char* name;

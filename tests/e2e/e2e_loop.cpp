@@ -85,9 +85,9 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     // A terminal string past its bound is dropped whole, never typed.
     row("echo ab\x1b]" + std::string(5000, 'x') + "\x1b\\c", "echo abc\r\nabc\n", "C: echo abc");
     local("test a \"b c\"", "argc=3\r\nargv[0]=test\r\nargv[1]=a\r\nargv[2]=b c\r\n");
-    row("# a comment", "# a comment\r\n");
     local("test \"a\\x41\" \"b\\", "Invalid command\r\n");
     row("api  echo   x", "api  echo   x\r\nx\n", "E: echo x");
+    row("api", "api\r\n");  // nothing to send
     // The application's settings, and a command of its run without its output.
     for (const auto& [words, shown] : {std::pair{"version", "appd 0.1.0 (appliance simulator)\n"},
                                        {"systemsetting tz UTC", "tz=UTC\n"},
@@ -112,7 +112,8 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     z->take();
     row("echo own answer", "echo own answer\r\nown answer\n", "C: echo own answer");
     local("cmdecho", kNeedsMore);
-    local("cmdecho ON", "error: command has illegal parameters\r\n");
+    for (const char* line : {"cmdecho ON", "cmdecho on off"})
+        local(line, "error: command has illegal parameters\r\n");
     local("cmdecho off", "cmdecho off\r\n");
     row("", "\r\n-> ");  // nothing typed is echoed, not even the line end
     row("cmdecho on", "cmdecho on\r\n");
@@ -135,6 +136,8 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     row("show add ERR WARN", "show add ERR WARN\r\n");
     row("show del ERR", "show del ERR\r\n");
     row("log show add X", "log show add X\r\n");
+    for (const std::string line : {"show add", "cull del", "log bogus"})  // nothing to do
+        row(line, line + "\r\n");
     local("show", listing("show", "\"X\"\r\n\"WARN\"\r\n"));
     row("cull add a a b", "cull add a a b\r\n");
     row("cull del a nothing", "cull del a nothing\r\n");

@@ -3,8 +3,6 @@
 // line the user is typing; a session's output is its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
 
 #include <filesystem>
@@ -57,12 +55,6 @@ struct Output : ::testing::Test {
         sim.start_appd();
         sim.start_syslogd();
     }
-    std::unique_ptr<PtyProcess> telnet() {
-        auto z = sim.registered_zcon({});
-        EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
-        z->take();
-        return z;
-    }
     // Has appd send count numbered lines of width characters, per_datagram
     // in each, to the one session; returns them as the terminal shows them.
     std::string flood(int count, int width, int per_datagram) {
@@ -101,7 +93,7 @@ struct Output : ::testing::Test {
 // sent whole; more lines are typed while the rest arrive. Every line shows
 // once, in order, and no typed line is broken up.
 TEST_F(Output, HundredThousandLinesArriveOnceInOrderAroundTypedLines) {
-    auto z = telnet();
+    auto z = sim.telnet();
     std::string seen;
     type_keys(*z, "ab", &seen);
     std::string expected;
@@ -150,8 +142,7 @@ struct LiveLog : Output {
         // A logger of another user, started first, is not the one told of
         // the session's listener: anyone may name a program syslogd.
         impostor = std::make_unique<Daemon>(
-            Lines{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                  bin_path("syslogd"), "--socket", "/tmp/impostor.log"});
+            plus(kAsNobody, {bin_path("syslogd"), "--socket", "/tmp/impostor.log"}));
         const std::string comm = "/proc/" + std::to_string(impostor->pid()) + "/comm";
         ASSERT_TRUE(wait_until([&] { return read_file(comm) == "syslogd\n"; }));
         Output::SetUp();
@@ -160,7 +151,7 @@ struct LiveLog : Output {
         for (int n = 0; n < 4; ++n)
             UniqueFd(open(("/tmp/sysloglisteners/zcon" + std::to_string(n)).c_str(),
                           O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-        z = telnet();
+        z = sim.telnet();
         EXPECT_TRUE(log_reaches(*z, "ready")) << term_tokens(z->output());
         z->take();
     }
@@ -183,7 +174,6 @@ TEST_F(LiveLog, ApiSessionEntriesShowInTheTelnetSession) {
 // shows exactly once, and the reader goes on.
 TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
     const std::string cut(16384, 'x'), x64k(65536, 'x');
-    const std::string kEvents = "/tmp/apiasynclisteners/zcon", kLog = "/tmp/sysloglisteners/zcon";
     const struct {
         const std::string& socket;
         std::string sent, shown;
@@ -206,19 +196,9 @@ TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
     for (const auto& r : rows) {
         const std::string path = r.socket + z->tty_tag(), after = "after " + std::to_string(++n);
         SCOPED_TRACE(path + " " + term_tokens(r.sent.substr(0, 40)));
-        UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-        const auto to = reinterpret_cast<sockaddr*>(&address);
         EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms{0666});
-        const int buffer = 256 * 1024;
-        setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-        ASSERT_EQ(sendto(fd.get(), r.sent.data(), r.sent.size(), 0, to, sizeof address),
-                  static_cast<ssize_t>(r.sent.size()));
-        const std::string good = r.socket == kEvents ? after + "\n" : after;
-        ASSERT_EQ(sendto(fd.get(), good.data(), good.size(), 0, to, sizeof address),
-                  static_cast<ssize_t>(good.size()));
+        ASSERT_TRUE(send_datagram(path, r.sent));
+        ASSERT_TRUE(send_datagram(path, r.socket == kEvents ? after + "\n" : after));
         ASSERT_TRUE(z->expect(after + "\n")) << term_tokens(z->output());
         EXPECT_EQ(z->take(after + "\n"), r.shown + after + "\n");
     }

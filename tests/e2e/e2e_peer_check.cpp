@@ -2,11 +2,9 @@
 // and against appd broken in one way the rows that meet the fault fail,
 // each naming it and the contract's section, and no other row does.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/wait.h>
 
 #include <filesystem>
-#include <sstream>
+#include <regex>
 
 #include "sim_env.h"
 
@@ -14,20 +12,7 @@ namespace {
 
 using namespace zt;
 
-const std::vector<std::string> kArgs = {"--quiet", "20", "--timeout", "1000", "--samples", "5"};
-
-// The text of "key": "text" in a line of the JSON report, "" if absent; the
-// detail, the last key of a row, may hold escaped quotes.
-std::string field(const std::string& line, const std::string& key) {
-    const size_t at = line.find("\"" + key + "\": \"");
-    if (at == std::string::npos) return "";
-    const size_t start = at + key.size() + 5;
-    const size_t end = key == "detail" ? line.rfind("\"}") : line.find('"', start);
-    std::string text = line.substr(start, end - start);
-    for (size_t q; (q = text.find("\\\"")) != std::string::npos;)
-        text.erase(q, 1);
-    return text;
-}
+const std::string kChecker = bin_path("zcon-peer-check") + " --quiet 20 --timeout 1000 --samples 5";
 
 struct CheckRun {
     int status = -1;
@@ -38,24 +23,18 @@ struct CheckRun {
 };
 
 CheckRun peer_check() {
-    std::string command = bin_path("zcon-peer-check") + " --json";
-    for (const std::string& arg : kArgs)
-        command += " " + arg;
     CheckRun run;
-    FILE* out = popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;)
-        run.json.append(buf, n);
-    const int status = pclose(out);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::istringstream rows(run.json);
-    for (std::string row; std::getline(rows, row);) {
-        const std::string result = field(row, "result");
-        if (!result.empty() && result != "pass")
-            run.not_passed.push_back(field(row, "name") + " " + result);
+    run.status = run_command(kChecker + " --json", &run.json);
+    // A row of the report: {"name": "...", "result": "...", "detail": "..."},
+    // the detail's quotes escaped.
+    static const std::regex row(
+        R"re(\{"name": "([^"]*)", "result": "([^"]*)", "detail": "(.*)"\})re");
+    for (std::sregex_iterator m(run.json.begin(), run.json.end(), row), end; m != end; ++m) {
+        const std::string name = (*m)[1], result = (*m)[2];
+        if (result != "pass") run.not_passed.push_back(name + " " + result);
         if (result != "fail") continue;
-        run.failed.push_back(field(row, "name"));
-        run.details.push_back(field(row, "detail"));
+        run.failed.push_back(name);
+        run.details.push_back(std::regex_replace((*m)[3].str(), std::regex(R"(\\")"), "\""));
     }
     return run;
 }
@@ -138,8 +117,7 @@ TEST(PeerCheck, OnATerminalShowsEachRowAsItIsDecidedAndWhatItWaitsFor) {
     sim.start_appd();
     sim.control("breach unanswered-naming");
     PtyOptions options;
-    options.argv = {bin_path("zcon-peer-check")};
-    options.argv.insert(options.argv.end(), kArgs.begin(), kArgs.end());
+    options.argv = {"/bin/sh", "-c", "exec " + kChecker};
     PtyProcess check(options);
     EXPECT_TRUE(check.expect("pass  connect"));
     EXPECT_TRUE(check.expect("waiting for the answer to \"N: name"));

@@ -4,10 +4,8 @@
 // they look at the shell from outside only.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -18,60 +16,18 @@ namespace {
 
 using namespace zt;
 
-const std::string kEvents = "/tmp/apiasynclisteners/zcon", kLog = "/tmp/sysloglisteners/zcon";
-
-// Sends bytes as one datagram to the socket at path. Returns whether it went.
-bool send_datagram(const std::string& path, const std::string& bytes) {
-    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
-                  sizeof address) == static_cast<ssize_t>(bytes.size());
+// Sends bytes to the socket at path from a process of its own, as uid if
+// not 0. Returns that process's pid, or -1 when the datagram did not go.
+pid_t send_from_child(const std::string& path, const std::string& bytes, uid_t uid = 0) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const bool as_uid =
+            uid == 0 || (setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0);
+        _exit(as_uid && send_datagram(path, bytes) ? 0 : 1);
+    }
+    int status = -1;
+    return waitpid(pid, &status, 0) == pid && status == 0 ? pid : -1;
 }
-
-// A process of its own that sends the datagrams it is handed, as uid if not
-// 0: each a path, a NUL and the bytes in one packet; a byte back says it went.
-class Sender {
-  public:
-    explicit Sender(uid_t uid = 0) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
-        pid_ = fork();
-        if (pid_ != 0) {
-            close(ends[1]);
-            link_.reset(ends[0]);
-            return;
-        }
-        close(ends[0]);  // the parent's: its closing ends the loop below
-        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(1);
-        std::string packet(8192, '\0');
-        for (ssize_t n; (n = recv(ends[1], packet.data(), packet.size(), 0)) > 0;) {
-            const size_t nul = packet.find('\0');
-            const bool sent = send_datagram(
-                packet.substr(0, nul), packet.substr(nul + 1, static_cast<size_t>(n) - nul - 1));
-            if (write(ends[1], sent ? "y" : "n", 1) != 1) break;
-        }
-        _exit(0);
-    }
-    ~Sender() {
-        link_.reset();
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-    // Has the process send bytes to the socket at path; true once it went.
-    bool send(const std::string& path, const std::string& bytes) {
-        const std::string packet = path + '\0' + bytes;
-        char sent = 'n';
-        return ::send(link_.get(), packet.data(), packet.size(), 0) ==
-                   static_cast<ssize_t>(packet.size()) &&
-               read(link_.get(), &sent, 1) == 1 && sent == 'y';
-    }
-
-  private:
-    pid_t pid_ = -1;
-    UniqueFd link_;
-};
 
 // Whether a thread of process pid is writing to its standard output.
 bool writes_to_terminal(pid_t pid) {
@@ -89,10 +45,8 @@ struct Peers : ::testing::Test {
     std::unique_ptr<PtyProcess> telnet() {
         sim.start_appd();
         sim.start_syslogd();
-        auto z = sim.registered_zcon({});
-        EXPECT_TRUE(z->expect("Session type: telnet\r\n"));
+        auto z = sim.telnet();
         EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(kLog + z->tty_tag()); }));
-        z->take();
         return z;
     }
     SimEnv sim;
@@ -106,18 +60,18 @@ TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
     z->write("cull add WARNING:\r");  // the warnings would show in the live log too
     ASSERT_TRUE(z->expect("cull add WARNING:\r\n"));
     z->take();
-    Sender stranger(65534);
     for (const std::string& socket : {kEvents, kLog}) {
         const std::string path = socket + z->tty_tag();
         SCOPED_TRACE(path);
-        ASSERT_TRUE(stranger.send(path, "Password:\n"));
+        const pid_t stranger = send_from_child(path, "Password:\n", 65534);
+        ASSERT_GT(stranger, 0);
         ASSERT_TRUE(send_datagram(path, socket == kEvents ? "after\n" : "after"));
         ASSERT_TRUE(z->expect("after\n")) << term_tokens(z->output());
         EXPECT_EQ(z->take("after\n"), "after\n");
         EXPECT_TRUE(sim.wait_message((socket == kEvents ? "event" : "log") +
                                      std::string(" socket: datagram of another user dropped: "
                                                  "uid 65534, pid ") +
-                                     std::to_string(stranger.pid())))
+                                     std::to_string(stranger)))
             << sim.messages();
     }
 }
@@ -127,17 +81,8 @@ TEST_F(Peers, OnlyTheSessionsPeersAreHeard) {
 TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
     sim.start_syslogd();
     ASSERT_EQ(chmod(SimEnv::kStateDir, 01777), 0);  // for its control socket and trace
-    unlink(SimEnv::kControl);                       // an earlier test's
-    Daemon appd({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                 bin_path("appd"), "--port", "4121", "--control", SimEnv::kControl, "--trace",
-                 SimEnv::kTrace});
-    ASSERT_TRUE(wait_until([] {
-        std::string status;
-        appd_control(SimEnv::kControl, "sessions", &status);
-        return status == "ok";
-    }));
-    auto z = sim.registered_zcon({});
-    ASSERT_TRUE(z->expect("Session type: telnet\r\n"));
+    sim.start_appd(kAsNobody);
+    auto z = sim.telnet();
     z->write("echo heard\r");
     EXPECT_TRUE(z->expect("\nheard\n")) << term_tokens(z->output());
 }
@@ -148,18 +93,13 @@ TEST_F(Peers, AnApplicationOfAUserOfItsOwnIsHeard) {
 TEST_F(Peers, ALineSpansDatagramsButNeverTwoSenders) {
     auto z = telnet();
     const std::string path = kEvents + z->tty_tag();
-    ASSERT_TRUE(send_datagram(path, "split "));
-    ASSERT_TRUE(send_datagram(path, "line\n"));
-    ASSERT_TRUE(z->expect("split line\n"));
-    EXPECT_EQ(z->take("split line\n"), "split line\n");
-    Sender a;  // and b, this process
-    ASSERT_TRUE(a.send(path, "alpha-"));
-    ASSERT_TRUE(send_datagram(path, "beta\n"));
+    ASSERT_TRUE(send_datagram(path, "alpha-"));     // from a, this process
+    ASSERT_GT(send_from_child(path, "beta\n"), 0);  // and b
     ASSERT_TRUE(z->expect("beta\n"));
-    ASSERT_TRUE(a.send(path, "omega\n"));
+    ASSERT_TRUE(send_datagram(path, "omega\n"));
     ASSERT_TRUE(z->expect("alpha-omega\n"));
     EXPECT_EQ(z->take("alpha-omega\n"), "beta\nalpha-omega\n");
-    ASSERT_TRUE(a.send(path, "left waiting"));
+    ASSERT_TRUE(send_datagram(path, "left waiting"));
     z->write("quit\r");
     EXPECT_EQ(z->wait_exit(), 0);
     EXPECT_NE(z->output().find("quit\r\nleft waiting\n"), std::string::npos)

@@ -3,11 +3,7 @@
 // scripts/demo runs beside it, in a world of its own, without disturbing it;
 // each of its programs says what keeps it from starting.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdio.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -19,58 +15,8 @@ namespace {
 
 using namespace zt;
 
-// Runs "sim/zcon-sim command" with both output streams on fd.
-[[noreturn]] void exec_zcon_sim(const char* command, int fd) {
-    const std::string script = source_path("sim/zcon-sim");
-    dup2(fd, 1);
-    dup2(fd, 2);
-    execl(script.c_str(), script.c_str(), command, static_cast<char*>(nullptr));
-    _exit(127);
-}
-
-// Reads fd to its end into *out; false if it has not ended within 30 s.
-bool read_to_end(int fd, std::string* out) {
-    return wait_until([&] { return !read_available(fd, out); }, 30000ms);
-}
-
-// Runs "zcon-sim command" and returns its exit status (-1 when it has not
-// ended in time), its output in *out. For "start", a keeper process runs it,
-// then adopts the simulator's programs and reaps each as it ends, and ends
-// itself after the last: left to this test, the namespace's first process,
-// they would stay as zombies, and the shell, which finds syslogd by name,
-// could take an ended one for it. *keeper gets its pid.
-int zcon_sim(const char* command, std::string* out, pid_t* keeper = nullptr) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0 && keeper == nullptr) exec_zcon_sim(command, fds[1]);
-    if (pid == 0) {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        const pid_t script = fork();
-        if (script == 0) exec_zcon_sim(command, fds[1]);
-        int status = 0;
-        waitpid(script, &status, 0);
-        dprintf(fds[1], "\n%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-        close(fds[1]);
-        while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    UniqueFd reader(fds[0]);
-    out->clear();
-    const bool ended = read_to_end(reader.get(), out);
-    if (keeper != nullptr) {
-        *keeper = pid;
-        const size_t last = out->rfind('\n', out->size() - 2);
-        const int status = ended && last != std::string::npos ? atoi(out->c_str() + last + 1) : -1;
-        out->resize(std::min(out->size(), last));
-        return status;
-    }
-    if (!ended) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int zcon_sim(const char* command, std::string* out) {
+    return run_command(source_path("sim/zcon-sim") + " " + command, out);
 }
 
 struct Services : ::testing::Test {
@@ -81,7 +27,7 @@ struct Services : ::testing::Test {
         sim = std::make_unique<SimEnv>();
         sim->set_password("");
         std::string out;
-        ASSERT_EQ(zcon_sim("start", &out, &keeper), 0) << out;
+        ASSERT_EQ(zcon_sim("start", &out), 0) << out;
         ASSERT_EQ(zcon_sim("status", &out), 0) << out;
         for (const char* where : {"telnet running \\(pid [0-9]+\\) on port 23\n",
                                   "api running \\(pid [0-9]+\\) on port 24\n",
@@ -94,36 +40,28 @@ struct Services : ::testing::Test {
         EXPECT_EQ(zcon_sim("stop", &out), 0) << out;
         EXPECT_TRUE(simulator_ended()) << "a program of the simulator is still running";
     }
-    // Waits until the keeper has ended, which it does when every program of
-    // the simulator and every session has.
-    bool simulator_ended() {
-        if (keeper > 0 && wait_until([&] { return waitpid(keeper, nullptr, WNOHANG) == keeper; }))
-            keeper = -1;
-        return keeper <= 0;
-    }
-    // A telnet client connected to host and port on a terminal of its own.
-    static std::unique_ptr<PtyProcess> telnet(const std::string& host, int port) {
-        PtyOptions options;
-        options.argv = {"/usr/bin/telnet", host, std::to_string(port)};
-        options.env = {"TERM=vt100"};
-        return std::make_unique<PtyProcess>(options);
+    // Waits until every program of the simulator and every session has
+    // ended: this test, the first process of its namespace, inherits them.
+    static bool simulator_ended() {
+        return wait_until([] {
+            pid_t reaped;
+            while ((reaped = waitpid(-1, nullptr, WNOHANG)) > 0) {
+            }
+            return reaped < 0 && errno == ECHILD;
+        });
     }
     std::unique_ptr<SimEnv> sim;  // appd's control socket and trace, the password
-    pid_t keeper = -1;
 };
 
 // The demo runs its own simulator and session in private namespaces: the
 // simulator already serving the fixed paths, and its session, never notice.
 
 TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
-    auto resident = telnet("127.0.0.1", 23);
-    ASSERT_TRUE(resident->expect("Session type: telnet")) << term_tokens(resident->output());
-    // Its login report names the client, as the kernel's table shows it.
-    const std::string client = "E: execwithoutecho systemsetting telnet_client_23 127.0.0.1";
-    EXPECT_TRUE(wait_until([&] {
-        const Lines got = sim->requests();
-        return got.size() > 1 && got[1] == client;
-    })) << sim->trace();
+    PtyOptions client;  // a telnet client of the resident simulator, on a terminal of its own
+    client.argv = {"/usr/bin/telnet", "127.0.0.1", "23"};
+    client.env = {"TERM=vt100"};
+    PtyProcess resident(client);
+    ASSERT_TRUE(resident.expect("Session type: telnet")) << term_tokens(resident.output());
     const struct {
         Lines args;
         std::vector<std::pair<std::string, std::string>> steps;  // awaited, then typed
@@ -150,9 +88,9 @@ TEST_F(Services, DemoRunsBesideARunningSimulatorWithoutDisturbingIt) {
         std::string out;
         EXPECT_EQ(zcon_sim("status", &out), 0) << out;
         EXPECT_EQ(sim->control("sessions").size(), 1u) << "the demo's session came here";
-        resident->write("echo still here\r");
-        ASSERT_TRUE(resident->expect("\nstill here\r\n")) << term_tokens(resident->output());
-        resident->take("\nstill here\r\n");
+        resident.write("echo still here\r");
+        ASSERT_TRUE(resident.expect("\nstill here\r\n")) << term_tokens(resident.output());
+        resident.take("\nstill here\r\n");
     }
 }
 
@@ -197,12 +135,8 @@ TEST_F(Services, EachProgramSaysWhatKeepsItFromStarting) {
         rows.emplace_back(program + " --bogus", 2, program + ": unrecognized option '--bogus'\n");
     }
     for (const auto& [command, status, said] : rows) {
-        setenv("ROW", command.c_str(), 1);  // one that wrongly starts serving fails, and soon
-        FILE* out = popen("timeout 20 sh -c \"$ROW\" 2>&1", "r");
-        std::string got(65536, '\0');
-        got.resize(fread(got.data(), 1, got.size(), out));
-        const int ended = pclose(out);
-        EXPECT_EQ(WIFEXITED(ended) ? WEXITSTATUS(ended) : -1, status) << command;
+        std::string got;
+        EXPECT_EQ(run_command(command, &got), status) << command;
         EXPECT_EQ(got.substr(0, said.size()), said) << command;
     }
 }

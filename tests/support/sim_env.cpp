@@ -100,12 +100,10 @@ SimEnv::SimEnv() {
     setenv("ZCON_SIM_DIR", kStateDir, 1);
 }
 
-void SimEnv::start_appd(std::vector<std::string> extra_args, int port) {
-    std::vector<std::string> argv = {
-        bin_path("appd"), "--port", std::to_string(port), "--control", kControl, "--trace", kTrace};
-    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+void SimEnv::start_appd(const Lines& as) {
     unlink(kControl);
-    appd_ = std::make_unique<Daemon>(argv);
+    appd_ = std::make_unique<Daemon>(
+        plus(as, {bin_path("appd"), "--port", "4121", "--control", kControl, "--trace", kTrace}));
     std::string status;
     wait_until([&] {
         appd_control(kControl, "sessions", &status);
@@ -205,6 +203,13 @@ std::unique_ptr<PtyProcess> SimEnv::registered_zcon(std::vector<std::string> arg
             if (lines[i].rfind("R: ", 0) == 0) return true;
         return !z->running();
     });
+    return z;
+}
+
+std::unique_ptr<PtyProcess> SimEnv::telnet() {
+    auto z = registered_zcon({});
+    EXPECT_TRUE(z->expect("Session type: telnet\r\n")) << term_tokens(z->output());
+    z->take();
     return z;
 }
 

@@ -45,6 +45,13 @@ Lines shell_command();
 Lines appd_control(const std::string& path, const std::string& command,
                    std::string* status = nullptr);
 
+// A session's listener sockets: these names with its terminal's tag.
+inline const std::string kEvents = "/tmp/apiasynclisteners/zcon",
+                         kLog = "/tmp/sysloglisteners/zcon";
+// Put before a program's argv, runs it as a user of its own (65534).
+inline const Lines kAsNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                "--clear-groups"};
+
 class SimEnv {
   public:
     static constexpr const char* kStateDir = "/tmp/zcon-sim";
@@ -55,8 +62,9 @@ class SimEnv {
     // Creates the ready file and listener directories.
     SimEnv();
 
-    // Starts appd on 127.0.0.1:port and waits until it takes control commands.
-    void start_appd(std::vector<std::string> extra_args = {}, int port = 4121);
+    // Starts appd on 127.0.0.1:4121 (through the program `as` names, if
+    // any) and waits until it takes control commands.
+    void start_appd(const Lines& as = {});
     // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
     void stop_appd() { appd_.reset(); }
@@ -82,6 +90,8 @@ class SimEnv {
     // terminal is in the line editor's hands.
     std::unique_ptr<PtyProcess> registered_zcon(std::vector<std::string> args,
                                                 PtyOptions options = {});
+    // A telnet session at its command line, its greeting taken.
+    std::unique_ptr<PtyProcess> telnet();
 
   private:
     std::unique_ptr<Daemon> appd_;

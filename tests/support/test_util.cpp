@@ -3,11 +3,15 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -50,6 +54,28 @@ bool read_available(int fd, std::string* out) {
     }
 }
 
+int run_command(const std::string& command, std::string* out) {
+    setenv("ZT_COMMAND", command.c_str(), 1);
+    FILE* pipe = popen("timeout 60 sh -c \"$ZT_COMMAND\" 2>&1", "r");
+    out->clear();
+    char buf[4096];
+    for (size_t n; pipe != nullptr && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        out->append(buf, n);
+    const int ended = pipe != nullptr ? pclose(pipe) : -1;
+    return WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+}
+
+bool send_datagram(const std::string& path, std::string_view bytes) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int buffer = 256 * 1024;  // room for the largest datagram the tests send
+    setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(bytes.size());
+}
+
 int open_fds(pid_t pid) {
     const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
     return static_cast<int>(std::distance(fds, {}));
@@ -81,52 +107,32 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-namespace {
-
-// Parses ESC [ digits final at s[i]: its length (0 for none), the number
-// (-1 without digits) and the final byte.
-size_t csi_length(std::string_view s, size_t i, int& count, char& final) {
-    if (i + 2 >= s.size() || s[i] != '\x1b' || s[i + 1] != '[') return 0;
-    size_t j = i + 2;
-    count = j < s.size() && s[j] >= '0' && s[j] <= '9' ? 0 : -1;
-    while (j < s.size() && s[j] >= '0' && s[j] <= '9')
-        count = count * 10 + (s[j++] - '0');
-    if (j >= s.size()) return 0;
-    final = s[j];
-    return j + 1 - i;
-}
-
-}  // namespace
-
 std::string term_tokens(std::string_view bytes) {
     static const char* const names[] = {"<cr>", "<lf>", "<bs>", "<bel>", "<lt>"};
     std::string out;
-    for (size_t i = 0; i < bytes.size();) {
-        int count = 0;
-        char final = 0;
-        if (const size_t n = csi_length(bytes, i, count, final); n != 0) {
-            static const char* const moves[] = {"up", "down", "right"};  // A, B, C
-            if (final == 'J' && count < 0)
-                out += "<ceos>";
-            else if (count > 0 && final >= 'A' && final <= 'C')
-                out += "<" + std::string(moves[final - 'A']) + std::to_string(count) + ">";
-            else
-                out += "<csi" + std::string(bytes.substr(i + 2, n - 2)) + ">";
-            i += n;
-            continue;
-        }
-        const auto c = static_cast<unsigned char>(bytes[i++]);
-        const size_t named = std::string_view("\r\n\b\a<").find(static_cast<char>(c));
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        const size_t named = std::string_view("\r\n\b\a<").find(ch);
         if (named != std::string_view::npos) {
             out += names[named];
         } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
+            out += ch;
         } else {
             char hex[8];
             snprintf(hex, sizeof hex, "<x%02X>", c);
             out += hex;
         }
     }
+    // ESC [ sequences: the erase below and the counted cursor moves by name,
+    // any other whole.
+    static const std::pair<std::regex, const char*> sequences[] = {
+        {std::regex("<x1B>\\[J"), "<ceos>"},
+        {std::regex("<x1B>\\[0*([1-9][0-9]*)A"), "<up$1>"},
+        {std::regex("<x1B>\\[0*([1-9][0-9]*)B"), "<down$1>"},
+        {std::regex("<x1B>\\[0*([1-9][0-9]*)C"), "<right$1>"},
+        {std::regex("<x1B>\\[([0-9]*.)"), "<csi$1>"}};
+    for (const auto& [sequence, name] : sequences)
+        out = std::regex_replace(out, sequence, name);
     return out;
 }
 

@@ -25,6 +25,12 @@ inline constexpr Millis kEndGrace = 3000ms;
 // Returns whether it held.
 bool wait_until(const std::function<bool()>& cond, Millis timeout = 5000ms);
 
+// The lines, then more.
+inline Lines plus(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
 // Path of a program of the build under test ($ZCON_BIN_DIR, else ./bin).
 std::string bin_path(std::string_view program);
 // Path of a file of the source tree ($ZCON_SOURCE_DIR).
@@ -33,6 +39,12 @@ std::string source_path(std::string_view relative);
 std::string read_file(const std::string& path);
 // Appends what fd holds now, without waiting. False once it has ended.
 bool read_available(int fd, std::string* out);
+// Runs command under sh and returns its exit status (-1 if it did not
+// exit), both its output streams in *out; one that does not end (a program
+// that wrongly starts serving) is ended after a minute.
+int run_command(const std::string& command, std::string* out);
+// Sends bytes as one datagram to the Unix socket at path; true if it went.
+bool send_datagram(const std::string& path, std::string_view bytes);
 
 // A descriptor closed when it goes out of scope.
 class UniqueFd {

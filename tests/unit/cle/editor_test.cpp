@@ -367,8 +367,6 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         {"abcdefghij\x02\x02\x02\r", {.cols = 10}, "> abcdefghij<bs><bs><cr><up1><right9><down1><cr><lf>", {"abcdefghij"}},
         // Ctrl-D ends no line that shows nothing.
         {"\x04", {.prompt = ""}, "", {"<end>"}},
-        // Ordinarily the terminal turns CR into LF.
-        {"a b\r", {}, "> a b<cr><lf>", {"a b"}},
         // Inserted into a line that then fills the buffer, and deleted from it
         // (the buffer's size is exact: a byte moved past it stops the test).
         {x510.substr(1) + "\x02yz\x1b[3~\r", {.max_len = 511}, "*", {x510.substr(2) + "y"}},
