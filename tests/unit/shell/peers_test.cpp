@@ -142,16 +142,18 @@ std::string words(const Address& bytes) {
     return text;
 }
 
-std::string client_of(std::string text, unsigned port, const HeldSockets* held = nullptr) {
+std::string client_of(std::string text, unsigned port, const HeldSockets* held = nullptr,
+                      bool swapped = false) {
     FILE* f = fmemopen(text.data(), text.size(), "r");
-    ClientFound found;
+    ClientFound found{.swapped = swapped};
     client_lookup_table(f, port, held, &found);
     fclose(f);
     return found.address;
 }
 
 // Without the sockets the session holds, the first established connection
-// on the port; with them, the one whose holder is nearest the shell.
+// on the port; with them, the one whose holder is nearest the shell. A table
+// of the other byte order has each word's bytes read the other way round.
 TEST(ClientLookup, FindsTheClientInTheKernelsTables) {
     // A connection from remote to local port (23, 24 or 25, in hex).
     const auto entry = [](const Address& remote, const char* port, int state, unsigned inode) {
@@ -179,6 +181,7 @@ TEST(ClientLookup, FindsTheClientInTheKernelsTables) {
                            entry({10, 0, 0, 8}, ":0018", 1, 8) +
                            entry({10, 0, 0, 9}, ":0018", 1, 9);
     EXPECT_EQ(client_of(v4, 24, &held), "10.0.0.8");
+    EXPECT_EQ(client_of(v4, 24, &held, true), "8.0.0.10");  // words of the other byte order
     EXPECT_EQ(client_of(table, 24, &held), "2001:db8::42");
     EXPECT_EQ(client_of(table, 23, &held), "");
 }
