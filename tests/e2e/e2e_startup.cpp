@@ -48,11 +48,11 @@ TEST_F(Startup, FirstWordsOfASession) {
         {1, 0, {"--noecho", "--help", "-x"}, kUsage, 0},
         {1,
          0,
-         {"-x", "-t", "bogus", "-hlocalhost", "-h", long_host, "--wait", "-p"},
-         "Invalid argument \"-x\"\r\nInvalid type \"bogus\" specified\r\n"
-         "Invalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
+         {"-x", "-hlocalhost", "-h", long_host, "--wait", "-p"},
+         "Invalid argument \"-x\"\r\nInvalid argument \"-hlocalhost\"\r\nInvalid argument \"" +
              long_host + "\"\r\nInvalid argument \"-p\"\r\nUsage:\r\n" + kUsage,
          1},
+        {1, 0, {"-t", "bogus"}, "Invalid type \"bogus\" specified\r\nUsage:\r\n" + kUsage, 1},
         // 2^32 + 4121: no port, though its low 32 bits are the application's.
         {1, 0, {"-t", "api", "--nobanner", "-p", "4294971417"}, kWaiting, kInterrupted},
         {1,
