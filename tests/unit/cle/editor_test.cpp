@@ -356,8 +356,10 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // clang-format off
         // Echo off: only the prompt shows, as it is.
         {"ab\x7f\x7f\x7f" "cd\x1b[D\x1b[3~\r", {.prompt = "%d%s> ", .echo = false}, "%d%s> ", {"c"}},
-        // A serial line keeps CR: echoed LF CR; the LF after it is no line end.
-        {"ab\r\nc\r", {.no_cr = true, .last_line = "c"}, "> ab<lf><cr>> c<lf><cr>", {"ab", "c"}},
+        // A serial line keeps CR: echoed LF CR; the LF after it is no line
+        // end. The CR ends the dropping of an overlong terminal string.
+        {"ab\r\nc\x1b]" + std::string(5000, 'x') + "\rd\r", {.no_cr = true, .last_line = "cd"},
+         "> ab<lf><cr>> cd<lf><cr>", {"ab", "cd"}},
         // With echo off the LF is the only line end some clients send.
         {"ab\r\nc\n", {.echo = false, .no_cr = true, .last_line = "c"}, "> > > ", {"ab", "", "c"}},
         // Across a row's end, the bytes: after a 20-column prompt the 60th

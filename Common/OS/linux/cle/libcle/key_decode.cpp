@@ -10,6 +10,7 @@ namespace {
 constexpr unsigned char kEsc = 0x1b;
 constexpr unsigned char kBel = 0x07;
 constexpr unsigned char kCr = 0x0d;
+constexpr unsigned char kLf = 0x0a;
 constexpr unsigned char kC1Offset = 0x40;  // a C1 control is ESC and the byte this far up
 constexpr int kParamCap = 10000;           // larger parameters name no key anyway
 // What follows ESC to begin OSC, DCS, APC, PM and SOS.
@@ -116,9 +117,10 @@ Key KeyDecoder::csi(unsigned char byte, bool lf_ends_line) {
 // Takes the next byte of a string: all of it does nothing. An ESC ends it
 // and is read as any ESC: ESC \ (ST) is swallowed like a Meta key, and
 // anything else begins the next sequence. Past kStringMax bytes the rest is
-// dropped, up to a CR if no end comes first.
+// dropped, up to the Enter key (CR, or the LF a terminal driver makes of
+// it) if no end comes first.
 Key KeyDecoder::string(unsigned char byte) {
-    if (byte == kBel || (byte == kCr && state_ == State::kDiscard)) {
+    if (byte == kBel || ((byte == kCr || byte == kLf) && state_ == State::kDiscard)) {
         state_ = State::kIdle;
     } else if (byte == kEsc) {
         state_ = State::kEscape;

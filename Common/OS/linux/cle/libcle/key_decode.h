@@ -24,7 +24,8 @@
 // A string that reaches kStringMax bytes within that time was typed by no
 // one: the rest of it is dropped, outside the lock and with no time bound,
 // up to its end (ST, BEL, or an ESC beginning the next sequence) or else
-// up to the next CR, which is dropped with it.
+// up to the next Enter key (CR, or the LF the terminal driver turns it
+// into in every session but a serial one), which is dropped with it.
 //
 // C1 controls count as ESC and the byte 0x40 above them (0x9B is ESC [,
 // 0x9D ESC ], 0x9C ST), whether they come as one byte (a terminal set to
