@@ -113,7 +113,7 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
     } rows[] = {
         {{"-t", "telnet24"}, "api", true},
         {{"-t", "rs232"}, "api-serial", true},
-        {{"-t", "api", "--nobanner", "-h", "127.0.0.1", "-p", "4121abc"}, "api", false},
+        {{"-t", "api", "--nobanner", "-h", "127.0.0.1", "-p", "04121abc"}, "api", false},
         {{"-t", "api", "-t", "telnet"}, "telnet", false},
         {{"-t", "telnet", "-t", "api"}, "api", true},
         {{"-t", "api", "--nobanner"}, "api-serial", false, "/dev/ttyFPGAS0"},
