@@ -21,13 +21,11 @@ namespace zt {
 class Daemon {
   public:
     Daemon(std::vector<std::string> argv, std::vector<std::string> env = {});
-    ~Daemon() { stop(); }
+    // Ends the program with SIGTERM (SIGKILL after kEndGrace) and waits for it.
+    ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
     pid_t pid() const { return pid_; }
-    // Ends the program with sig (SIGKILL after kEndGrace) and waits for it;
-    // returns its exit status.
-    int stop(int sig = SIGTERM);
 
   private:
     pid_t pid_ = -1;
