@@ -173,11 +173,6 @@ Record edit(std::string keys, const Options& o = {}) {
     dup2(in.get(), STDIN_FILENO);
     dup2(out.get(), STDOUT_FILENO);
     if (master >= 0) close(master);
-    cle_set_output_sink(nullptr);
-    cle_register_sync_callbacks(nullptr);
-    cle_register_inline_callback(nullptr);
-    cle_echo_enable(1);
-    cle_no_cr_translation(0);
     alarm(0);
     EXPECT_EQ(cle_hide_line() + cle_refresh_line(), 0) << "the line outlived its call";
     EXPECT_EQ(std::count(r.events.begin(), r.events.end(), '['),
