@@ -97,7 +97,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
         row("qtool " + std::string(words), "qtool " + std::string(words) + "\r\n" + shown,
             "D: " + std::string(words));
     row("sys echo y", "sys echo y\r\ny\n", "D: echo y");
-    local("session", kNeedsMore);
     local("session foo", kIllegal);
     local("session name", kNeedsMore);
     row("session name kitchen", "session name kitchen\r\n", "N: name kitchen");
@@ -149,7 +148,6 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     local("printenv extra", "baudrate=115200\n\rmsg=100%s done\n\r\n\r");
     // A new session: a hundred lines in a row this fast would be a flood.
     start(tools);
-    local("setenv", kNeedsMore);
     const std::string longest(485, 'v');  // composes the longest command line, 511 characters
     for (const std::string& line :
          Lines{"setenv bootdelay 3", "setenv bootdelay", "setenv Ver.x-y_9 \"\"",
