@@ -20,12 +20,6 @@ const std::string kRange = "error: value out of range. valid range 1..64\r\n";
 const std::string kNoEntry = "error: invalid command history reference\r\n";
 const std::string kEmpty = "command history:\r\n<empty>\r\n";
 
-// Writes an executable script.
-void script(const std::string& path, const std::string& body) {
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    chmod(path.c_str(), 0755);
-}
-
 struct Loop : ::testing::Test {
     void SetUp() override {
         sim.start_appd();
@@ -74,9 +68,9 @@ struct Loop : ::testing::Test {
 TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
     TempDir tools;
     const std::string setenv_log = tools.file("setenv.log");
-    script(tools.file("fw_setenv"), "printf '[%s]' \"$@\" >>" + setenv_log + "\necho >>" +
-                                        setenv_log + "\necho not shown\n");
-    script(tools.file("fw_printenv"), "printf 'baudrate=115200\\nmsg=100%%s done\\n'\n");
+    tools.script("fw_setenv", "printf '[%s]' \"$@\" >>" + setenv_log + "\necho >>" + setenv_log +
+                                  "\necho not shown\n");
+    tools.script("fw_printenv", "printf 'baudrate=115200\\nmsg=100%%s done\\n'\n");
     start(tools);
     row("   \t", "   \r\n-> ");  // an empty line shows the mark; a tab is no key
     // Editing after the mark keeps the cursor where the line is.
@@ -203,7 +197,7 @@ TEST_F(Loop, EachLineShowsAndSendsWhatItShould) {
 // no descriptor is left open.
 TEST_F(Loop, PrintenvTrustsNothingPlantedAtItsListingPath) {
     TempDir tools;
-    script(tools.file("fw_printenv"), "echo x=1\n");
+    tools.script("fw_printenv", "echo x=1\n");
     start(tools);
     const struct {
         const char* planted;
