@@ -282,7 +282,6 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x02", "<bs>", "abc"},
         {"\x02\x1b[3~", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x1b[3~\x1b[3~", "<ceos><bel>", "ab"},
-        {"\x7f", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x08", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x02\x03", "<bs><cr><right2><ceos>", ""},
         {"\x01\x7f", "<cr><right2><bel>", "abc"},
