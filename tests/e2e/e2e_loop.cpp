@@ -22,8 +22,7 @@ const std::string kEmpty = "command history:\r\n<empty>\r\n";
 
 struct Loop : ::testing::Test {
     void SetUp() override {
-        sim.start_appd();
-        sim.start_syslogd();  // or the live log's absence is told at a random moment
+        sim.start_appliance();  // syslogd too, or its absence is told at a random moment
     }
     // Starts a telnet session with the boot environment tools in tools on
     // its path, and drops its greeting.

@@ -65,6 +65,11 @@ class SimEnv {
     void start_appd(const Lines& as = {});
     // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
+    // Starts both, as a session at its command line meets them.
+    void start_appliance() {
+        start_appd();
+        start_syslogd();
+    }
     void stop_appd() { appd_.reset(); }
     Daemon* appd() { return appd_.get(); }  // for the benchmarks
 
