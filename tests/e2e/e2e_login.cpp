@@ -63,8 +63,7 @@ bool memory_holds(pid_t pid, const std::string& text) {
 
 struct Login : ::testing::Test {
     void SetUp() override {
-        sim.start_appd();
-        sim.start_syslogd();
+        sim.start_appliance();
         sim.set_password("s3cret");
     }
     SimEnv sim;

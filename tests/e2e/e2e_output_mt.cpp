@@ -51,10 +51,7 @@ std::string without_hidden_rows(const std::string& out) {
 }
 
 struct Output : ::testing::Test {
-    void SetUp() override {
-        sim.start_appd();
-        sim.start_syslogd();
-    }
+    void SetUp() override { sim.start_appliance(); }
     // Has appd send count numbered lines of width characters, per_datagram
     // in each, to the one session; returns them as the terminal shows them.
     std::string flood(int count, int width, int per_datagram) {

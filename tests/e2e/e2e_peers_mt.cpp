@@ -43,8 +43,7 @@ bool writes_to_terminal(pid_t pid) {
 struct Peers : ::testing::Test {
     // A telnet session at its command line, its live log's socket bound.
     std::unique_ptr<PtyProcess> telnet() {
-        sim.start_appd();
-        sim.start_syslogd();
+        sim.start_appliance();
         auto z = sim.telnet();
         EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(kLog + z->tty_tag()); }));
         return z;

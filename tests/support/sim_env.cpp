@@ -42,16 +42,12 @@ Daemon::Daemon(std::vector<std::string> argv, std::vector<std::string> env) {
     }
 }
 
-int Daemon::stop(int sig) {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, sig);
-    int status = 0;
-    if (!wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kEndGrace)) {
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+Daemon::~Daemon() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    if (wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, kEndGrace)) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
 }
 
 Lines appd_control(const std::string& path, const std::string& command, std::string* status) {

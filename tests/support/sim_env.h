@@ -21,13 +21,11 @@ namespace zt {
 class Daemon {
   public:
     Daemon(std::vector<std::string> argv, std::vector<std::string> env = {});
-    ~Daemon() { stop(); }
+    // Ends the program with SIGTERM (SIGKILL after kEndGrace) and waits for it.
+    ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
     pid_t pid() const { return pid_; }
-    // Ends the program with sig (SIGKILL after kEndGrace) and waits for it;
-    // returns its exit status.
-    int stop(int sig = SIGTERM);
 
   private:
     pid_t pid_ = -1;
@@ -67,6 +65,11 @@ class SimEnv {
     void start_appd(const Lines& as = {});
     // Starts syslogd on /dev/log, its records also in kMessages.
     void start_syslogd();
+    // Starts both, as a session at its command line meets them.
+    void start_appliance() {
+        start_appd();
+        start_syslogd();
+    }
     void stop_appd() { appd_.reset(); }
     Daemon* appd() { return appd_.get(); }  // for the benchmarks
 

@@ -107,6 +107,11 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+void TempDir::script(std::string_view name, const std::string& body) const {
+    std::ofstream(file(name)) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(file(name), std::filesystem::perms(0755));
+}
+
 std::string term_tokens(std::string_view bytes) {
     static const char* const names[] = {"<cr>", "<lf>", "<bs>", "<bel>", "<lt>"};
     std::string out;

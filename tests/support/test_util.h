@@ -89,6 +89,8 @@ class TempDir {
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+    // Writes an executable shell script of that name here.
+    void script(std::string_view name, const std::string& body) const;
 
   private:
     std::string path_;

@@ -82,7 +82,6 @@ TEST(BangRewrite, Table) {
     const struct {
         std::string line, rewritten;
     } rows[] = {
-        {"!12", "! 12"},
         {"x!12", "x!12"},
         {"!" + ones509, "! " + ones509},   // 510 characters: room for 511
         {"!1" + ones509, "!1" + ones509},  // 511: no room for 512
@@ -305,7 +304,6 @@ TEST(Tokenizer, SplitsLines) {
         const char* line;
         Words words;
     } cases[] = {
-        {"show add \"a b\"   c", {"show", "add", "a b", "c"}},
         {"\"ab\"cd", {"ab", "cd"}},                     // a closing quote ends the word
         {"ab\"cd", {"ab\"cd"}},                         // quotes inside a plain word are plain
         {"echo \"open  wide", {"echo", "open  wide"}},  // unclosed quote
@@ -329,8 +327,6 @@ TEST(Tokenizer, SplitsLines) {
         // An escaped 0 ends the word for its users; the scan goes on.
         {"\"a\\xzz\" b", {"a", "b"}},
         {"\"a\\0 q\" b", {"a", "b"}},
-        // A lone backslash at the end of a quoted word is malformed.
-        {"x \"ab\\", {"<failed>"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(split(c.line), c.words) << c.line;
@@ -375,7 +371,6 @@ TEST(TerminalText, EveryInjectionShowsAsTextColourPassesAndCutsAreWhole) {
         size_t size = 0;
     } rows[] = {
         {"plain\ttext ~\x1b[1;39;41mERROR\x1b[0m\x1b[31m\x1b[00;m\x1b[m", "="},  // colour passes
-        {"\x1b[2J\x1b[H\x1b[?1049h", "^[[2J^[[H^[[?1049h"},    // clear screen, alternate screen
         {"\x1b]0;title\x07ok\rFAKE", "^[]0;title^Gok^MFAKE"},  // window title, bare CR
         {"\x1b]52;c;cm0K\x1b\\\x1bP$qm\x1b\\\x1b[21t", "^[]52;c;cm0K^[\\^[P$qm^[\\^[[21t"},
         {"\x9b\x32J \xc2\x9b\x32J\x1b[8m", "\\x9b2J \\xc2\\x9b2J\x1b[8m\x1b[0m"},  // C1 CSI; reset
@@ -430,15 +425,13 @@ TEST(Channel, AnswerWaitOutlastsASignalAndBadRequestsAreTold) {
     using enum RequestStatus;
     EXPECT_EQ(std::make_pair(result.status, result.value), std::make_pair(kAnswered, 7));
     ::testing::internal::CaptureStdout();
-    const std::vector<RequestStatus> statuses = {
-        channel.send_command(kFmtNormal, "a\nb").status, unconnected.send_api_cmd("x").status,
-        unconnected.send_sys_cmd("x").status, unconnected.send_session_cmd("find", "x").status,
-        unconnected.send_api_cmd("a\rb").status};
+    const std::vector<RequestStatus> statuses = {channel.send_command(kFmtNormal, "a\nb").status,
+                                                 unconnected.send_api_cmd("x").status,
+                                                 unconnected.send_api_cmd("a\rb").status};
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "error: request holds a line break, not sent\r\n"
-              "XCOM send error\r\nXCOM send error\r\nXCOM send error\r\n"
+              "error: request holds a line break, not sent\r\nXCOM send error\r\n"
               "error: request holds a line break, not sent\r\n");
-    EXPECT_EQ(statuses, (std::vector{kRefused, kNotSent, kNotSent, kNotSent, kRefused}));
+    EXPECT_EQ(statuses, (std::vector{kRefused, kNotSent, kRefused}));
 }
 
 TEST(Console, ALogReaderErrorWaitsForTheTypedLine) {

@@ -39,7 +39,6 @@ struct LineReader {
     std::vector<char> line = std::vector<char>(XCOM_MAX_LINE + 1, '\0');      // for the sanitizer
     std::vector<char> datagram = std::vector<char>(XCOM_MAX_DATAGRAM + 1, '\0');
     int length = 0;
-    SocketSenderT sender{};
     std::string read(int fd, int timeout = 0) {
         return shown(socket_read_line(fd, buffer.data(), &length, line.data(), timeout), line);
     }
@@ -49,7 +48,6 @@ struct LineReader {
         errno = EINTR;  // left by an earlier call: nothing that succeeds may read it
         char* const buffers[] = {datagram.data()};
         const int n = socket_recv_datagrams(fd, buffers, XCOM_MAX_DATAGRAM, 1, &got);
-        sender = got.sender;
         return n < 0 ? "-1"
                      : shown(got.length, datagram) +
                            (got.kinds > 0 ? "/" + std::to_string(got.kinds) : "");
