@@ -32,15 +32,11 @@ BoundListener bound_listeners[2];  // one per listener directory
 bool listeners_removed;            // the session has ended: bind no more
 pthread_mutex_t bound_listeners_mut = PTHREAD_MUTEX_INITIALIZER;
 
+// Notes the socket file at path for the removal at the end; under
+// bound_listeners_mut.
 void remember_listener(const char* path) {
     struct stat st;
     if (lstat(path, &st) != 0) return;
-    MutexLock lock(bound_listeners_mut);
-    if (listeners_removed) {
-        // The log reader got here only after the session had ended.
-        unlink(path);
-        return;
-    }
     BoundListener* slot = nullptr;
     for (BoundListener& listener : bound_listeners) {
         if (strcmp(listener.path, path) == 0 || (!slot && listener.path[0] == '\0')) {
@@ -103,6 +99,19 @@ int bind_open_to_all(int fd, const sockaddr_un& address, socklen_t length) {
     return rc;
 }
 
+// Binds fd to address and notes the file, in one step under
+// bound_listeners_mut: an end of the session that comes meanwhile waits for
+// it and then removes the file, and once the end has come nothing binds (the
+// process may exit at any moment after it, this thread still here).
+// Returns 1 when bound, 0 when the session has ended, -1 on failure.
+int bind_listener(int fd, const sockaddr_un& address, socklen_t length, const char* path) {
+    MutexLock lock(bound_listeners_mut);
+    if (listeners_removed) return 0;
+    if (bind_open_to_all(fd, address, length) != 0) return -1;
+    remember_listener(path);
+    return 1;
+}
+
 }  // namespace
 
 int setupSocket(const char* pipe_name, char* fullname_buffer) {
@@ -142,8 +151,12 @@ int setupSocket(const char* pipe_name, char* fullname_buffer) {
     if (fchmod(fd, 0666) != 0) return fail("%s: chmod() error: %s");
     // Before the bind: no datagram may come without its sender's credentials.
     if (socket_pass_credentials(fd) != 0) return fail("%s: socket() error: %s");
-    if (bind_open_to_all(fd, address, length) != 0) return fail("%s: bind() error: %s");
-    remember_listener(sPipeName);
+    const int bound = bind_listener(fd, address, length, sPipeName);
+    if (bound < 0) return fail("%s: bind() error: %s");
+    if (bound == 0) {
+        close(fd);
+        return -1;
+    }
     if (fullname_buffer != nullptr) memcpy(fullname_buffer, sPipeName, path_len + 1);
     return fd;
 }

@@ -9,7 +9,8 @@ inline constexpr int kListenerPathSize = 128;
 // Binds "/tmp/<pipe_name>zcon<terminal>" (pipe_name is "sysloglisteners/" or
 // "apiasynclisteners/"), open to every user. Returns the descriptor, with the
 // path copied into fullname_buffer (kListenerPathSize bytes) unless NULL; -1
-// after reporting the failing step (not in sessions without set-up messages).
+// after reporting the failing step (not in sessions without set-up messages),
+// or, silently, once remove_listener_sockets has run.
 int setupSocket(const char* pipe_name, char* fullname_buffer);
 // Removes the listener socket files this process bound (at the session's end).
 void remove_listener_sockets(void);
