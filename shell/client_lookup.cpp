@@ -248,7 +248,8 @@ bool ssh_client(ClientFound* found) {
 // this program's (a big-endian build emulated on a little-endian machine),
 // told by the entry of the connection on socket, whose local address is
 // known: read the other way round it matches, and read as it is it does not.
-bool words_swapped(int socket) {
+// Only a big-endian build calls it.
+[[maybe_unused]] bool words_swapped(int socket) {
     sockaddr_storage own{};
     socklen_t size = sizeof own;
     struct stat st;
