@@ -155,7 +155,10 @@ TEST_F(Login, ReportNamesTheSessionsOwnClient) {
     ASSERT_TRUE(wait_until([] { return access("/tmp/accepted", F_OK) == 0; }));
     PtyOptions ssh;
     ssh.env = {"SSH_CONNECTION=192.0.2.9 50022 127.0.0.1 22"};
-    for (const auto& [options, address] : {std::pair{ssh, "192.0.2.9"}, {PtyOptions{}, "::1"}}) {
+    PtyOptions too_long;  // an address no client has: the first-match rule
+    too_long.env = {"SSH_CONNECTION=" + std::string(64, '1') + " 50022 127.0.0.1 22"};
+    for (const auto& [options, address] :
+         {std::pair{ssh, "192.0.2.9"}, {PtyOptions{}, "::1"}, {too_long, "::1"}}) {
         auto z = sim.registered_zcon({"-h", "127.0.0.1"}, options);
         EXPECT_TRUE(sim.wait_trace(report + address + "\n")) << sim.trace();
     }

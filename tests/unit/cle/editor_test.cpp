@@ -361,8 +361,9 @@ TEST(Editor, EchoLineEndsLimitAndRedraw) {
         // on 10 columns a cursor left does.
         {"\x02" + a59 + "b\x7f\r", {.prompt = p20}, p20 + a59 + "b <bs><cr><up1><right79><ceos><cr><lf>", {a59}},
         {"abcdefghij\x02\x02\x02\r", {.cols = 10}, "> abcdefghij<bs><bs><cr><up1><right9><down1><cr><lf>", {"abcdefghij"}},
-        // Ctrl-D ends no line that shows nothing.
+        // Ctrl-D ends no line that shows nothing; one that shows a byte, it does.
         {"\x04", {.prompt = ""}, "", {"<end>"}},
+        {"a\x04", {.prompt = ""}, "a<cr><lf>", {"<end>"}},
         // Inserted into a line that then fills the buffer, and deleted from it
         // (the buffer's size is exact: a byte moved past it stops the test).
         {x510.substr(1) + "\x02yz\x1b[3~\r", {.max_len = 511}, "*", {x510.substr(2) + "y"}},

@@ -178,8 +178,8 @@ TEST(ClientLookup, FindsTheClientInTheKernelsTables) {
         held.depth[held.count++] = depth;
     }
     const std::string v4 = kHeading + entry({10, 0, 0, 7}, ":0018", 1, 7) +
-                           entry({10, 0, 0, 8}, ":0018", 1, 8) +
-                           entry({10, 0, 0, 9}, ":0018", 1, 9);
+                           entry({10, 0, 0, 9}, ":0018", 1, 9) +
+                           entry({10, 0, 0, 8}, ":0018", 1, 8);
     EXPECT_EQ(client_of(v4, 24, &held), "10.0.0.8");
     EXPECT_EQ(client_of(v4, 24, &held, true), "8.0.0.10");  // words of the other byte order
     EXPECT_EQ(client_of(table, 24, &held), "2001:db8::42");
