@@ -153,12 +153,12 @@ TEST_F(Login, ReportNamesTheSessionsOwnClient) {
     EXPECT_TRUE(sim.wait_trace(report + "127.0.0.3\n")) << sim.trace();
     auto elsewhere = client("[::1]", "TCP6:[::1]");
     ASSERT_TRUE(wait_until([] { return access("/tmp/accepted", F_OK) == 0; }));
-    PtyOptions ssh;
-    ssh.env = {"SSH_CONNECTION=192.0.2.9 50022 127.0.0.1 22"};
-    PtyOptions too_long;  // an address no client has: the first-match rule
-    too_long.env = {"SSH_CONNECTION=" + std::string(64, '1') + " 50022 127.0.0.1 22"};
-    for (const auto& [options, address] :
-         {std::pair{ssh, "192.0.2.9"}, {PtyOptions{}, "::1"}, {too_long, "::1"}}) {
+    // Under sshd its client; an overlong address names none.
+    for (const auto& [connection, address] :
+         {std::pair<std::string, std::string>{"192.0.2.9 50022 127.0.0.1 22", "192.0.2.9"},
+          {std::string(64, '1') + " 50022 127.0.0.1 22", "::1"}}) {
+        PtyOptions options;
+        options.env = {"SSH_CONNECTION=" + connection};
         auto z = sim.registered_zcon({"-h", "127.0.0.1"}, options);
         EXPECT_TRUE(sim.wait_trace(report + address + "\n")) << sim.trace();
     }
