@@ -170,7 +170,6 @@ int shell_io_put_line(ShellIOT* shio, const char* text) {
 }
 
 int shell_io_printf(ShellIOT* shio, const char* fmt, ...) {
-    if (shio == nullptr || shio->stream == nullptr) return -1;
     va_list ap;
     va_start(ap, fmt);
     int rc = shell_io_vprintf(shio, fmt, ap);

@@ -47,7 +47,6 @@ void update_unsuccessful_login(const SessionTraits& traits) {
             update_ui_login_params(report, 1, traits);
             unregister_session(report);
             registration_end_events();
-            report.disconnect();
         }
     }
     remove_listener_sockets();
