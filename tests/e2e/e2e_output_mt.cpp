@@ -199,6 +199,16 @@ TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
         ASSERT_TRUE(z->expect(after + "\n")) << term_tokens(z->output());
         EXPECT_EQ(z->take(after + "\n"), r.shown + after + "\n");
     }
+    // A line shown after a question leaves a fresh row: the answer typed
+    // next starts at its first column.
+    z->write("reboot\r");
+    ASSERT_TRUE(z->expect("<y,n> "));
+    ASSERT_TRUE(send_datagram(kEvents + z->tty_tag(), "shown\n\n"));  // released by the empty line
+    ASSERT_TRUE(z->expect("shown\n"));
+    z->take();
+    z->write("n\x01");
+    ASSERT_TRUE(z->expect("n\r"));
+    EXPECT_EQ(z->take(), "n\r");
     EXPECT_TRUE(sim.wait_message("WARNING: event socket: line over 16384 bytes cut (1 since"));
     EXPECT_TRUE(sim.wait_message("WARNING: log socket: record over 1024 bytes cut (1 since"));
 }
