@@ -164,9 +164,4 @@ TEST_F(Login, ReportNamesTheSessionsOwnClient) {
     }
 }
 
-TEST_F(Login, SerialSessionsNeverAsk) {
-    auto serial = sim.registered_zcon({"-t", "rs232"});
-    EXPECT_TRUE(sim.wait_trace("< R: api-serial")) << term_tokens(serial->output());
-}
-
 }  // namespace

@@ -7,11 +7,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -250,33 +249,27 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
         (std::vector<int>{-1, 0, -1, 0}));
 }
 
-std::mutex delivered_mut;
-std::condition_variable all_sent;
-bool sent = false;
-std::vector<std::string> delivered;
+std::vector<std::string> delivered;  // by the reader, counted out to the test
+std::atomic<size_t> delivered_count = 0;
+std::atomic<bool> all_sent = false;
 
 // The longest line the reader takes, and the line behind it in the same
 // read, both arrive whole.
 TEST(XcomClient, TheLongestLineAndTheOneBehindIt) {
     Listener listening;
     HXCOM client = xcom_client_connect("127.0.0.1", listening.port, [](HXCOM, char* line) {
-        std::unique_lock lock(delivered_mut);
-        delivered.emplace_back(line == nullptr ? "<end>" : strlen(line) > 9 ? "<longest>" : line);
-        all_sent.wait(lock, [] { return sent; });  // so that one read takes all that follows
+        delivered.emplace_back(!line ? "<end>" : strlen(line) > 9 ? "<longest>" : line);
+        ++delivered_count;
+        wait_until([] { return all_sent.load(); });  // so that one read takes all that follows
         return 0;
     });
     UniqueFd peer(accept(listening.fd.get(), nullptr, nullptr));
     write_all(peer.get(), "first\n");
-    wait_until([] { return std::lock_guard(delivered_mut), !delivered.empty(); });
+    wait_until([] { return delivered_count == 1; });
     write_all(peer.get(), std::string(XCOM_MAX_LINE - 1, 'x') + "\nnext\n");
     peer.reset();
-    {
-        std::lock_guard lock(delivered_mut);
-        sent = true;
-    }
-    all_sent.notify_all();
-    wait_until([] { return std::lock_guard(delivered_mut), delivered.size() == 4; });
-    std::lock_guard lock(delivered_mut);
+    all_sent = true;
+    wait_until([] { return delivered_count == 4; });
     EXPECT_EQ(delivered, (std::vector<std::string>{"first", "<longest>", "next", "<end>"}));
     xcom_client_disconnect(client);
 }
