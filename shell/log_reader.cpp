@@ -134,7 +134,7 @@ void* logReaderThread(void* /*arg*/) {
     char shown[terminal_text_size(kMaxRecord)];
     BadInputWarnings warnings("log socket", kLogKinds, 2);
     for (;;) {
-        pollfd wait{sock_fd, POLLIN, 0};
+        pollfd wait{sock_fd, POLLIN, {}};
         // Every signal is blocked in this thread: the wait is never cut short.
         const int ready = poll(&wait, 1, -1);
         if (ready < 0) {

@@ -57,7 +57,7 @@ int wait_cut_short(int fd, int ms) {
             if (rest <= 0) break;
             left = span_of(rest);
         }
-        pollfd wait{.fd = fd, .events = POLLIN, .revents = {}};  // poll passes over an fd of -1
+        pollfd wait{fd, POLLIN, {}};  // poll passes over an fd of -1
         const int rc = ppoll(&wait, 1, ms < 0 ? nullptr : &left, &during);
         if (rc > 0 || (rc < 0 && errno != EINTR)) {
             result = 1;  // readable, or a failure the read will report

@@ -93,7 +93,7 @@ bool empty_datagram(int socket) {
     if (getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM) {
         return false;
     }
-    pollfd shut{socket, POLLRDHUP, 0};
+    pollfd shut{socket, POLLRDHUP, {}};
     int ready;
     do {
         ready = poll(&shut, 1, 0);
