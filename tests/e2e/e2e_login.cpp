@@ -17,7 +17,6 @@ namespace {
 using namespace zt;
 
 const std::string kGreeting = "Welcome to Orvandel\r\nPassword:\r\n";
-const std::string kRetry = "\r\n -- password failed, retry --\r\n";
 const std::string kSession = "Session type: telnet\r\n";
 
 // Whether a thread without CAP_SYS_PTRACE in effect may read pid's memory

@@ -13,8 +13,6 @@ namespace {
 
 using namespace zt;
 
-const std::string kNotFound = "error: command not found\r\n";
-
 // The numbered lines "flood" has appd send to session id, as the terminal
 // shows them.
 std::string flood_lines(const std::string& id, int count, int width) {

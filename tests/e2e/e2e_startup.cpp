@@ -115,7 +115,6 @@ TEST_F(Startup, SessionTypeDecidesRegistrationAndGreeting) {
         {{"-t", "rs232"}, "api-serial", true},
         {{"-t", "api", "--nobanner", "-h", "127.0.0.1", "-p", "04121abc"}, "api", false},
         {{"-t", "api", "-t", "telnet"}, "telnet", false},
-        {{"-t", "telnet", "-t", "api"}, "api", true},
         {{"-t", "api", "--nobanner"}, "api-serial", false, "/dev/ttyFPGAS0"},
     };
     int n = 0;

@@ -56,7 +56,6 @@ class PtyProcess {
     // Output written to the pipe when stdout_to_pipe is set (read at exit).
     std::string pipe_output();
 
-    // Sets the terminal's window size; the kernel signals the program.
     // Terminal attributes as the program sees them now, and at its start.
     termios attributes() const;
     const termios& initial_attributes() const { return initial_; }

@@ -46,6 +46,9 @@ Lines appd_control(const std::string& path, const std::string& command,
 // A session's listener sockets: these names with its terminal's tag.
 inline const std::string kEvents = "/tmp/apiasynclisteners/zcon",
                          kLog = "/tmp/sysloglisteners/zcon";
+// The shell's own words, as the terminal shows them.
+inline const std::string kNotFound = "error: command not found\r\n",
+                         kRetry = "\r\n -- password failed, retry --\r\n";
 // Put before a program's argv, runs it as a user of its own (65534).
 inline const Lines kAsNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                 "--clear-groups"};

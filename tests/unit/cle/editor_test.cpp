@@ -337,11 +337,6 @@ TEST(Editor, LockAndTypingStateOrder) {
     EXPECT_TRUE(r.restored);
     EXPECT_EQ(r.lines, (Lines{"b", "", "<end>"}));
     EXPECT_EQ(r.out(r.held.size() - 3), "x<cr><lf>");
-    // Without a terminal there is nothing to edit on.
-    UniqueFd in(dup(STDIN_FILENO)), null(open("/dev/null", O_RDONLY));
-    dup2(null.get(), STDIN_FILENO);
-    EXPECT_EQ(cle_init(), -1);
-    dup2(in.get(), STDIN_FILENO);
 }
 
 TEST(Editor, EchoLineEndsLimitAndRedraw) {

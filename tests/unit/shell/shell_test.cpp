@@ -16,7 +16,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -295,10 +294,8 @@ Words split(const std::string& line) {
     std::vector<char> buf(line.begin(), line.end());
     buf.push_back('\0');
     char* argv[kMaxWords];
-    std::fill_n(argv, kMaxWords, buf.data());  // the words of an earlier line
     int argc = -1;
     if (tokenizeString(buf.data(), &argc, argv) != 0) return {"<failed>"};
-    if (std::count(argv + argc, argv + kMaxWords, nullptr) != kMaxWords - argc) return {"<stale>"};
     return Words(argv, argv + argc);
 }
 
