@@ -285,7 +285,7 @@ TEST(Editor, DecodesKeysAndSequences) {
         {"\x08", "<bs><ceos>c<cr><right3>", "ac"},
         {"\x02\x03", "<bs><cr><right2><ceos>", ""},
         {"\x01\x7f", "<cr><right2><bel>", "abc"},
-        {"\x1b[A\x1b[B\x1b[2~\x1b[5~\x1b[6~\x1b[~", "", "abc"},
+        {"\x1b[A\x1b[B\x1b[2~\x1b[5~\x1b[6~\x1b[~\x1b[@", "", "abc"},
         // Sequences are read whole; those of keys the editor has no use for
         // (F5, F12, Ctrl-Up, the console's F1, SS3 F1, a mouse report, a
         // private mode) do nothing.
