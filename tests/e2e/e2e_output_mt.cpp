@@ -180,6 +180,7 @@ TEST_F(LiveLog, HostileDatagramsShowHarmlessAndStopNothing) {
         {kEvents, "partial", "partial"},                 // the sender's next datagram ends the line
         {kEvents, "x\x1b[2J\x1b[?1049h\x1b[Hy\n", "x^[[2J^[[?1049h^[[Hy\n"},
         {kLog, "", ""},
+        {kLog, " \t", "\n"},  // all blanks: an empty record
         {kLog, x64k, std::string(1024, 'x') + "\n"},
         {kLog, "x\x1b[2J\x1b]2;x\x07y! \t", "x^[[2J^[]2;x^Gy!\n"},
     };
