@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -247,31 +246,6 @@ TEST(SocketLine, ConnectAndWriteGiveUpAfterTenSeconds) {
             xcom_client_send(client, over.c_str()), xcom_client_send(client, at_limit.c_str()),
             (listening.fd.reset(), xcom_client_send(client, "x")), xcom_client_disconnect(client)}),
         (std::vector<int>{-1, 0, -1, 0}));
-}
-
-std::vector<std::string> delivered;  // by the reader, counted out to the test
-std::atomic<size_t> delivered_count = 0;
-std::atomic<bool> all_sent = false;
-
-// The longest line the reader takes, and the line behind it in the same
-// read, both arrive whole.
-TEST(XcomClient, TheLongestLineAndTheOneBehindIt) {
-    Listener listening;
-    HXCOM client = xcom_client_connect("127.0.0.1", listening.port, [](HXCOM, char* line) {
-        delivered.emplace_back(!line ? "<end>" : strlen(line) > 9 ? "<longest>" : line);
-        ++delivered_count;
-        wait_until([] { return all_sent.load(); });  // so that one read takes all that follows
-        return 0;
-    });
-    UniqueFd peer(accept(listening.fd.get(), nullptr, nullptr));
-    write_all(peer.get(), "first\n");
-    wait_until([] { return delivered_count == 1; });
-    write_all(peer.get(), std::string(XCOM_MAX_LINE - 1, 'x') + "\nnext\n");
-    peer.reset();
-    all_sent = true;
-    wait_until([] { return delivered_count == 4; });
-    EXPECT_EQ(delivered, (std::vector<std::string>{"first", "<longest>", "next", "<end>"}));
-    xcom_client_disconnect(client);
 }
 
 // The library's list: order and links kept through removals, and a walk
